@@ -1,0 +1,92 @@
+/* The ZIP engine's C interface: three entry points, four callbacks, the options record.
+ * Field order and meaning follow the engine contract; pointers are 8 bytes on x86-64, every other
+ * field keeps its width. Texts are zero-terminated UTF-8. */
+#ifndef SONDREL_ZIP32_H
+#define SONDREL_ZIP32_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(ZIP32_BUILDING)
+#define ZIP32_API __attribute__((visibility("default")))
+#else
+#define ZIP32_API
+#endif
+
+/* print: one message text (not necessarily a whole line) and its length; result always 0. */
+typedef int32_t (*ZpPrintCallback)(const char* text, int32_t length);
+/* comment: the engine's comment buffer (ZP_COMMENT_BUFFER_SIZE bytes); result always 1. */
+typedef int16_t (*ZpCommentCallback)(char* buffer);
+/* password: buffer, its size, a prompt, an entry name; 0 when a password was written, 1 when none. */
+typedef int16_t (*ZpPasswordCallback)(char* buffer, int32_t size, const char* prompt,
+                                      const char* name);
+/* service: the name of the file just archived and its size (clamped to INT32_MAX); 0 goes on. */
+typedef int32_t (*ZpServiceCallback)(const char* name, int32_t size);
+
+typedef struct ZpCallbacks {
+    ZpPrintCallback print;
+    ZpCommentCallback comment;
+    ZpPasswordCallback password;
+    ZpServiceCallback service;
+} ZpCallbacks;
+
+typedef struct ZpOptions {
+    const char* date;     /* date text for date filtering (not used by this engine) */
+    const char* rootDir;  /* stored names are taken relative to it */
+    const char* tempDir;  /* temporary directory (not used: the temporary file lies beside the archive) */
+    int32_t useTempDir;
+    int32_t suffixes;
+    int32_t encrypt;
+    int32_t systemFiles;
+    int32_t volumeLabel;
+    int32_t noExtraAttributes;
+    int32_t noDirEntries;
+    int32_t excludeNewer;
+    int32_t includeNewer;
+    int32_t verbose;
+    int32_t quiet;
+    int32_t crlfToLf;
+    int32_t lfToCrlf;
+    int32_t junkDirs;
+    int32_t grow;
+    int32_t dosNames;
+    int32_t move;
+    int32_t deleteEntries;
+    int32_t update;
+    int32_t freshen;
+    int32_t junkSfx;
+    int32_t latestTime;
+    int32_t comment;
+    int32_t adjustSfx;
+    int32_t privileges;
+    int32_t encryptionSupported; /* written by the engine: 1 */
+    int32_t recurse;
+    int32_t repair;
+    char level; /* '0' to '9' */
+} ZpOptions;
+
+/* Buffer sizes the engine hands to the comment and password callbacks. */
+#define ZP_COMMENT_BUFFER_SIZE 32768
+#define ZP_PASSWORD_BUFFER_SIZE 256
+
+/* Result codes of the engine; each defined once. */
+#define ZP_OK 0                    /* the archive was written and synced to disk */
+#define ZP_ERR_NOTHING_TO_DO 1     /* no names were given */
+#define ZP_ERR_FILE_READ 2         /* a listed file could not be read; the readable ones were archived */
+#define ZP_ERR_ARCHIVE_WRITE 3     /* the archive could not be created or written; none was left behind */
+#define ZP_ERR_ARCHIVE_DAMAGED 4   /* grow or update: the existing archive is not a readable ZIP file */
+#define ZP_ERR_PARAMETER 5         /* not initialised, or a null argument */
+#define ZP_ERR_MEMORY 6            /* out of memory */
+
+ZIP32_API int32_t ZpInit(const ZpCallbacks* callbacks);
+ZIP32_API int32_t ZpSetOptions(ZpOptions* options);
+ZIP32_API int32_t ZpArchive(int32_t count, const char* archivePath, char** names);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
