@@ -1,0 +1,69 @@
+#include "ui/StandardDialogs.h"
+
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+
+namespace StandardDialogs {
+namespace {
+FileDialogHook& fileDialogHook() {
+    static FileDialogHook hook;
+    return hook;
+}
+MessageHook& messageHook() {
+    static MessageHook hook;
+    return hook;
+}
+}  // namespace
+
+void SetFileDialogHook(FileDialogHook hook) { fileDialogHook() = std::move(hook); }
+void SetMessageHook(MessageHook hook) { messageHook() = std::move(hook); }
+
+FileDialogResult RunSaveDialog(QWidget* parent, const FileDialogRequest& request,
+                               QString* chosenPath) {
+    if (fileDialogHook()) {
+        return fileDialogHook()(request, chosenPath);
+    }
+    QFileDialog dialog(parent, request.title);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setOption(QFileDialog::DontConfirmOverwrite, !request.confirmOverwrite);
+    if (!request.filter.isEmpty()) {
+        dialog.setNameFilter(request.filter);
+    }
+    if (!request.defaultSuffix.isEmpty()) {
+        dialog.setDefaultSuffix(request.defaultSuffix);
+    }
+    QString folder = request.initialFolder;
+    if (folder.isEmpty() || !QFileInfo(folder).isDir()) {
+        folder = QDir::homePath();
+    }
+    dialog.setDirectory(folder);
+    if (!request.fileName.isEmpty()) {
+        dialog.selectFile(QFileInfo(request.fileName).fileName());
+    }
+    if (dialog.exec() != QDialog::Accepted) {
+        return FileDialogResult::Cancelled;
+    }
+    const QStringList files = dialog.selectedFiles();
+    if (files.isEmpty()) {
+        return FileDialogResult::Failed;
+    }
+    // The chosen folder must exist; the file itself need not.
+    if (!QFileInfo(QFileInfo(files.first()).absolutePath()).isDir()) {
+        return FileDialogResult::Failed;
+    }
+    *chosenPath = files.first();
+    return FileDialogResult::Accepted;
+}
+
+void ShowMessage(QWidget* parent, const QString& text, QMessageBox::Icon icon) {
+    if (messageHook()) {
+        messageHook()(kProgramTitle, text, icon);
+        return;
+    }
+    QMessageBox box(icon, kProgramTitle, text, QMessageBox::Ok, parent);
+    box.exec();
+}
+
+}  // namespace StandardDialogs

@@ -1,0 +1,42 @@
+#pragma once
+// Thin wrappers around the message box and the file dialog. Every form goes through them, so that
+// a test can answer a modal dialog without a person ("next answer" hooks).
+
+#include <QMessageBox>
+#include <QString>
+#include <functional>
+
+class QWidget;
+
+namespace StandardDialogs {
+
+/// The program's title, the caption of every message box.
+inline const QString kProgramTitle = QStringLiteral("Sondrel");
+
+enum class FileDialogResult { Accepted, Cancelled, Failed };
+
+struct FileDialogRequest {
+    QString title;
+    QString initialFolder;
+    QString fileName;       // pre-filled name field
+    QString filter;         // Qt filter text, e.g. "ZIP-Dateien (*.zip);;Alle Dateien (*)"
+    QString defaultSuffix;  // without dot
+    bool confirmOverwrite = false;
+};
+
+/// Shows a save-kind file dialog (the chosen folder must exist). On Accepted, *chosenPath holds the
+/// full path the user confirmed.
+FileDialogResult RunSaveDialog(QWidget* parent, const FileDialogRequest& request,
+                               QString* chosenPath);
+
+/// Shows a message box captioned with the program's title and one OK button.
+void ShowMessage(QWidget* parent, const QString& text, QMessageBox::Icon icon);
+
+// Test hooks: while set, the hook answers instead of a real dialog. Reset with nullptr.
+using FileDialogHook = std::function<FileDialogResult(const FileDialogRequest&, QString*)>;
+using MessageHook = std::function<void(const QString& caption, const QString& text,
+                                       QMessageBox::Icon icon)>;
+void SetFileDialogHook(FileDialogHook hook);
+void SetMessageHook(MessageHook hook);
+
+}  // namespace StandardDialogs
