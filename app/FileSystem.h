@@ -1,0 +1,114 @@
+#pragma once
+// FSO: the program's file-system service. Paths are full paths as text; "/" is the only root.
+//
+// Folders list their entries sorted by name in byte order so that runs are repeatable. A link to a
+// folder is neither a file nor a subfolder (it is never descended into, so there are no cycles); a
+// file reached through a link is a file. Entries that cannot be read are left out.
+//
+// File objects are lazy: Name and Path cost nothing, the first of Size, DateLastModified or
+// Attributes stats the file, and only Attributes asks the archive-mark store.
+//
+// Attribute bits: 1 read-only (the user may not write the file), 2 hidden (the name begins with
+// "."), 16 folder, 32 archive (kept in the archive-mark store: set unless cleared since the file
+// was last written). Only bit 32 can be written.
+
+#include <QDateTime>
+#include <QString>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+class ArchiveMarkStore;
+
+enum FileAttribute : int32_t {
+    AttrReadOnly = 1,
+    AttrHidden = 2,
+    AttrDirectory = 16,
+    AttrArchive = 32,
+};
+
+class FileSystemObject;
+
+class FSOFile {
+public:
+    FSOFile() = default;
+    FSOFile(FileSystemObject* fso, QString sPath, qsizetype nameStart);
+
+    QString Name() const;
+    const QString& Path() const { return sPath_; }
+    /// Bytes; 0 when the file cannot be read.
+    int64_t Size() const;
+    /// Local time, whole seconds; an invalid QDateTime when the file cannot be read.
+    QDateTime DateLastModified() const;
+    /// Bit values as in FileAttribute; 0 when the file cannot be read.
+    int32_t Attributes() const;
+    /// Only bit 32 has an effect: clearing it records the file's present state as saved, setting
+    /// it forgets that record. Returns false when nothing could be recorded.
+    bool SetAttributes(int32_t lAttributes);
+
+private:
+    struct StatInfo;
+    const StatInfo& Stat() const;
+
+    FileSystemObject* fso_ = nullptr;
+    QString sPath_;
+    qsizetype nameStart_ = 0;
+    mutable std::shared_ptr<StatInfo> stat_;
+};
+
+class FSOFolder {
+public:
+    FSOFolder() = default;
+    explicit FSOFolder(FileSystemObject* fso, QString sPath);
+
+    const QString& Path() const { return sPath_; }
+    /// The files directly in the folder, sorted by name; read from disk on first use.
+    const std::vector<FSOFile>& Files() const;
+    /// The direct subfolders (links to folders left out), sorted by name.
+    const std::vector<FSOFolder>& SubFolders() const;
+    /// True for "/" only.
+    bool IsRootFolder() const;
+
+private:
+    void List() const;
+
+    FileSystemObject* fso_ = nullptr;
+    QString sPath_;
+    mutable bool listed_ = false;
+    mutable std::vector<FSOFile> files_;
+    mutable std::vector<FSOFolder> subFolders_;
+};
+
+class FileSystemObject {
+public:
+    FileSystemObject();
+    ~FileSystemObject();
+    FileSystemObject(const FileSystemObject&) = delete;
+    FileSystemObject& operator=(const FileSystemObject&) = delete;
+
+    /// True exactly when a folder (or a link to one) of that path exists.
+    bool FolderExists(const QString& sPath) const;
+    /// True exactly when a file of that path exists (through links too); a folder does not count.
+    bool FileExists(const QString& sPath) const;
+    /// The folder of that path: made absolute, trailing slashes removed ("/" stays "/"). A path
+    /// that names no readable folder gives a folder without entries.
+    FSOFolder GetFolder(const QString& sPath);
+    /// The file of that path, made absolute.
+    FSOFile GetFile(const QString& sPath);
+
+    /// The text after the last dot of the last path part, without the dot; empty without a dot.
+    static QString GetExtensionName(const QString& sPath);
+    /// The path without its last part and without a trailing slash; "/" keeps its slash
+    /// ("/a" gives "/"). A path without a slash gives the empty text.
+    static QString GetParentFolderName(const QString& sPath);
+    /// sFolder and sName joined with one slash inserted when sFolder does not end in one.
+    static QString BuildPath(const QString& sFolder, const QString& sName);
+
+    /// The archive-mark store, opened on first use. Closing it lets tests point it elsewhere.
+    ArchiveMarkStore& Marks();
+    void CloseMarks();
+
+private:
+    std::unique_ptr<ArchiveMarkStore> marks_;
+};

@@ -1,0 +1,95 @@
+#pragma once
+// modBackup: the state that every part of the program shares (one visible object, State()), and
+// the typed accessors of the stored settings. Every stored setting is read and written through
+// these accessors; nothing is cached, every call goes to the store.
+//
+// Layout of the store (root HKEY_CURRENT_USER):
+//   Software\Tarvello\Backup          LastBackupAt, Count, File0 .. File<Count-1>
+//   Software\Tarvello\Backup\Options  DefaultPath, SearchPath, RecursionLimit, the four flags,
+//                                     ExtensionCount, Extension0.., ExcludeFolderCount,
+//                                     ExcludeFolder0..
+
+#include <QDateTime>
+#include <QString>
+#include <cstdint>
+#include <memory>
+
+#include "app/FileSystem.h"
+#include "app/LeadingNumber.h"
+#include "app/ScanFolder.h"
+#include "list/CListString.h"
+
+namespace modBackup {
+
+inline const QString kMainKey = QStringLiteral("Software\\Tarvello\\Backup");
+inline const QString kOptionsKey = QStringLiteral("Software\\Tarvello\\Backup\\Options");
+
+/// Indexes of the yes/no options.
+enum FlagOption : int32_t {
+    OptArchiveFlag = 1,      // "DeleteArchiveFlag"
+    OptExtFilterSearch = 2,  // "UseExtensionFilterInSearch"
+    OptExtFilterScan = 3,    // "UseExtensionFilterInFolderScan"
+    OptLimitRecursion = 4,   // "LimitRecursionInFolders"
+};
+
+/// The date 0: 30.12.1899 00:00:00 local time.
+QDateTime ZeroDate();
+
+struct SharedState {
+    /// The one file-system object; lives as long as the state.
+    FileSystemObject FSO;
+    /// The backup list (full paths, empty keys), filled by LoadBackupList.
+    std::unique_ptr<CListString> BackupFiles;
+    /// Extension patterns that scans leave out; an absent or empty list excludes nothing.
+    std::unique_ptr<CListString> Extensions;
+    /// Full folder paths that scans do not enter.
+    std::unique_ptr<CListString> ExcludeFolders;
+
+    /// Parameters of the next ScanFolder; every caller sets all four right before the call.
+    int32_t ScanRecursionLimit = 0;  // 0 or less: no limit
+    bool ScanArchiveOnly = false;
+    bool ScanChangedOnly = false;
+    QDateTime ScanSince = ZeroDate();
+
+    /// ScanFolder's outlets, set by the forms that call it with AddToWindow / ReportToSearch.
+    IWindowOutlet* WindowOutlet = nullptr;
+    ISearchOutlet* SearchOutlet = nullptr;
+};
+
+SharedState& State();
+/// Starts the shared state afresh and closes the stores, so that the next call opens them at the
+/// places the environment names now. For tests.
+void ResetState();
+
+/// The default of "DefaultPath" and "SearchPath": the user's home folder.
+QString HomeFolder();
+
+/// "LastBackupAt"; the current date and time when missing or not a date.
+QDateTime ReadLastBackupAt();
+/// Stores dtDate as "dd.mm.yyyy hh:nn:ss".
+bool WriteLastBackupAt(const QDateTime& dtDate);
+
+/// The option's stored text (a single blank included); sDefault when it reads empty.
+QString ReadOption(const QString& sValueName, const QString& sDefault);
+bool WriteOption(const QString& sValueName, const QString& sText);
+
+/// True when the stored text's leading number rounds to 1 or more; bDefault when the text is
+/// empty or lIndex is not 1 to 4.
+bool ReadFlagOption(int32_t lIndex, bool bDefault);
+/// Stores "1" or "0"; false (nothing written) for an index outside 1 to 4.
+bool WriteFlagOption(int32_t lIndex, bool bValue);
+
+/// Creates the list when absent, empties it and fills it from sPrefix + "Count" and
+/// sPrefix + index, without duplicates.
+void LoadOptionList(std::unique_ptr<CListString>& oList, const QString& sPrefix);
+/// Stores the count and every entry, then deletes the entries beyond the new count, in one
+/// transaction. Walks the list with its cursor.
+void SaveOptionList(CListString& oList, const QString& sPrefix);
+
+/// Creates or empties BackupFiles and fills it with the stored paths that name existing files,
+/// without duplicates.
+void LoadBackupList();
+/// Stores BackupFiles ("Count", "File" + index) in one transaction; an absent list stores as empty.
+void SaveBackupList();
+
+}  // namespace modBackup

@@ -1,0 +1,55 @@
+#pragma once
+// ArchiveMarkStore: the archive mark of files, kept in an SQLite file since Linux file systems
+// keep none. For each path whose mark was cleared it holds the file's stat signature at that
+// moment; the mark reads as set when there is no record or the signature differs, so a new or
+// rewritten file has it set.
+//
+//   CREATE TABLE archive_marks(path TEXT PRIMARY KEY, dev INTEGER, ino INTEGER, size INTEGER,
+//                              mtime_ns INTEGER, ctime_ns INTEGER);
+//
+// The file is opened on first use (a lookup never creates it). No member throws.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+class ArchiveMarkStore {
+public:
+    struct Signature {
+        uint64_t dev = 0;
+        uint64_t ino = 0;
+        int64_t size = 0;
+        int64_t mtimeNs = 0;
+        int64_t ctimeNs = 0;
+        bool operator==(const Signature&) const = default;
+    };
+
+    explicit ArchiveMarkStore(std::string sFilePath, int busyTimeoutMs = 5000);
+    ~ArchiveMarkStore();
+    ArchiveMarkStore(const ArchiveMarkStore&) = delete;
+    ArchiveMarkStore& operator=(const ArchiveMarkStore&) = delete;
+
+    /// True unless a record for sPath holds exactly sig; true also when the store cannot be read.
+    bool IsSet(std::string_view sPath, const Signature& sig);
+    /// Records sig for sPath. True when recorded.
+    bool Clear(std::string_view sPath, const Signature& sig);
+    /// Forgets sPath's record. True when the store holds no record for it afterwards.
+    bool Set(std::string_view sPath);
+
+    /// Safe to call twice.
+    void Close();
+
+private:
+    bool Open(bool bForWrite);
+
+    std::string path_;
+    int busyTimeoutMs_;
+    sqlite3* db_ = nullptr;
+    bool writable_ = false;
+    sqlite3_stmt* select_ = nullptr;
+    sqlite3_stmt* upsert_ = nullptr;
+    sqlite3_stmt* delete_ = nullptr;
+};

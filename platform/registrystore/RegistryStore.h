@@ -1,0 +1,81 @@
+#pragma once
+// RegistryStore: one registry root kept in an SQLite file, in the documented table
+//
+//   CREATE TABLE reg_values(key TEXT NOT NULL COLLATE NOCASE, name TEXT NOT NULL COLLATE NOCASE,
+//                           type INTEGER NOT NULL, data BLOB, PRIMARY KEY(key, name));
+//
+// type: 1 text, 2 expandable text, 3 binary, 4 32-bit number. Texts are UTF-8 without a
+// terminating zero; a number is stored as an INTEGER.
+//
+// The file is opened on first use and stays open; a read never creates it, the first write does
+// (with its folder). Journal mode WAL and a busy timeout let several instances share the file.
+// Every write outside a batch is committed before it returns. No member throws: failures read as
+// missing values and make writes return false, and a file that is not a database is never
+// touched.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+class RegistryStore {
+public:
+    enum ValueType : int32_t {
+        kText = 1,
+        kExpandText = 2,
+        kBinary = 3,
+        kNumber = 4,
+    };
+
+    struct Value {
+        int32_t type = 0;
+        std::string bytes;   // texts and binary data
+        int64_t number = 0;  // kNumber
+    };
+
+    /// bReadOnly: never create or write the file.
+    RegistryStore(std::string sFilePath, bool bReadOnly, int busyTimeoutMs = 5000);
+    ~RegistryStore();
+    RegistryStore(const RegistryStore&) = delete;
+    RegistryStore& operator=(const RegistryStore&) = delete;
+
+    const std::string& FilePath() const { return path_; }
+
+    std::optional<Value> Read(std::string_view sKey, std::string_view sName);
+    bool Write(std::string_view sKey, std::string_view sName, int32_t type, std::string_view bytes);
+    bool WriteNumber(std::string_view sKey, std::string_view sName, int64_t number);
+    /// True when a value was deleted.
+    bool Remove(std::string_view sKey, std::string_view sName);
+
+    /// Opens a transaction for the following calls: a writing one takes the write lock at once
+    /// (waiting up to the busy timeout), a reading one sees one consistent state. False when it
+    /// could not be started.
+    bool BeginBatch(bool bWrite);
+    /// Commits when bCommit and every write since BeginBatch succeeded, else rolls back.
+    /// True when committed.
+    bool EndBatch(bool bCommit);
+    bool InBatch() const { return inBatch_; }
+
+    /// Safe to call twice.
+    void Close();
+
+private:
+    bool Open(bool bForWrite);
+    bool Exec(const char* sql);
+    sqlite3_stmt* Prepare(sqlite3_stmt*& cached, const char* sql);
+    bool FinishWrite(bool ok);
+
+    std::string path_;
+    bool readOnly_;
+    int busyTimeoutMs_;
+    sqlite3* db_ = nullptr;
+    bool writable_ = false;
+    bool inBatch_ = false;
+    bool batchFailed_ = false;
+    sqlite3_stmt* select_ = nullptr;
+    sqlite3_stmt* upsert_ = nullptr;
+    sqlite3_stmt* delete_ = nullptr;
+};
