@@ -77,6 +77,8 @@ public:
     void Sort();
 
 private:
+    friend struct CListStringInspector;  // tests check slot numbers and invariants
+
     struct ListNode {
         int32_t lPrev = 0;
         int32_t lNext = 0;
@@ -93,4 +95,13 @@ private:
     std::deque<int32_t> colFreeSlots;
     QHash<QString, int32_t> valueCounts_;  // occupied slots per value
     QHash<QString, int32_t> keyCounts_;    // occupied slots per key
+
+    int32_t allocateSlot();
+    void releaseSlot(int32_t lSlot);
+    void appendFreeSlots(int32_t lNewUpperBound);
+    int32_t seekMatch(int32_t lSlot, bool bForward) const;
+    int32_t requireCurrent() const;
+    void unlink(int32_t lSlot);
+    void linkAfter(int32_t lSlot, int32_t lAfter);
+    void linkBefore(int32_t lSlot, int32_t lBefore);
 };
