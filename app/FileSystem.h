@@ -5,8 +5,9 @@
 // folder is neither a file nor a subfolder (it is never descended into, so there are no cycles); a
 // file reached through a link is a file. Entries that cannot be read are left out.
 //
-// File objects are lazy: Name and Path cost nothing, the first of Size, DateLastModified or
-// Attributes stats the file, and only Attributes asks the archive-mark store.
+// File objects are lazy and live: Name and Path cost nothing; Size, DateLastModified and
+// Attributes look at the file each time they are asked, and only Attributes asks the archive-mark
+// store.
 //
 // Attribute bits: 1 read-only (the user may not write the file), 2 hidden (the name begins with
 // "."), 16 folder, 32 archive (kept in the archive-mark store: set unless cleared since the file
@@ -41,20 +42,17 @@ public:
     int64_t Size() const;
     /// Local time, whole seconds; an invalid QDateTime when the file cannot be read.
     QDateTime DateLastModified() const;
-    /// Bit values as in FileAttribute; 0 when the file cannot be read.
+    /// Bit values as in FileAttribute; 0 when the file cannot be read. Read-only: the user may not
+    /// write the file, or nobody has write permission.
     int32_t Attributes() const;
     /// Only bit 32 has an effect: clearing it records the file's present state as saved, setting
     /// it forgets that record. Returns false when nothing could be recorded.
     bool SetAttributes(int32_t lAttributes);
 
 private:
-    struct StatInfo;
-    const StatInfo& Stat() const;
-
     FileSystemObject* fso_ = nullptr;
     QString sPath_;
     qsizetype nameStart_ = 0;
-    mutable std::shared_ptr<StatInfo> stat_;
 };
 
 class FSOFolder {

@@ -32,6 +32,10 @@ bool RegRemoveValue(RegRoot hRoot, const QString& sKey, const QString& sValueNam
 std::optional<QString> RegTryReadText(RegRoot hRoot, const QString& sKey,
                                       const QString& sValueName);
 
+/// The highest n for which a value sPrefix + n exists under sKey, -1 when none, nullopt when the
+/// store cannot be read. Bounds the walk over a stored list whose count is damaged.
+std::optional<int64_t> RegHighestIndex(RegRoot hRoot, const QString& sKey, const QString& sPrefix);
+
 /// Runs the primitives called during its lifetime in one transaction of the root's store, so
 /// that others see all of them or none. A writing batch takes the store's write lock at once;
 /// a reading batch sees one consistent state. Without Commit the writes are rolled back.

@@ -50,6 +50,10 @@ public:
     /// True when a value was deleted.
     bool Remove(std::string_view sKey, std::string_view sName);
 
+    /// The highest n for which a value named sPrefix + n (n in decimal digits) exists under sKey;
+    /// -1 when there is none; nullopt when the store cannot be read.
+    std::optional<int64_t> HighestIndex(std::string_view sKey, std::string_view sPrefix);
+
     /// Opens a transaction for the following calls: a writing one takes the write lock at once
     /// (waiting up to the busy timeout), a reading one sees one consistent state. False when it
     /// could not be started.
@@ -78,4 +82,5 @@ private:
     sqlite3_stmt* select_ = nullptr;
     sqlite3_stmt* upsert_ = nullptr;
     sqlite3_stmt* delete_ = nullptr;
+    sqlite3_stmt* highest_ = nullptr;
 };

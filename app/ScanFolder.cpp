@@ -1,0 +1,129 @@
+#include "app/ScanFolder.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <vector>
+
+#include "app/modBackup.h"
+#include "list/Wildcard.h"
+
+namespace modBackup {
+
+namespace {
+
+// Longest stretch a reporting scan runs without letting the event loop (and a stop request) in.
+constexpr qint64 kYieldIntervalMs = 100;
+
+class ScanRun {
+public:
+    ScanRun(bool bAddToWindow, bool bReportToSearch)
+        : state_(State()), addToWindow_(bAddToWindow), reportToSearch_(bReportToSearch) {
+        if (!state_.BackupFiles) {
+            state_.BackupFiles = std::make_unique<CListString>();
+        }
+        // The patterns are walked once per scan instead of once per file; the list does not
+        // change while the scan runs.
+        if (state_.Extensions) {
+            CListString& extensions = *state_.Extensions;
+            for (extensions.MoveFirst(); !extensions.EOL(); extensions.MoveNext()) {
+                patterns_.push_back(extensions.Data().toUpper());
+            }
+        }
+        sinceYield_.start();
+    }
+
+    void Walk(const FSOFolder& folder, int32_t level) {
+        if (state_.ScanRecursionLimit >= 1 && level >= state_.ScanRecursionLimit) {
+            return;
+        }
+        if (state_.ExcludeFolders && state_.ExcludeFolders->ValueExists(folder.Path())) {
+            return;
+        }
+        for (const FSOFile& file : folder.Files()) {
+            if (YieldOnTime() || (IsCandidate(file) && Take(file.Path()))) {
+                return;
+            }
+        }
+        if (folder.IsRootFolder()) {
+            return;
+        }
+        for (const FSOFolder& sub : folder.SubFolders()) {
+            if (YieldOnTime()) {
+                return;
+            }
+            // A copy, so that each folder's listing is released once it has been walked.
+            Walk(FSOFolder(sub), level + 1);
+            if (stopped_) {
+                return;
+            }
+        }
+    }
+
+private:
+    bool IsCandidate(const FSOFile& file) const {
+        if (state_.ScanArchiveOnly && (file.Attributes() & AttrArchive) == 0) {
+            return false;
+        }
+        if (!patterns_.empty()) {
+            const QString extension = FileSystemObject::GetExtensionName(file.Name()).toUpper();
+            for (const QString& pattern : patterns_) {
+                if (WildcardMatch(extension, pattern)) {
+                    return false;
+                }
+            }
+        }
+        if (state_.ScanChangedOnly) {
+            const QDateTime modified = file.DateLastModified();
+            if (!modified.isValid() || modified < state_.ScanSince) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // Appends a new path and passes it on; true when the scan must end.
+    bool Take(const QString& sPath) {
+        CListString& backupFiles = *state_.BackupFiles;
+        if (backupFiles.ValueExists(sPath)) {
+            return false;
+        }
+        backupFiles.Add(sPath);
+        if (addToWindow_ && state_.WindowOutlet != nullptr) {
+            state_.WindowOutlet->AddToFileList(sPath);
+        }
+        if (reportToSearch_ && state_.SearchOutlet != nullptr) {
+            state_.SearchOutlet->FileFound(sPath);
+            return Yield();
+        }
+        return false;
+    }
+
+    bool Yield() {
+        QCoreApplication::processEvents();
+        sinceYield_.restart();
+        stopped_ = state_.SearchOutlet != nullptr && state_.SearchOutlet->bStopped();
+        return stopped_;
+    }
+
+    bool YieldOnTime() {
+        if (reportToSearch_ && sinceYield_.elapsed() >= kYieldIntervalMs) {
+            return Yield();
+        }
+        return stopped_;
+    }
+
+    SharedState& state_;
+    const bool addToWindow_;
+    const bool reportToSearch_;
+    std::vector<QString> patterns_;
+    QElapsedTimer sinceYield_;
+    bool stopped_ = false;
+};
+
+}  // namespace
+
+void ScanFolder(const FSOFolder& oFolder, bool AddToWindow, bool ReportToSearch) {
+    ScanRun(AddToWindow, ReportToSearch).Walk(oFolder, 0);
+}
+
+}  // namespace modBackup

@@ -1,0 +1,35 @@
+// The program: window mode without arguments, intake mode (no display needed) with paths.
+
+#include <QCoreApplication>
+#include <QStringList>
+#include <cstdio>
+
+#include "app/Main.h"
+
+#ifdef SONDREL_HAVE_UI
+#include <QApplication>
+
+#include "ui/RunWindowMode.h"
+#endif
+
+int main(int argc, char** argv) {
+    QStringList args;
+    for (int i = 1; i < argc; ++i) {
+        args.append(QString::fromLocal8Bit(argv[i]));
+    }
+    const bool windowMode = modBackup::BuildCommandLine(args).isEmpty();
+#ifdef SONDREL_HAVE_UI
+    if (windowMode) {
+        QApplication app(argc, argv);
+        return modBackup::Main(args, [] { return RunWindowMode(); });
+    }
+#endif
+    QCoreApplication app(argc, argv);
+    return modBackup::Main(args, [] {
+        std::fputs(
+            "Sondrel wurde ohne Benutzeroberfläche gebaut. Bitte Dateien und Ordner als "
+            "Argumente angeben.\n",
+            stderr);
+        return 1;
+    });
+}

@@ -1,0 +1,163 @@
+#include "platform/archivemarks/ArchiveMarkStore.h"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+
+namespace {
+
+bool MakeParentFolders(const std::string& sFilePath) {
+    for (size_t pos = sFilePath.find('/', 1); pos != std::string::npos;
+         pos = sFilePath.find('/', pos + 1)) {
+        const std::string dir = sFilePath.substr(0, pos);
+        if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool FileExists(const std::string& sPath) {
+    struct stat st {};
+    return ::stat(sPath.c_str(), &st) == 0;
+}
+
+void BindPath(sqlite3_stmt* stmt, std::string_view sPath) {
+    sqlite3_bind_text(stmt, 1, sPath.data(), static_cast<int>(sPath.size()), SQLITE_TRANSIENT);
+}
+
+void Done(sqlite3_stmt* stmt) {
+    sqlite3_reset(stmt);
+    sqlite3_clear_bindings(stmt);
+}
+
+}  // namespace
+
+ArchiveMarkStore::ArchiveMarkStore(std::string sFilePath, int busyTimeoutMs)
+    : path_(std::move(sFilePath)), busyTimeoutMs_(busyTimeoutMs) {}
+
+ArchiveMarkStore::~ArchiveMarkStore() {
+    Close();
+}
+
+void ArchiveMarkStore::Close() {
+    for (sqlite3_stmt** stmt : {&select_, &upsert_, &delete_}) {
+        sqlite3_finalize(*stmt);
+        *stmt = nullptr;
+    }
+    if (db_ != nullptr) {
+        sqlite3_close_v2(db_);
+        db_ = nullptr;
+    }
+    writable_ = false;
+}
+
+bool ArchiveMarkStore::Open(bool bForWrite) {
+    if (db_ != nullptr && (writable_ || !bForWrite)) {
+        return true;
+    }
+    Close();
+    if (!FileExists(path_) && (!bForWrite || !MakeParentFolders(path_))) {
+        return false;
+    }
+    const int flags = bForWrite ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
+    auto exec = [this](const char* sql) {
+        return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+    };
+    if (sqlite3_open_v2(path_.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
+        Close();
+        return false;
+    }
+    sqlite3_busy_timeout(db_, busyTimeoutMs_);
+    if (!exec("SELECT count(*) FROM sqlite_schema")) {
+        Close();
+        return false;
+    }
+    if (bForWrite) {
+        // A lost last record only makes a file look unsaved, so commits need not wait for the disk.
+        if (sqlite3_db_readonly(db_, "main") != 0 || !exec("PRAGMA journal_mode=WAL") ||
+            !exec("PRAGMA synchronous=NORMAL") ||
+            !exec("CREATE TABLE IF NOT EXISTS archive_marks("
+                  " path TEXT PRIMARY KEY, dev INTEGER, ino INTEGER, size INTEGER,"
+                  " mtime_ns INTEGER, ctime_ns INTEGER)")) {
+            Close();
+            return false;
+        }
+        writable_ = true;
+    }
+    return true;
+}
+
+bool ArchiveMarkStore::IsSet(std::string_view sPath, const Signature& sig) {
+    if (!Open(false)) {
+        return true;
+    }
+    if (select_ == nullptr &&
+        sqlite3_prepare_v3(db_,
+                           "SELECT dev, ino, size, mtime_ns, ctime_ns FROM archive_marks"
+                           " WHERE path = ?1",
+                           -1, SQLITE_PREPARE_PERSISTENT, &select_, nullptr) != SQLITE_OK) {
+        sqlite3_finalize(select_);
+        select_ = nullptr;
+        return true;
+    }
+    BindPath(select_, sPath);
+    bool set = true;
+    if (sqlite3_step(select_) == SQLITE_ROW) {
+        Signature stored;
+        stored.dev = static_cast<uint64_t>(sqlite3_column_int64(select_, 0));
+        stored.ino = static_cast<uint64_t>(sqlite3_column_int64(select_, 1));
+        stored.size = sqlite3_column_int64(select_, 2);
+        stored.mtimeNs = sqlite3_column_int64(select_, 3);
+        stored.ctimeNs = sqlite3_column_int64(select_, 4);
+        set = !(stored == sig);
+    }
+    Done(select_);
+    return set;
+}
+
+bool ArchiveMarkStore::Clear(std::string_view sPath, const Signature& sig) {
+    if (!Open(true)) {
+        return false;
+    }
+    if (upsert_ == nullptr &&
+        sqlite3_prepare_v3(db_,
+                           "INSERT OR REPLACE INTO archive_marks"
+                           "(path, dev, ino, size, mtime_ns, ctime_ns)"
+                           " VALUES(?1, ?2, ?3, ?4, ?5, ?6)",
+                           -1, SQLITE_PREPARE_PERSISTENT, &upsert_, nullptr) != SQLITE_OK) {
+        sqlite3_finalize(upsert_);
+        upsert_ = nullptr;
+        return false;
+    }
+    BindPath(upsert_, sPath);
+    sqlite3_bind_int64(upsert_, 2, static_cast<int64_t>(sig.dev));
+    sqlite3_bind_int64(upsert_, 3, static_cast<int64_t>(sig.ino));
+    sqlite3_bind_int64(upsert_, 4, sig.size);
+    sqlite3_bind_int64(upsert_, 5, sig.mtimeNs);
+    sqlite3_bind_int64(upsert_, 6, sig.ctimeNs);
+    const bool ok = sqlite3_step(upsert_) == SQLITE_DONE;
+    Done(upsert_);
+    return ok;
+}
+
+bool ArchiveMarkStore::Set(std::string_view sPath) {
+    if (!FileExists(path_) && db_ == nullptr) {
+        return true;  // no store, no record
+    }
+    if (!Open(true)) {
+        return false;
+    }
+    if (delete_ == nullptr &&
+        sqlite3_prepare_v3(db_, "DELETE FROM archive_marks WHERE path = ?1", -1,
+                           SQLITE_PREPARE_PERSISTENT, &delete_, nullptr) != SQLITE_OK) {
+        sqlite3_finalize(delete_);
+        delete_ = nullptr;
+        return false;
+    }
+    BindPath(delete_, sPath);
+    const bool ok = sqlite3_step(delete_) == SQLITE_DONE;
+    Done(delete_);
+    return ok;
+}

@@ -1,0 +1,285 @@
+#include "platform/registrystore/RegistryStore.h"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <string>
+
+namespace {
+
+// Creates every missing folder above sFilePath (mode 0700: settings are private).
+bool MakeParentFolders(const std::string& sFilePath) {
+    for (size_t pos = sFilePath.find('/', 1); pos != std::string::npos;
+         pos = sFilePath.find('/', pos + 1)) {
+        const std::string dir = sFilePath.substr(0, pos);
+        if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool FileExists(const std::string& sPath) {
+    struct stat st {};
+    return ::stat(sPath.c_str(), &st) == 0;
+}
+
+void BindText(sqlite3_stmt* stmt, int index, std::string_view text) {
+    sqlite3_bind_text(stmt, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+}
+
+}  // namespace
+
+RegistryStore::RegistryStore(std::string sFilePath, bool bReadOnly, int busyTimeoutMs)
+    : path_(std::move(sFilePath)), readOnly_(bReadOnly), busyTimeoutMs_(busyTimeoutMs) {}
+
+RegistryStore::~RegistryStore() {
+    Close();
+}
+
+void RegistryStore::Close() {
+    for (sqlite3_stmt** stmt : {&select_, &upsert_, &delete_, &highest_}) {
+        sqlite3_finalize(*stmt);
+        *stmt = nullptr;
+    }
+    if (db_ != nullptr) {
+        if (inBatch_) {
+            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        }
+        sqlite3_close_v2(db_);
+        db_ = nullptr;
+    }
+    writable_ = false;
+    inBatch_ = false;
+    batchFailed_ = false;
+}
+
+bool RegistryStore::Exec(const char* sql) {
+    return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+// Opens the connection: for reading only when the file exists, for writing creating file and
+// folder. A file that turns out not to be a usable store is closed again untouched.
+bool RegistryStore::Open(bool bForWrite) {
+    if (db_ != nullptr && (writable_ || !bForWrite)) {
+        return true;
+    }
+    if ((bForWrite && readOnly_) || inBatch_) {
+        return false;  // inBatch_: never swap the connection under an open transaction
+    }
+    Close();
+    if (!FileExists(path_) && (!bForWrite || !MakeParentFolders(path_))) {
+        return false;
+    }
+    int flags = SQLITE_OPEN_READWRITE;
+    if (readOnly_) {
+        flags = SQLITE_OPEN_READONLY;
+    } else if (bForWrite) {
+        flags |= SQLITE_OPEN_CREATE;
+    }
+    int rc = sqlite3_open_v2(path_.c_str(), &db_, flags, nullptr);
+    if (rc != SQLITE_OK && !bForWrite && !readOnly_) {
+        // An existing store that we may only read.
+        sqlite3_close_v2(db_);
+        db_ = nullptr;
+        rc = sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READONLY, nullptr);
+    }
+    if (rc != SQLITE_OK) {
+        Close();
+        return false;
+    }
+    sqlite3_busy_timeout(db_, busyTimeoutMs_);
+    // Reading the schema tells a database from any other file before anything is written.
+    if (!Exec("SELECT count(*) FROM sqlite_schema")) {
+        Close();
+        return false;
+    }
+    if (bForWrite) {
+        if (sqlite3_db_readonly(db_, "main") != 0 || !Exec("PRAGMA journal_mode=WAL") ||
+            !Exec("CREATE TABLE IF NOT EXISTS reg_values("
+                  " key TEXT NOT NULL COLLATE NOCASE,"
+                  " name TEXT NOT NULL COLLATE NOCASE,"
+                  " type INTEGER NOT NULL,"
+                  " data BLOB,"
+                  " PRIMARY KEY(key, name))")) {
+            Close();
+            return false;
+        }
+        writable_ = true;
+    }
+    return true;
+}
+
+sqlite3_stmt* RegistryStore::Prepare(sqlite3_stmt*& cached, const char* sql) {
+    if (cached == nullptr) {
+        if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &cached, nullptr) !=
+            SQLITE_OK) {
+            sqlite3_finalize(cached);
+            cached = nullptr;
+        }
+    }
+    return cached;
+}
+
+std::optional<RegistryStore::Value> RegistryStore::Read(std::string_view sKey,
+                                                        std::string_view sName) {
+    if (!Open(false)) {
+        return std::nullopt;
+    }
+    sqlite3_stmt* stmt =
+        Prepare(select_, "SELECT type, data FROM reg_values WHERE key = ?1 AND name = ?2");
+    if (stmt == nullptr) {
+        return std::nullopt;
+    }
+    BindText(stmt, 1, sKey);
+    BindText(stmt, 2, sName);
+    std::optional<Value> result;
+    if (sqlite3_step(stmt) == SQLITE_ROW) {
+        Value v;
+        v.type = sqlite3_column_int(stmt, 0);
+        if (v.type == kNumber) {
+            v.number = sqlite3_column_int64(stmt, 1);
+        } else {
+            // Texts may have been stored as TEXT or BLOB; both come back as their bytes.
+            const void* data = sqlite3_column_blob(stmt, 1);
+            const int size = sqlite3_column_bytes(stmt, 1);
+            if (data != nullptr && size > 0) {
+                v.bytes.assign(static_cast<const char*>(data), static_cast<size_t>(size));
+            }
+        }
+        result = std::move(v);
+    }
+    sqlite3_reset(stmt);
+    sqlite3_clear_bindings(stmt);
+    return result;
+}
+
+bool RegistryStore::FinishWrite(bool ok) {
+    if (!ok && inBatch_) {
+        batchFailed_ = true;
+    }
+    return ok;
+}
+
+bool RegistryStore::Write(std::string_view sKey, std::string_view sName, int32_t type,
+                          std::string_view bytes) {
+    if (!Open(true)) {
+        return FinishWrite(false);
+    }
+    sqlite3_stmt* stmt =
+        Prepare(upsert_,
+                "INSERT INTO reg_values(key, name, type, data) VALUES(?1, ?2, ?3, ?4)"
+                " ON CONFLICT(key, name) DO UPDATE SET type = excluded.type,"
+                " data = excluded.data");
+    if (stmt == nullptr) {
+        return FinishWrite(false);
+    }
+    BindText(stmt, 1, sKey);
+    BindText(stmt, 2, sName);
+    sqlite3_bind_int(stmt, 3, type);
+    if (type == kBinary) {
+        sqlite3_bind_blob(stmt, 4, bytes.data(), static_cast<int>(bytes.size()), SQLITE_TRANSIENT);
+    } else {
+        // Stored with the TEXT storage class so that the sqlite3 shell compares it with literals.
+        BindText(stmt, 4, bytes);
+    }
+    const bool ok = sqlite3_step(stmt) == SQLITE_DONE;
+    sqlite3_reset(stmt);
+    sqlite3_clear_bindings(stmt);
+    return FinishWrite(ok);
+}
+
+bool RegistryStore::WriteNumber(std::string_view sKey, std::string_view sName, int64_t number) {
+    if (!Open(true)) {
+        return FinishWrite(false);
+    }
+    sqlite3_stmt* stmt =
+        Prepare(upsert_,
+                "INSERT INTO reg_values(key, name, type, data) VALUES(?1, ?2, ?3, ?4)"
+                " ON CONFLICT(key, name) DO UPDATE SET type = excluded.type,"
+                " data = excluded.data");
+    if (stmt == nullptr) {
+        return FinishWrite(false);
+    }
+    BindText(stmt, 1, sKey);
+    BindText(stmt, 2, sName);
+    sqlite3_bind_int(stmt, 3, kNumber);
+    sqlite3_bind_int64(stmt, 4, number);
+    const bool ok = sqlite3_step(stmt) == SQLITE_DONE;
+    sqlite3_reset(stmt);
+    sqlite3_clear_bindings(stmt);
+    return FinishWrite(ok);
+}
+
+bool RegistryStore::Remove(std::string_view sKey, std::string_view sName) {
+    if (!Open(true)) {
+        return FinishWrite(false);
+    }
+    sqlite3_stmt* stmt = Prepare(delete_, "DELETE FROM reg_values WHERE key = ?1 AND name = ?2");
+    if (stmt == nullptr) {
+        return FinishWrite(false);
+    }
+    BindText(stmt, 1, sKey);
+    BindText(stmt, 2, sName);
+    const bool done = sqlite3_step(stmt) == SQLITE_DONE;
+    const bool deleted = done && sqlite3_changes(db_) > 0;
+    sqlite3_reset(stmt);
+    sqlite3_clear_bindings(stmt);
+    // Deleting a value that is not there fails the call but not the batch.
+    FinishWrite(done);
+    return deleted;
+}
+
+std::optional<int64_t> RegistryStore::HighestIndex(std::string_view sKey,
+                                                   std::string_view sPrefix) {
+    if (!Open(false)) {
+        return std::nullopt;
+    }
+    sqlite3_stmt* stmt =
+        Prepare(highest_,
+                "SELECT max(CAST(substr(name, ?3 + 1) AS INTEGER)) FROM reg_values"
+                " WHERE key = ?1 AND substr(name, 1, ?3) = ?2 COLLATE NOCASE"
+                " AND length(name) > ?3 AND substr(name, ?3 + 1) NOT GLOB '*[^0-9]*'");
+    if (stmt == nullptr) {
+        return std::nullopt;
+    }
+    BindText(stmt, 1, sKey);
+    BindText(stmt, 2, sPrefix);
+    sqlite3_bind_int(stmt, 3, static_cast<int>(sPrefix.size()));  // prefixes are ASCII
+    std::optional<int64_t> result;
+    if (sqlite3_step(stmt) == SQLITE_ROW) {
+        result = sqlite3_column_type(stmt, 0) == SQLITE_NULL ? -1 : sqlite3_column_int64(stmt, 0);
+    }
+    sqlite3_reset(stmt);
+    sqlite3_clear_bindings(stmt);
+    return result;
+}
+
+bool RegistryStore::BeginBatch(bool bWrite) {
+    if (inBatch_ || !Open(bWrite)) {
+        return false;
+    }
+    if (!Exec(bWrite ? "BEGIN IMMEDIATE" : "BEGIN")) {
+        return false;
+    }
+    inBatch_ = true;
+    batchFailed_ = false;
+    return true;
+}
+
+bool RegistryStore::EndBatch(bool bCommit) {
+    if (!inBatch_) {
+        return false;
+    }
+    bool committed = false;
+    if (bCommit && !batchFailed_) {
+        committed = Exec("COMMIT");
+    }
+    if (!committed) {
+        Exec("ROLLBACK");
+    }
+    inBatch_ = false;
+    batchFailed_ = false;
+    return committed;
+}
