@@ -1,0 +1,135 @@
+#pragma once
+// CZIP: the archiver component of libTv_ZIP.so. A client creates one object per backup run, sets
+// the archive path and options, hands over file paths with AddFile, calls DoZip once and hears one
+// FileAdded per archived file through the listener it registered.
+//
+// Design: the options, the comment, the password, the messages and the names table live in one
+// per-thread state shared by every CZIP of that thread (see modZIP.h); an object only keeps its
+// file list, its archive path and its suppress flag. So a new object resets the options of the
+// others of its thread, and destroying any object empties the shared Messages.
+//
+// Texts are UTF-8. Errors: AddFile raises RuntimeError 47110815 past 4096 files; nothing else
+// raises; engine failures show only in the result of DoZip and the absence of the archive.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/RuntimeError.h"
+
+class CZIP;
+
+namespace modZIP {
+int32_t ZIPServiceCallback(const char* name, int32_t size);
+}
+
+// Identities published with the component; kept so that a host can still name the class.
+namespace Tv_ZIP {
+inline constexpr std::string_view kLibraryName = "Tv_ZIP";
+inline constexpr std::string_view kLibraryHelpString = "COM-Wrapper for InfoZIP's ZIP32.DLL";
+inline constexpr std::string_view kLibraryId = "{01565A90-275B-45DF-BAF4-19A2471E6DAD}";
+inline constexpr std::string_view kClassId = "{EFC91593-8721-42CA-BFDF-A5A2F3E5AE22}";      // CZIP
+inline constexpr std::string_view kInterfaceId = "{AAFD0260-6D62-4B31-AD8B-4BA10D967ED8}";  // _CZIP
+inline constexpr std::string_view kEventInterfaceId =
+    "{5B114DB9-A2C1-4B62-BF11-DD9C6ECF49C6}";  // __CZIP
+inline constexpr int32_t kFileAddedDispatchId = 1;
+
+inline constexpr int32_t kMaxFiles = 4096;
+inline constexpr int32_t kErrMaxFiles = 47110815;
+inline constexpr std::string_view kErrMaxFilesSource = "Tv_ZIP:AddFile";
+inline constexpr std::string_view kErrMaxFilesDescription = "Maximum number of files reached";
+}  // namespace Tv_ZIP
+
+/// Ordered collection of strings, 1-based, shared by reference: the engine messages of a thread.
+class MessageCollection {
+public:
+    int32_t Count() const { return static_cast<int32_t>(items.size()); }
+    /// Item lIndex (1 to Count); std::out_of_range otherwise.
+    const std::string& Item(int32_t lIndex) const;
+    void Add(const std::string& sItem) { items.push_back(sItem); }
+    /// Removes item lIndex (1 to Count); std::out_of_range otherwise.
+    void Remove(int32_t lIndex);
+    void Clear() { items.clear(); }
+    const std::vector<std::string>& Items() const { return items; }
+
+private:
+    std::vector<std::string> items;
+};
+
+/// The event interface __CZIP. Handlers run synchronously inside DoZip, on its thread; an
+/// exception thrown by a handler ends that handler only.
+class ICZIPEvents {
+public:
+    virtual ~ICZIPEvents() = default;
+    /// "Event is raised when the file has been added to the archive"
+    virtual void FileAdded(const std::string& sFilename) = 0;
+};
+
+class CZIP {
+public:
+    CZIP();
+    ~CZIP();
+    CZIP(const CZIP&) = delete;
+    CZIP& operator=(const CZIP&) = delete;
+
+    /// Registers the client's event sink (not owned; nullptr for none).
+    void SetEventListener(ICZIPEvents* pNewListener) { pListener = pNewListener; }
+
+    /// "suppress all events of the class"
+    bool SuppressEvents() const { return bSuppressEvents; }
+    void SetSuppressEvents(bool bNewValue) { bSuppressEvents = bNewValue; }
+
+    /// "sets the fully qualified path for the ZIP file"
+    std::string ZIPFilePath() const { return sZIPFilePath; }
+    void SetZIPFilePath(const std::string& sNewValue) { sZIPFilePath = sNewValue; }
+
+    /// "adds a file to the list of files to be archived "
+    void AddFile(const std::string& sFilePath);
+
+    /// "sets the root path of the ZIP archive. This property controls how paths are stored within
+    /// the ZIP archive"
+    std::string ZIPRootPath() const;
+    void SetZIPRootPath(const std::string& sNewValue);
+
+    /// "returns or sets a comment for the resulting ZIP file"
+    std::string ZIPComment() const;
+    void SetZIPComment(const std::string& sNewValue);
+
+    /// "sets a password for the ZIP archive. Be sure to have a encryption-enabled ZIP32.DLL when
+    /// using passwords."
+    std::string ZIPPassword() const;
+    void SetZIPPassword(const std::string& sNewValue);
+
+    /// "collection of messages from the ZIP32.DLL during the zipping process"
+    /// The thread's shared collection itself; never null (a thread without one gets a new, empty
+    /// collection).
+    std::shared_ptr<MessageCollection> Messages() const;
+
+    /// "if set to True, files will be added to the existing archive, otherwise it is recreated"
+    bool AppendToZIP() const;
+    void SetAppendToZIP(bool bNewValue);
+
+    /// "if set to True, all files are stored in the DOS filename conventions (8.3)"
+    bool ForceDOSNames() const;
+    void SetForceDOSNames(bool bNewValue);
+
+    /// "controls if files already archived are updated or not."
+    bool UpdateZIP() const;
+    void SetUpdateZIP(bool bNewValue);
+
+    /// "this does the zipping: be sure to set all other properties before calling this method"
+    /// Returns the engine's status: 0 when the archive was written, and also 0 when the engine
+    /// could not be reached at all; check that the archive exists.
+    int32_t DoZip();
+
+private:
+    friend int32_t modZIP::ZIPServiceCallback(const char* name, int32_t size);
+    void RaiseFileAdded(const std::string& sFilename);
+
+    std::vector<std::string> FileList;
+    std::string sZIPFilePath;
+    bool bSuppressEvents = false;
+    ICZIPEvents* pListener = nullptr;
+};
