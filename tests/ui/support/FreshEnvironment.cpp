@@ -1,0 +1,69 @@
+#include "tests/ui/support/FreshEnvironment.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLocale>
+#include <QTimer>
+#include <memory>
+
+#include "app/modBackup.h"
+#include "app/modRegistry.h"
+
+FreshEnvironment::FreshEnvironment() {
+    const QString root = dir_.path();
+    QDir(root).mkpath(QStringLiteral("home"));
+    QDir(root).mkpath(QStringLiteral("config"));
+    QDir(root).mkpath(QStringLiteral("state"));
+    qputenv("HOME", QFile::encodeName(root + QStringLiteral("/home")));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(root + QStringLiteral("/config")));
+    qputenv("XDG_STATE_HOME", QFile::encodeName(root + QStringLiteral("/state")));
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    modRegistry::CloseStores();
+    modBackup::ResetState();
+}
+
+FreshEnvironment::~FreshEnvironment() {
+    // Close the stores before their folder goes away.
+    modBackup::ResetState();
+    modRegistry::CloseStores();
+}
+
+QString FreshEnvironment::Home() const {
+    return dir_.path() + QStringLiteral("/home");
+}
+
+QString FreshEnvironment::MakeFolder(const QString& sRelative) const {
+    const QString path = Home() + u'/' + sRelative;
+    QDir().mkpath(path);
+    return path;
+}
+
+QString FreshEnvironment::MakeFile(const QString& sRelative, const QByteArray& data) const {
+    const QString path = Home() + u'/' + sRelative;
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly)) {
+        file.write(data);
+    }
+    return path;
+}
+
+void WhenModalAppears(std::function<void(QWidget*)> onModal, const QWidget* except, int timeoutMs) {
+    auto* timer = new QTimer(qApp);
+    auto left = std::make_shared<int>(timeoutMs / 10);
+    timer->setInterval(10);
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, left, except, onModal] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (modal != nullptr && modal != except) {
+            timer->stop();
+            timer->deleteLater();
+            onModal(modal);
+        } else if (--*left <= 0) {
+            timer->stop();
+            timer->deleteLater();
+        }
+    });
+    timer->start();
+}
