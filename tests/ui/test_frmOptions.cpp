@@ -1,0 +1,725 @@
+// The options dialog driven through its real controls: what it shows for a given store, what
+// "OK" and "Übernehmen" store, what "Abbrechen" and Escape leave alone, and when "Übernehmen" is
+// enabled.
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDateEdit>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTimeEdit>
+#include <QTreeWidget>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "app/modBackup.h"
+#include "app/modRegistry.h"
+#include "tests/ui/support/FreshEnvironment.h"
+#include "ui/LevelField.h"
+#include "ui/StandardDialogs.h"
+#include "ui/frmOptions.h"
+
+using modRegistry::HKEY_CURRENT_USER;
+
+namespace {
+
+struct ShownMessage {
+    QString caption;
+    QString text;
+    QMessageBox::Icon icon;
+};
+
+QString StoredOption(const QString& sName) {
+    return modRegistry::RegReadText(HKEY_CURRENT_USER, modBackup::kOptionsKey, sName);
+}
+
+QStringList StoredList(const QString& sPrefix) {
+    QStringList values;
+    const int count = StoredOption(sPrefix + QStringLiteral("Count")).toInt();
+    for (int i = 0; i < count; ++i) {
+        values << StoredOption(sPrefix + QString::number(i));
+    }
+    return values;
+}
+
+void StoreList(const QString& sPrefix, const QStringList& values) {
+    CListString list;
+    for (const QString& value : values) {
+        list.Add(value);
+    }
+    modBackup::SaveOptionList(list, sPrefix);
+}
+
+QStringList Values(CListString* list) {
+    QStringList values;
+    if (list == nullptr) {
+        return values;
+    }
+    list->MoveFirst();
+    while (!list->EOL()) {
+        values << list->Data();
+        list->MoveNext();
+    }
+    return values;
+}
+
+QStringList Rows(const QTreeWidget* list) {
+    QStringList rows;
+    for (int i = 0; i < list->topLevelItemCount(); ++i) {
+        rows << list->topLevelItem(i)->text(0);
+    }
+    return rows;
+}
+
+// Everything the dialog may write, to compare a store before and after.
+QStringList StoreSnapshot() {
+    QStringList snapshot;
+    for (const char* name :
+         {"DefaultPath", "DeleteArchiveFlag", "UseExtensionFilterInSearch",
+          "UseExtensionFilterInFolderScan", "LimitRecursionInFolders", "RecursionLimit"}) {
+        snapshot << QString::fromLatin1(name) + u'=' + StoredOption(QString::fromLatin1(name));
+    }
+    snapshot << StoredList(QStringLiteral("Extension")).join(u'|')
+             << StoredList(QStringLiteral("ExcludeFolder")).join(u'|')
+             << modRegistry::RegReadText(HKEY_CURRENT_USER, modBackup::kMainKey,
+                                         QStringLiteral("LastBackupAt"));
+    return snapshot;
+}
+
+}  // namespace
+
+class TestFrmOptions : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<FreshEnvironment> env_;
+    std::unique_ptr<frmOptions> dlg_;
+    std::vector<ShownMessage> messages_;
+    std::vector<StandardDialogs::FileDialogRequest> fileRequests_;
+
+    template <typename T>
+    T* Child(const QString& name) {
+        T* widget = dlg_->findChild<T*>(name);
+        if (widget == nullptr) {
+            qFatal("no control %s", qPrintable(name));
+        }
+        return widget;
+    }
+    QPushButton* Button(int index) {
+        return Child<QPushButton>(QStringLiteral("cmdAction_%1").arg(index));
+    }
+    QTreeWidget* Extensions() { return Child<QTreeWidget>(QStringLiteral("lvExtensions")); }
+    QTreeWidget* ExcludeFolders() { return Child<QTreeWidget>(QStringLiteral("lvExcludeFolders")); }
+    QCheckBox* Check(const char* name) { return Child<QCheckBox>(QString::fromLatin1(name)); }
+    LevelField* Limit() { return Child<LevelField>(QStringLiteral("txtLimit")); }
+    QDateEdit* DatePicker() { return Child<QDateEdit>(QStringLiteral("dtpLastBackupDate")); }
+    QTimeEdit* TimePicker() { return Child<QTimeEdit>(QStringLiteral("dtpLastBackupTime")); }
+    bool ApplyEnabled() { return Button(6)->isEnabled(); }
+
+    bool Open() {
+        dlg_ = std::make_unique<frmOptions>();
+        dlg_->show();
+        dlg_->activateWindow();
+        return QTest::qWaitForWindowActive(dlg_.get());
+    }
+    void Click(QAbstractButton* button) { QTest::mouseClick(button, Qt::LeftButton); }
+
+    // The answer the next folder dialog gives.
+    void AnswerFolderDialog(StandardDialogs::FileDialogResult result, const QString& sPath) {
+        StandardDialogs::SetFileDialogHook(
+            [this, result, sPath](const StandardDialogs::FileDialogRequest& request,
+                                  QString* chosen) {
+                fileRequests_.push_back(request);
+                if (result == StandardDialogs::FileDialogResult::Accepted) {
+                    *chosen = sPath;
+                }
+                return result;
+            });
+    }
+
+    // "Neu" at the extension list, then sText typed into the row (nothing typed when empty) and
+    // Enter. Returns false when no in-place editor opened.
+    bool AddExtension(const QString& sText) {
+        Click(Button(1));
+        QLineEdit* editor = Extensions()->findChild<QLineEdit*>();
+        if (editor == nullptr || QApplication::focusWidget() != editor) {
+            return false;
+        }
+        if (!sText.isEmpty()) {
+            QTest::keyClicks(editor, sText);
+        }
+        QTest::keyClick(editor, Qt::Key_Return);
+        QTest::qWait(20);
+        return Extensions()->findChild<QLineEdit*>() == nullptr ||
+               !Extensions()->findChild<QLineEdit*>()->isVisible();
+    }
+
+    void SelectRow(QTreeWidget* list, int row) {
+        QTreeWidgetItem* item = list->topLevelItem(row);
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier,
+                          list->visualItemRect(item).center());
+    }
+
+    void SeedStore() {
+        using namespace modBackup;
+        WriteOption(QStringLiteral("DefaultPath"), QStringLiteral("/daten/archiv"));
+        for (int32_t index = 1; index <= 4; ++index) {
+            WriteFlagOption(index, true);
+        }
+        WriteOption(QStringLiteral("RecursionLimit"), QStringLiteral("12"));
+        WriteLastBackupAt(QDateTime(QDate(2026, 12, 6), QTime(14, 5, 9)));
+        StoreList(QStringLiteral("Extension"), {QStringLiteral("tmp"), QStringLiteral("bak")});
+        StoreList(QStringLiteral("ExcludeFolder"), {QStringLiteral("/daten/cache")});
+    }
+
+private Q_SLOTS:
+    void init() {
+        env_ = std::make_unique<FreshEnvironment>();
+        QVERIFY(env_->IsValid());
+        messages_.clear();
+        fileRequests_.clear();
+        StandardDialogs::SetMessageHook(
+            [this](const QString& caption, const QString& text, QMessageBox::Icon icon) {
+                messages_.push_back({caption, text, icon});
+            });
+        StandardDialogs::SetFileDialogHook(
+            [this](const StandardDialogs::FileDialogRequest& r, QString*) {
+                fileRequests_.push_back(r);
+                return StandardDialogs::FileDialogResult::Cancelled;
+            });
+    }
+    void cleanup() {
+        dlg_.reset();
+        StandardDialogs::SetMessageHook(nullptr);
+        StandardDialogs::SetFileDialogHook(nullptr);
+        env_.reset();
+    }
+
+    void opensWithDefaultsOnAnEmptyStore() {
+        const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
+        QVERIFY(Open());
+        const QDateTime after = QDateTime::currentDateTime().addSecs(1);
+        QCOMPARE(dlg_->windowTitle(), QStringLiteral("Tv-Backup Options"));
+        QCOMPARE(Child<QLabel>(QStringLiteral("lblPath"))->text(), env_->Home());
+        for (const char* name : {"chkArchiveFlag", "chkUseExtFilterForSearch",
+                                 "chkUseExtFilterForScan", "chkLimitRecursion"}) {
+            QVERIFY2(!Check(name)->isChecked(), name);
+        }
+        QCOMPARE(Limit()->text(), QStringLiteral("5"));
+        QVERIFY(!Limit()->isEnabled());
+        QCOMPARE(Extensions()->topLevelItemCount(), 0);
+        QCOMPARE(ExcludeFolders()->topLevelItemCount(), 0);
+        const QDateTime shownDate(DatePicker()->date(), QTime(0, 0));
+        QVERIFY(DatePicker()->date() >= before.date() && DatePicker()->date() <= after.date());
+        const QDateTime shown(DatePicker()->date(), TimePicker()->time());
+        QVERIFY2(shown >= before.addMSecs(-before.time().msec()) && shown <= after,
+                 qPrintable(shown.toString()));
+        QVERIFY(!ApplyEnabled());
+        QCOMPARE(DatePicker()->displayFormat(), QStringLiteral("dd.MM.yyyy"));
+        // Opening fills the shared lists from the store: here both empty.
+        QVERIFY(modBackup::State().Extensions != nullptr);
+        QVERIFY(modBackup::State().ExcludeFolders != nullptr);
+        QCOMPARE(modBackup::State().Extensions->Count(), 0);
+        QCOMPARE(modBackup::State().ExcludeFolders->Count(), 0);
+    }
+
+    void showsTheStoredSettings() {
+        SeedStore();
+        QVERIFY(Open());
+        QCOMPARE(Child<QLabel>(QStringLiteral("lblPath"))->text(), QStringLiteral("/daten/archiv"));
+        for (const char* name : {"chkArchiveFlag", "chkUseExtFilterForSearch",
+                                 "chkUseExtFilterForScan", "chkLimitRecursion"}) {
+            QVERIFY2(Check(name)->isChecked(), name);
+        }
+        QCOMPARE(Limit()->text(), QStringLiteral("12"));
+        QVERIFY(Limit()->isEnabled());
+        QCOMPARE(Rows(Extensions()), (QStringList{QStringLiteral("tmp"), QStringLiteral("bak")}));
+        QCOMPARE(Rows(ExcludeFolders()), QStringList{QStringLiteral("/daten/cache")});
+        QCOMPARE(DatePicker()->text(), QStringLiteral("06.12.2026"));
+        QCOMPARE(TimePicker()->time(), QTime(14, 5, 9));
+        QVERIFY(!ApplyEnabled());
+    }
+
+    void eachColumnFitsItsList() {
+        StoreList(QStringLiteral("ExcludeFolder"),
+                  {QStringLiteral("/ein/sehr/langer/Pfad/der/über/die/Spalte/hinausgeht/und/"
+                                  "noch/weiter/geht/bis/zum/Ende")});
+        QVERIFY(Open());
+        for (QTreeWidget* list : {Extensions(), ExcludeFolders()}) {
+            QVERIFY(list->columnWidth(0) > 0);
+            QVERIFY2(list->columnWidth(0) <= list->viewport()->width(),
+                     qPrintable(list->objectName()));
+        }
+    }
+
+    void openingReplacesTheSharedLists() {
+        SeedStore();
+        auto& state = modBackup::State();
+        state.Extensions = std::make_unique<CListString>();
+        state.Extensions->Add(QStringLiteral("alt"));
+        state.ExcludeFolders = std::make_unique<CListString>();
+        state.ExcludeFolders->Add(QStringLiteral("/alt"));
+        QVERIFY(Open());
+        Click(Button(7));
+        QVERIFY(!dlg_->isVisible());
+        QCOMPARE(Values(state.Extensions.get()),
+                 (QStringList{QStringLiteral("tmp"), QStringLiteral("bak")}));
+        QCOMPARE(Values(state.ExcludeFolders.get()), QStringList{QStringLiteral("/daten/cache")});
+    }
+
+    void storedLimitShowsClamped_data() {
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("zero") << QStringLiteral("0") << QStringLiteral("1");
+        QTest::newRow("too big") << QStringLiteral("250") << QStringLiteral("99");
+        QTest::newRow("not a number") << QStringLiteral("abc") << QStringLiteral("1");
+        QTest::newRow("fraction") << QStringLiteral("7.5") << QStringLiteral("8");
+    }
+    void storedLimitShowsClamped() {
+        QFETCH(QString, stored);
+        QFETCH(QString, shown);
+        modBackup::WriteOption(QStringLiteral("RecursionLimit"), stored);
+        QVERIFY(Open());
+        QCOMPARE(Limit()->text(), shown);
+        QVERIFY(!ApplyEnabled());
+        Click(Button(5));
+        QCOMPARE(StoredOption(QStringLiteral("RecursionLimit")), shown);
+    }
+
+    void newExtensionWithEnterStoresNew() {
+        QVERIFY(Open());
+        QVERIFY(AddExtension(QString()));
+        // Enter ends the edit; it does not close the dialog.
+        QVERIFY(dlg_->isVisible());
+        QVERIFY(ApplyEnabled());
+        QCOMPARE(Rows(Extensions()), QStringList{QStringLiteral("new")});
+        QVERIFY(Extensions()->topLevelItem(0)->isSelected());
+        Click(Button(5));
+        QVERIFY(!dlg_->isVisible());
+        QCOMPARE(dlg_->result(), int(QDialog::Accepted));
+        QCOMPARE(StoredList(QStringLiteral("Extension")), QStringList{QStringLiteral("new")});
+    }
+
+    void typedExtensionsAreStoredOnceEach() {
+        QVERIFY(Open());
+        for (const char* text : {"tmp", "TMP", "bak", "tmp"}) {
+            QVERIFY2(AddExtension(QString::fromLatin1(text)), text);
+        }
+        QCOMPARE(Rows(Extensions()), (QStringList{QStringLiteral("tmp"), QStringLiteral("TMP"),
+                                                  QStringLiteral("bak"), QStringLiteral("tmp")}));
+        Click(Button(5));
+        const QStringList expected{QStringLiteral("tmp"), QStringLiteral("TMP"),
+                                   QStringLiteral("bak")};
+        QCOMPARE(StoredList(QStringLiteral("Extension")), expected);
+        QCOMPARE(Values(modBackup::State().Extensions.get()), expected);
+    }
+
+    void sameFolderTwiceIsStoredOnce() {
+        const QString folder = env_->MakeFolder(QStringLiteral("cache"));
+        QVERIFY(Open());
+        AnswerFolderDialog(StandardDialogs::FileDialogResult::Accepted,
+                           folder + QStringLiteral("/Dateiname wird ignoriert!"));
+        Click(Button(3));
+        Click(Button(3));
+        QCOMPARE(Rows(ExcludeFolders()), (QStringList{folder, folder}));
+        Click(Button(5));
+        QCOMPARE(StoredList(QStringLiteral("ExcludeFolder")), QStringList{folder});
+        QCOMPARE(Values(modBackup::State().ExcludeFolders.get()), QStringList{folder});
+    }
+
+    void archiveFolderChoiceTakesTheFolderOnly() {
+        const QString folder = env_->MakeFolder(QStringLiteral("Archive"));
+        QVERIFY(Open());
+        AnswerFolderDialog(StandardDialogs::FileDialogResult::Accepted,
+                           folder + QStringLiteral("/irgendwas.zip"));
+        Click(Button(0));
+        QCOMPARE(fileRequests_.size(), size_t(1));
+        QCOMPARE(fileRequests_[0].title, QStringLiteral("Standard-Pfad für Archive"));
+        QCOMPARE(fileRequests_[0].fileName, QStringLiteral("Dateiname wird ignoriert!"));
+        QCOMPARE(fileRequests_[0].initialFolder, env_->Home());
+        QCOMPARE(Child<QLabel>(QStringLiteral("lblPath"))->text(), folder);
+        QVERIFY(ApplyEnabled());
+        // The next choice starts in the folder shown.
+        AnswerFolderDialog(StandardDialogs::FileDialogResult::Accepted,
+                           QStringLiteral("/Dateiname wird ignoriert!"));
+        Click(Button(0));
+        QCOMPARE(fileRequests_.back().initialFolder, folder);
+        QCOMPARE(Child<QLabel>(QStringLiteral("lblPath"))->text(), QStringLiteral("/"));
+        Click(Button(5));
+        QCOMPARE(StoredOption(QStringLiteral("DefaultPath")), QStringLiteral("/"));
+    }
+
+    void excludedFolderChoiceStartsInTheProgramsFolder() {
+        QVERIFY(Open());
+        AnswerFolderDialog(StandardDialogs::FileDialogResult::Accepted,
+                           QStringLiteral("/Dateiname wird ignoriert!"));
+        Click(Button(3));
+        QCOMPARE(fileRequests_.size(), size_t(1));
+        QCOMPARE(fileRequests_[0].title,
+                 QStringLiteral("von der Suche auszuschließendes Verzeichnis wählen"));
+        QCOMPARE(fileRequests_[0].fileName, QStringLiteral("Dateiname wird ignoriert!"));
+        QCOMPARE(fileRequests_[0].initialFolder, QCoreApplication::applicationDirPath());
+        QCOMPARE(Rows(ExcludeFolders()), QStringList{QStringLiteral("/")});
+        QVERIFY(ApplyEnabled());
+    }
+
+    void cancelledOrFailedFolderChoiceChangesNothing() {
+        SeedStore();
+        QVERIFY(Open());
+        AnswerFolderDialog(StandardDialogs::FileDialogResult::Cancelled, QString());
+        Click(Button(0));
+        Click(Button(3));
+        QVERIFY(messages_.empty());
+        AnswerFolderDialog(StandardDialogs::FileDialogResult::Failed, QString());
+        Click(Button(0));
+        Click(Button(3));
+        QCOMPARE(fileRequests_.size(), size_t(4));
+        QCOMPARE(messages_.size(), size_t(2));
+        for (const ShownMessage& message : messages_) {
+            QCOMPARE(message.caption, QStringLiteral("Sondrel"));
+            QCOMPARE(message.text, QStringLiteral("Fehler im Standard-Dialog!"));
+            QCOMPARE(message.icon, QMessageBox::Warning);
+        }
+        QCOMPARE(Child<QLabel>(QStringLiteral("lblPath"))->text(), QStringLiteral("/daten/archiv"));
+        QCOMPARE(Rows(ExcludeFolders()), QStringList{QStringLiteral("/daten/cache")});
+        QVERIFY(!ApplyEnabled());
+    }
+
+    void deleteRemovesTheSelectedRowOnly() {
+        SeedStore();
+        QVERIFY(Open());
+        // Nothing selected: nothing happens.
+        Extensions()->clearSelection();
+        ExcludeFolders()->clearSelection();
+        Click(Button(2));
+        Click(Button(4));
+        QCOMPARE(Extensions()->topLevelItemCount(), 2);
+        QCOMPARE(ExcludeFolders()->topLevelItemCount(), 1);
+        QVERIFY(!ApplyEnabled());
+
+        SelectRow(Extensions(), 0);
+        Click(Button(2));
+        QCOMPARE(Rows(Extensions()), QStringList{QStringLiteral("bak")});
+        QVERIFY(ApplyEnabled());
+        SelectRow(ExcludeFolders(), 0);
+        Click(Button(4));
+        QCOMPARE(ExcludeFolders()->topLevelItemCount(), 0);
+        Click(Button(5));
+        QCOMPARE(StoredList(QStringLiteral("Extension")), QStringList{QStringLiteral("bak")});
+        QCOMPARE(StoredList(QStringLiteral("ExcludeFolder")), QStringList());
+        // The surplus entries are gone from the store.
+        QCOMPARE(StoredOption(QStringLiteral("Extension1")), QString());
+        QCOMPARE(StoredOption(QStringLiteral("ExcludeFolder0")), QString());
+    }
+
+    void okStoresEveryControl() {
+        QVERIFY(Open());
+        Click(Check("chkArchiveFlag"));
+        Click(Check("chkUseExtFilterForScan"));
+        Click(Check("chkLimitRecursion"));
+        QVERIFY(Limit()->isEnabled());
+        Limit()->setFocus();
+        Limit()->selectAll();
+        QTest::keyClicks(Limit(), QStringLiteral("42"));
+        Click(Button(5));
+        QCOMPARE(StoredOption(QStringLiteral("DefaultPath")), env_->Home());
+        QCOMPARE(StoredOption(QStringLiteral("DeleteArchiveFlag")), QStringLiteral("1"));
+        QCOMPARE(StoredOption(QStringLiteral("UseExtensionFilterInSearch")), QStringLiteral("0"));
+        QCOMPARE(StoredOption(QStringLiteral("UseExtensionFilterInFolderScan")),
+                 QStringLiteral("1"));
+        QCOMPARE(StoredOption(QStringLiteral("LimitRecursionInFolders")), QStringLiteral("1"));
+        QCOMPARE(StoredOption(QStringLiteral("RecursionLimit")), QStringLiteral("42"));
+        QCOMPARE(StoredOption(QStringLiteral("ExtensionCount")), QStringLiteral("0"));
+    }
+
+    void limitIsStoredEvenWhileDisabled() {
+        modBackup::WriteOption(QStringLiteral("RecursionLimit"), QStringLiteral("250"));
+        QVERIFY(Open());
+        QVERIFY(!Limit()->isEnabled());
+        Click(Button(5));
+        QCOMPARE(StoredOption(QStringLiteral("RecursionLimit")), QStringLiteral("99"));
+        QCOMPARE(StoredOption(QStringLiteral("LimitRecursionInFolders")), QStringLiteral("0"));
+    }
+
+    void leavingWithoutOkStoresNothing_data() {
+        QTest::addColumn<bool>("byEscape");
+        QTest::newRow("Abbrechen") << false;
+        QTest::newRow("Escape") << true;
+    }
+    void leavingWithoutOkStoresNothing() {
+        QFETCH(bool, byEscape);
+        SeedStore();
+        const QStringList before = StoreSnapshot();
+        QVERIFY(Open());
+        Click(Check("chkArchiveFlag"));
+        Click(Check("chkLimitRecursion"));
+        QVERIFY(AddExtension(QStringLiteral("log")));
+        SelectRow(ExcludeFolders(), 0);
+        Click(Button(4));
+        TimePicker()->setTime(QTime(1, 2, 3));
+        if (byEscape) {
+            QTest::keyClick(dlg_.get(), Qt::Key_Escape);
+        } else {
+            Click(Button(7));
+        }
+        QVERIFY(!dlg_->isVisible());
+        QCOMPARE(dlg_->result(), int(QDialog::Rejected));
+        QCOMPARE(StoreSnapshot(), before);
+    }
+
+    void applyThenCancelKeepsTheFirstSave() {
+        QVERIFY(Open());
+        Click(Check("chkArchiveFlag"));
+        QVERIFY(ApplyEnabled());
+        Click(Button(6));
+        QVERIFY(dlg_->isVisible());
+        QVERIFY(!ApplyEnabled());
+        QCOMPARE(QApplication::focusWidget(), Button(5));
+        QCOMPARE(StoredOption(QStringLiteral("DeleteArchiveFlag")), QStringLiteral("1"));
+        Click(Check("chkArchiveFlag"));
+        QVERIFY(AddExtension(QStringLiteral("log")));
+        Click(Button(7));
+        QCOMPARE(StoredOption(QStringLiteral("DeleteArchiveFlag")), QStringLiteral("1"));
+        QCOMPARE(StoredList(QStringLiteral("Extension")), QStringList());
+    }
+
+    void lastBackupJoinsPickerDateAndPickerTime() {
+        QVERIFY(Open());
+        // Each picker also holds the other half; that half must play no part.
+        DatePicker()->setDateTime(QDateTime(QDate(2026, 1, 1), QTime(3, 4, 5)));
+        TimePicker()->setDateTime(QDateTime(QDate(2000, 6, 15), QTime(9, 9, 9)));
+        DatePicker()->setFocus();
+        DatePicker()->setSelectedSection(QDateTimeEdit::DaySection);
+        QTest::keyClicks(DatePicker(), QStringLiteral("24"));
+        DatePicker()->setSelectedSection(QDateTimeEdit::MonthSection);
+        QTest::keyClicks(DatePicker(), QStringLiteral("12"));
+        TimePicker()->setFocus();
+        for (auto [section, text] : {std::pair{QDateTimeEdit::HourSection, "13"},
+                                     std::pair{QDateTimeEdit::MinuteSection, "45"},
+                                     std::pair{QDateTimeEdit::SecondSection, "10"}}) {
+            TimePicker()->setSelectedSection(section);
+            QTest::keyClicks(TimePicker(), QString::fromLatin1(text));
+        }
+        QCOMPARE(DatePicker()->text(), QStringLiteral("24.12.2026"));
+        QCOMPARE(TimePicker()->text(), QStringLiteral("13:45:10"));
+        Click(Button(5));
+        QCOMPARE(modRegistry::RegReadText(HKEY_CURRENT_USER, modBackup::kMainKey,
+                                          QStringLiteral("LastBackupAt")),
+                 QStringLiteral("24.12.2026 13:45:10"));
+        QCOMPARE(modBackup::ReadLastBackupAt(), QDateTime(QDate(2026, 12, 24), QTime(13, 45, 10)));
+    }
+
+    void applyStateFollowsEachKindOfChange() {
+        const QString folder = env_->MakeFolder(QStringLiteral("x"));
+        struct Change {
+            const char* name;
+            std::function<void()> act;
+            bool enables;
+        };
+        const std::vector<Change> changes{
+            {"archive flag", [&] { Click(Check("chkArchiveFlag")); }, true},
+            {"filter for search", [&] { Click(Check("chkUseExtFilterForSearch")); }, true},
+            {"filter for scan", [&] { Click(Check("chkUseExtFilterForScan")); }, true},
+            {"date picker", [&] { DatePicker()->setDate(QDate(2020, 2, 2)); }, true},
+            {"time picker", [&] { TimePicker()->setTime(QTime(2, 2, 2)); }, true},
+            {"archive folder",
+             [&] {
+                 AnswerFolderDialog(StandardDialogs::FileDialogResult::Accepted, folder + "/n");
+                 Click(Button(0));
+             },
+             true},
+            {"excluded folder",
+             [&] {
+                 AnswerFolderDialog(StandardDialogs::FileDialogResult::Accepted, folder + "/n");
+                 Click(Button(3));
+             },
+             true},
+            {"new extension", [&] { Click(Button(1)); }, true},
+            {"delete extension",
+             [&] {
+                 SelectRow(Extensions(), 1);
+                 Click(Button(2));
+             },
+             true},
+            {"delete folder",
+             [&] {
+                 SelectRow(ExcludeFolders(), 0);
+                 Click(Button(4));
+             },
+             true},
+            {"limit switch", [&] { Click(Check("chkLimitRecursion")); }, false},
+            {"limit text",
+             [&] {
+                 Limit()->setFocus();
+                 QTest::keyClick(Limit(), Qt::Key_Backspace);
+                 QTest::keyClicks(Limit(), QStringLiteral("3"));
+                 QTest::keyClick(Limit(), Qt::Key_Up);
+             },
+             false},
+            {"edit a row in place",
+             [&] {
+                 SelectRow(Extensions(), 0);
+                 QTest::keyClick(Extensions(), Qt::Key_F2);
+                 QLineEdit* editor = Extensions()->findChild<QLineEdit*>();
+                 QVERIFY(editor != nullptr);
+                 QTest::keyClicks(editor, QStringLiteral("log"));
+                 QTest::keyClick(editor, Qt::Key_Return);
+                 QTest::qWait(20);
+                 QCOMPARE(Extensions()->topLevelItem(0)->text(0), QStringLiteral("log"));
+             },
+             false},
+            {"delete with nothing selected",
+             [&] {
+                 Extensions()->clearSelection();
+                 Click(Button(2));
+             },
+             false},
+            {"cancelled folder choice",
+             [&] {
+                 AnswerFolderDialog(StandardDialogs::FileDialogResult::Cancelled, QString());
+                 Click(Button(0));
+             },
+             false},
+        };
+        SeedStore();
+        for (const Change& change : changes) {
+            QVERIFY2(Open(), change.name);
+            QVERIFY2(!ApplyEnabled(), change.name);
+            change.act();
+            QVERIFY2(ApplyEnabled() == change.enables, change.name);
+            Click(Button(7));
+        }
+    }
+
+    void limitEditsLeaveApplyDisabledButOkStoresThem() {
+        QVERIFY(Open());
+        Click(Check("chkLimitRecursion"));
+        Limit()->setFocus();
+        QTest::keyClick(Limit(), Qt::Key_Up, Qt::ShiftModifier);
+        QCOMPARE(Limit()->text(), QStringLiteral("99"));
+        QVERIFY(!ApplyEnabled());
+        Click(Button(5));
+        QCOMPARE(StoredOption(QStringLiteral("LimitRecursionInFolders")), QStringLiteral("1"));
+        QCOMPARE(StoredOption(QStringLiteral("RecursionLimit")), QStringLiteral("99"));
+    }
+
+    void newListsTakeEffectForTheNextScan() {
+        env_->MakeFile(QStringLiteral("src/a.txt"));
+        env_->MakeFile(QStringLiteral("src/b.tmp"));
+        env_->MakeFile(QStringLiteral("src/skip/c.txt"));
+        const QString src = env_->Home() + QStringLiteral("/src");
+        modBackup::LoadBackupList();
+        QVERIFY(Open());
+        QVERIFY(AddExtension(QStringLiteral("tmp")));
+        AnswerFolderDialog(StandardDialogs::FileDialogResult::Accepted,
+                           src + QStringLiteral("/skip/Dateiname wird ignoriert!"));
+        Click(Button(3));
+        Click(Button(5));
+
+        auto& state = modBackup::State();
+        state.ScanRecursionLimit = 5;
+        state.ScanArchiveOnly = false;
+        state.ScanChangedOnly = false;
+        modBackup::ScanFolder(state.FSO.GetFolder(src), false, false);
+        QCOMPARE(Values(state.BackupFiles.get()), QStringList{src + QStringLiteral("/a.txt")});
+    }
+
+    void failedSaveKeepsTheDialogOpen() {
+        // A config "folder" that is a file: nothing can be written.
+        const QString blocker = env_->MakeFile(QStringLiteral("blocker"));
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(blocker));
+        modRegistry::CloseStores();
+        QVERIFY(Open());
+        Click(Check("chkArchiveFlag"));
+        Click(Button(6));
+        QVERIFY(dlg_->isVisible());
+        QVERIFY(ApplyEnabled());
+        Click(Button(5));
+        QVERIFY(dlg_->isVisible());
+        QCOMPARE(messages_.size(), size_t(2));
+        QCOMPARE(messages_[0].text, QStringLiteral("Optionen können nicht gespeichert werden!"));
+        QCOMPARE(messages_[0].caption, QStringLiteral("Sondrel"));
+        QCOMPARE(messages_[0].icon, QMessageBox::Warning);
+    }
+
+    void tabOrderFollowsTheForm() {
+        modBackup::WriteFlagOption(modBackup::OptLimitRecursion, true);
+        StoreList(QStringLiteral("Extension"), {QStringLiteral("tmp")});
+        QVERIFY(Open());
+        Click(Check("chkArchiveFlag"));  // so that "Übernehmen" takes part
+        Button(0)->setFocus();
+        QStringList visited;
+        for (int i = 0; i < 17; ++i) {
+            QWidget* w = QApplication::focusWidget();
+            while (w != nullptr && w->objectName().isEmpty()) {
+                w = w->parentWidget();
+            }
+            visited << (w != nullptr ? w->objectName() : QStringLiteral("?"));
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        }
+        const QStringList expected{"cmdAction_0",
+                                   "chkArchiveFlag",
+                                   "lvExtensions",
+                                   "cmdAction_1",
+                                   "cmdAction_2",
+                                   "chkUseExtFilterForSearch",
+                                   "chkUseExtFilterForScan",
+                                   "dtpLastBackupDate",
+                                   "dtpLastBackupTime",
+                                   "chkLimitRecursion",
+                                   "txtLimit",
+                                   "lvExcludeFolders",
+                                   "cmdAction_3",
+                                   "cmdAction_4",
+                                   "cmdAction_5",
+                                   "cmdAction_6",
+                                   "cmdAction_7"};
+        QCOMPARE(visited, expected);
+    }
+
+    void captionsAndPictures() {
+        QVERIFY(Open());
+        QCOMPARE(Child<QGroupBox>(QStringLiteral("framePath"))->title(),
+                 QStringLiteral(" Einstellungen für das Backup: "));
+        QCOMPARE(Child<QGroupBox>(QStringLiteral("Frame1"))->title(),
+                 QStringLiteral(" Verzeichnisse ausschließen: "));
+        QCOMPARE(Check("chkArchiveFlag")->text(),
+                 QStringLiteral("Archiv-Flag gesicherter Dateien löschen"));
+        QCOMPARE(Button(0)->text(), QStringLiteral("»"));
+        QCOMPARE(Button(0)->toolTip(), QStringLiteral("Verzeichnis wählen"));
+        QVERIFY(Button(0)->font().bold());
+        QCOMPARE(Button(6)->text(), QStringLiteral("Übernehmen"));
+        QVERIFY(Button(5)->isDefault());
+        for (int index : {1, 3}) {
+            QCOMPARE(Button(index)->toolTip(), QStringLiteral("Neu"));
+        }
+        for (int index : {2, 4}) {
+            QCOMPARE(Button(index)->toolTip(), QStringLiteral("Löschen"));
+        }
+        const QImage page = frmOptions::NewPagePicture().toImage();
+        const QImage cross = frmOptions::CrossPicture().toImage();
+        QCOMPARE(page.size(), QSize(16, 16));
+        QCOMPARE(cross.size(), QSize(16, 16));
+        const QColor grey(192, 192, 192);
+        QCOMPARE(page.pixelColor(0, 0), grey);
+        QCOMPARE(page.pixelColor(6, 8), QColor(Qt::white));
+        QCOMPARE(page.pixelColor(3, 8), QColor(Qt::black));
+        // The folded corner lies outside the page.
+        QCOMPARE(page.pixelColor(13, 1), grey);
+        QCOMPARE(cross.pixelColor(0, 15), grey);
+        QCOMPARE(cross.pixelColor(8, 8).value() < 80, true);
+    }
+
+    void runsModallyAndEscapeCloses() {
+        WhenModalAppears([](QWidget* modal) { QTest::keyClick(modal, Qt::Key_Escape); });
+        frmOptions dialog;
+        QCOMPARE(dialog.exec(), int(QDialog::Rejected));
+    }
+};
+
+QTEST_MAIN(TestFrmOptions)
+#include "test_frmOptions.moc"
