@@ -69,7 +69,7 @@ struct CListStringInspector {
             }
         }
         if (values != l.valueCounts_ || keys != l.keyCounts_) {
-            return "value or key counts differ from the slots";
+            return "value or key counts differ from the store";
         }
         if (l.lCurrent != 0 &&
             (l.lCurrent > upper || seen[l.lCurrent] != 1 ||
@@ -268,6 +268,9 @@ TEST(Wildcard, HyphenFirstOrLastIsPlain) {
     EXPECT_TRUE(wm("b", "[!-a]"));
     EXPECT_TRUE(wm("-", "[a-c-]"));
     EXPECT_TRUE(wm("b", "[a-c-]"));
+    // A first hyphen never opens a range, even when another hyphen follows it.
+    EXPECT_TRUE(wm("/", "[--/]"));
+    EXPECT_FALSE(wm(".", "[--/]"));
 }
 
 TEST(Wildcard, SpecialsInsideBracketsAreLiteral) {
@@ -518,7 +521,7 @@ TEST(ListSlots, DefaultStoreGrowsFrom100To105) {
     l.Add("p1");
     EXPECT_EQ(Inspect::upperBound(l), 100);
     EXPECT_EQ(Inspect::firstSlot(l), 1);
-    EXPECT_TRUE(l.ValueExists(""));  // slots 2 to 100 are free
+    EXPECT_TRUE(l.ValueExists(""));  // store 2 to 100 are free
     for (int i = 2; i <= 100; ++i) {
         l.Add(QStringLiteral("p%1").arg(i), QStringLiteral("k"));
     }
@@ -714,7 +717,7 @@ TEST(ListPosition, ItemFromBothEndsOnOddAndEvenLengths) {
             l.Add(QStringLiteral("v%1").arg(i));
             expected << QStringLiteral("v%1").arg(i);
         }
-        // Scramble slots so that chain order differs from slot order.
+        // Scramble store so that chain order differs from slot order.
         l.MoveFirst();
         l.Remove();
         l.Insert("v1");
@@ -786,7 +789,7 @@ TEST(ListSort, StableByOrdinalKeyAndCursorFollows) {
     EXPECT_EQ(keys(l), QStringList({"A", "a", "b", "b"}));
     EXPECT_EQ(values(l), QStringList({"A", "a", "b1", "b2"}));
     l.Move(4);
-    EXPECT_EQ(Inspect::currentSlot(l), slot);  // elements keep their slots
+    EXPECT_EQ(Inspect::currentSlot(l), slot);  // elements keep their store
 
     CListString c = listOf({"b1", "a", "b2", "A"}, {"b", "a", "b", "A"});
     c.Move(1);
@@ -871,7 +874,7 @@ struct SlotModel {
         QString data;
         QString key;
     };
-    std::vector<Slot> slots = std::vector<Slot>(1);
+    std::vector<Slot> store = std::vector<Slot>(1);
     std::deque<int> freeQueue;
     std::vector<int> chain;  // slot numbers in list order
     int cursor = -1;         // index into chain, -1 = no current element
@@ -879,7 +882,7 @@ struct SlotModel {
 
     void init(int amount, int step) {
         growBy = step == 0 ? 1 : std::abs(step);
-        slots.assign(static_cast<std::size_t>(std::max(amount, 0)) + 1, Slot{});
+        store.assign(static_cast<std::size_t>(std::max(amount, 0)) + 1, Slot{});
         freeQueue.clear();
         for (int i = 1; i <= amount; ++i) {
             freeQueue.push_back(i);
@@ -890,8 +893,8 @@ struct SlotModel {
             init(100, 5);
         }
         if (freeQueue.empty()) {
-            const int upper = static_cast<int>(slots.size()) - 1;
-            slots.resize(slots.size() + static_cast<std::size_t>(growBy));
+            const int upper = static_cast<int>(store.size()) - 1;
+            store.resize(store.size() + static_cast<std::size_t>(growBy));
             for (int i = upper + 1; i <= upper + growBy; ++i) {
                 freeQueue.push_back(i);
             }
@@ -902,12 +905,12 @@ struct SlotModel {
     }
     void add(const QString& v, const QString& k) {
         const int s = allocate();
-        slots[static_cast<std::size_t>(s)] = {v, k};
+        store[static_cast<std::size_t>(s)] = {v, k};
         chain.push_back(s);
     }
     void insert(const QString& v, const QString& k) {
         const int s = allocate();
-        slots[static_cast<std::size_t>(s)] = {v, k};
+        store[static_cast<std::size_t>(s)] = {v, k};
         if (cursor < 0) {
             chain.insert(chain.begin(), s);
         } else {
@@ -916,7 +919,7 @@ struct SlotModel {
         }
     }
     void free(int s) {
-        slots[static_cast<std::size_t>(s)] = {};
+        store[static_cast<std::size_t>(s)] = {};
         freeQueue.push_back(s);
     }
     void remove() {
@@ -934,20 +937,20 @@ struct SlotModel {
         cursor = -1;
     }
     Slot& current() {
-        return slots[static_cast<std::size_t>(chain[static_cast<std::size_t>(cursor)])];
+        return store[static_cast<std::size_t>(chain[static_cast<std::size_t>(cursor)])];
     }
     // The walk the lookups must answer like: every slot above the sentinel, free ones included.
     bool valueExists(const QString& v) const {
-        for (std::size_t i = 1; i < slots.size(); ++i) {
-            if (slots[i].data == v) {
+        for (std::size_t i = 1; i < store.size(); ++i) {
+            if (store[i].data == v) {
                 return true;
             }
         }
         return false;
     }
     bool keyExists(const QString& k) const {
-        for (std::size_t i = 1; i < slots.size(); ++i) {
-            if (slots[i].key == k) {
+        for (std::size_t i = 1; i < store.size(); ++i) {
+            if (store[i].key == k) {
                 return true;
             }
         }
@@ -962,7 +965,7 @@ TEST(ListLookup, AgreesWithAWalkOfEverySlot) {
         auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
         CListString l;
         SlotModel m;
-        if (seed % 3 != 0) {  // small stores run out of free slots often
+        if (seed % 3 != 0) {  // small stores run out of free store often
             const int amount = pick(4);
             const int step = pick(5) - 2;
             l.InitList(amount, step);
@@ -1011,7 +1014,7 @@ TEST(ListLookup, AgreesWithAWalkOfEverySlot) {
                     if (!m.chain.empty()) {
                         const int i = pick(static_cast<int>(m.chain.size()));
                         l.SetItem(i + 1, v);
-                        m.slots[static_cast<std::size_t>(m.chain[static_cast<std::size_t>(i)])]
+                        m.store[static_cast<std::size_t>(m.chain[static_cast<std::size_t>(i)])]
                             .data = v;
                     }
                     break;
@@ -1036,7 +1039,7 @@ TEST(ListLookup, AgreesWithAWalkOfEverySlot) {
             }
             if (op % 100 == 0) {
                 ASSERT_EQ(Inspect::brokenInvariant(l), "") << "seed " << seed << " op " << op;
-                ASSERT_EQ(Inspect::upperBound(l), static_cast<int32_t>(m.slots.size()) - 1);
+                ASSERT_EQ(Inspect::upperBound(l), static_cast<int32_t>(m.store.size()) - 1);
                 ASSERT_EQ(Inspect::freeSlots(l),
                           std::deque<int32_t>(m.freeQueue.begin(), m.freeQueue.end()));
             }
