@@ -1,0 +1,11 @@
+#include "ui/RunWindowMode.h"
+
+#include <QApplication>
+
+#include "ui/frmMain.h"
+
+int RunWindowMode() {
+    frmMain form;
+    form.show();
+    return QApplication::exec();
+}

@@ -1,0 +1,109 @@
+#pragma once
+// frmMain: the main window in window mode. It shows the backup list (lbFiles, kept in step with
+// modBackup's BackupFiles), totals it in the status bar, takes dropped files and folders, and is
+// the hub from which every dialog opens. Closing it stores the backup list.
+//
+// The window is ScanFolder's window outlet while it exists: a scan with AddToWindow appends the
+// paths it takes to lbFiles.
+
+#include <QMainWindow>
+#include <QStringList>
+#include <cstdint>
+#include <vector>
+
+#include "app/ScanFolder.h"
+
+class FileListModel;
+class QAction;
+class QDropEvent;
+class QLabel;
+class QListView;
+class QMenu;
+class QStatusBar;
+class QTimer;
+
+class frmMain : public QMainWindow, public modBackup::IWindowOutlet {
+    Q_OBJECT
+
+public:
+    /// Loads the window: fills lbFiles from BackupFiles and runs the list check.
+    explicit frmMain(QWidget* parent = nullptr);
+    ~frmMain() override;
+
+    /// Appends one path to lbFiles alone (BackupFiles is the caller's business).
+    void AddToFileList(const QString& sPath) override;
+    /// Empties lbFiles alone.
+    void ClearFileList();
+    /// The list check: drops vanished files from lbFiles and BackupFiles and updates the status
+    /// bar.
+    void CheckFiles();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void CreateMenus();
+    void CreateStatusBar();
+    void SetProgramIcon();
+    void PlaceInitially();
+
+    void Form_Load();
+    void Form_Resize();
+    void Form_Unload();
+    bool lbFiles_KeyDown(int keyCode);
+    void lbFiles_MouseUp(Qt::MouseButton button);
+    void tmrMenu_Timer();
+    void lbFiles_OLEDragOver(QDropEvent* event);
+    void lbFiles_OLEDragDrop(const QStringList& paths);
+
+    void mnuBackupNow_Click();
+    void mnuExit_Click();
+    void mnuCheckFiles_Click();
+    void mnuReload_Click();
+    void mnuDelete_Click();
+    void mnuSearch_Click();
+    void mnuOptions_Click();
+    void mnuAbout_Click();
+
+    // Each opens its dialog modally over this window and releases it after it closes.
+    /// Returns the dialog's bExitProgram.
+    bool ShowBackupDialog();
+    void ShowSearchDialog();
+    void ShowOptionsDialog();
+    void ShowAboutDialog();
+
+    void FillFromBackupFiles();
+    /// Removes the entries at the given display positions from lbFiles and their paths from
+    /// BackupFiles.
+    void RemoveEntries(const std::vector<int>& rows);
+    void UpdateStatusBar();
+
+    QListView* lbFiles = nullptr;
+    FileListModel* lbFilesModel = nullptr;
+    QWidget* client_ = nullptr;
+    QStatusBar* StatusBar = nullptr;
+    QLabel* statusPanel1_ = nullptr;
+    QLabel* statusPanel2_ = nullptr;
+    QLabel* statusPanel3_ = nullptr;
+    QTimer* tmrMenu = nullptr;
+
+    QMenu* mnuDatei = nullptr;
+    QAction* mnuBackupNow = nullptr;
+    QAction* mnuTrenner1 = nullptr;
+    QAction* mnuExit = nullptr;
+    QMenu* mnuEdit = nullptr;
+    QAction* mnuCheckFiles = nullptr;
+    QAction* mnuReload = nullptr;
+    QAction* mnuTrenner2 = nullptr;
+    QAction* mnuDelete = nullptr;
+    QMenu* mnuExtras = nullptr;
+    QAction* mnuSearch = nullptr;
+    QAction* mnuTrenner3 = nullptr;
+    QAction* mnuOptions = nullptr;
+    QAction* mnuAbout = nullptr;
+
+    /// Bytes of the listed files as the last list check found them; 64-bit so it cannot overflow.
+    int64_t lTotalSize = 0;
+    bool bUnloaded_ = false;
+};
