@@ -1,0 +1,675 @@
+// The backup dialog, opened from the real main window's "&Backup starten!" and driven through its
+// widgets; the archives it writes are read back with unzip, zipinfo and Python's zipfile.
+
+#include <sys/stat.h>
+#include <utime.h>
+
+#include <QAction>
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+#include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QThread>
+#include <QTimer>
+#include <QtTest>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "app/modBackup.h"
+#include "app/modRegistry.h"
+#include "tests/ui/support/FreshEnvironment.h"
+#include "ui/StandardDialogs.h"
+#include "ui/frmBackup.h"
+#include "ui/frmMain.h"
+
+using modBackup::State;
+
+namespace {
+
+constexpr int kSteps = frmBackup::kProgressStepsPerPercent;
+
+struct ProcessResult {
+    int exitCode = -1;
+    QString out;
+};
+
+ProcessResult RunTool(const QString& program, const QStringList& args) {
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(program, args);
+    process.waitForFinished(120000);
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            QString::fromUtf8(process.readAll())};
+}
+
+// Entry names, and how many of them are encrypted, as Python's zipfile sees the archive.
+struct ZipContents {
+    QStringList names;
+    int encrypted = -1;
+};
+ZipContents ReadZip(const QString& archive) {
+    const ProcessResult r =
+        RunTool("python3", {"-c",
+                            "import sys, zipfile\n"
+                            "z = zipfile.ZipFile(sys.argv[1])\n"
+                            "print(sum(i.flag_bits & 1 for i in z.infolist()))\n"
+                            "for n in z.namelist(): print(n)\n",
+                            archive});
+    ZipContents contents;
+    if (r.exitCode != 0) {
+        qWarning("zipfile: %s", qPrintable(r.out));
+        return contents;
+    }
+    QStringList lines = r.out.split('\n', Qt::SkipEmptyParts);
+    contents.encrypted = lines.takeFirst().toInt();
+    contents.names = lines;
+    return contents;
+}
+
+// The entry name of a path archived with the root "/".
+QString EntryName(const QString& path) {
+    return path.mid(1);
+}
+
+std::optional<QString> StoredLastBackupAt() {
+    return modRegistry::RegTryReadText(modRegistry::HKEY_CURRENT_USER, modBackup::kMainKey,
+                                       "LastBackupAt");
+}
+
+int StoredCount() {
+    return modRegistry::RegReadText(modRegistry::HKEY_CURRENT_USER, modBackup::kMainKey, "Count")
+        .toInt();
+}
+
+int32_t AttributesOf(const QString& path) {
+    return State().FSO.GetFile(path).Attributes();
+}
+
+QString SystemReason(int error) {
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+}  // namespace
+
+class TestFrmBackup : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<FreshEnvironment> env_;
+    std::unique_ptr<frmMain> win_;
+    QStringList messages_;
+    QStringList captions_;
+
+    QString Home() const { return env_->Home(); }
+
+    QStringList MakeFiles(int count, const QString& folder = "files") {
+        QStringList paths;
+        for (int i = 0; i < count; ++i) {
+            paths.append(env_->MakeFile(QString("%1/f%2.txt").arg(folder).arg(i, 5, 10, QChar('0')),
+                                        QByteArray("Inhalt ") + QByteArray::number(i)));
+        }
+        return paths;
+    }
+    /// Stores the paths as the backup list and opens the main window over it.
+    frmMain& OpenMain(const QStringList& paths) {
+        modBackup::LoadBackupList();
+        for (const QString& p : paths) {
+            State().BackupFiles->Add(p);
+        }
+        modBackup::SaveBackupList();
+        modBackup::LoadBackupList();
+        win_ = std::make_unique<frmMain>();
+        win_->show();
+        if (!QTest::qWaitForWindowExposed(win_.get())) {
+            qWarning("window not exposed");
+        }
+        return *win_;
+    }
+    /// Opens the backup dialog through the menu; onOpen runs while it is open and must end it
+    /// (start, Escape). True when the dialog appeared.
+    bool WithDialog(const std::function<void(frmBackup&)>& onOpen) {
+        bool bSeen = false;
+        WhenModalAppears([&](QWidget* modal) {
+            auto* dialog = qobject_cast<frmBackup*>(modal);
+            if (dialog == nullptr) {
+                modal->close();
+                return;
+            }
+            bSeen = true;
+            onOpen(*dialog);
+        });
+        win_->findChild<QAction*>("mnuBackupNow")->trigger();
+        return bSeen;
+    }
+    static QPushButton* Button(frmBackup& d, int index) {
+        return d.findChild<QPushButton*>(QString("cmdAction_%1").arg(index));
+    }
+    static QLineEdit* Password(frmBackup& d, int index) {
+        return d.findChild<QLineEdit*>(QString("txtPassword_%1").arg(index));
+    }
+    static QCheckBox* Check(frmBackup& d, const char* name) {
+        return d.findChild<QCheckBox*>(name);
+    }
+    static QString ArchivePath(frmBackup& d) {
+        return d.findChild<QLabel*>("lblArchivePath")->text();
+    }
+    static void SetChecked(frmBackup& d, const char* name, bool bChecked) {
+        QCheckBox* box = Check(d, name);
+        if (box->isChecked() != bChecked) {
+            box->click();
+        }
+    }
+    static void Start(frmBackup& d) { QTest::mouseClick(Button(d, 1), Qt::LeftButton); }
+    int ListedCount() const { return State().BackupFiles ? State().BackupFiles->Count() : -1; }
+    int ShownCount() const { return win_->findChild<QListView*>("lbFiles")->model()->rowCount(); }
+
+private Q_SLOTS:
+    void init() {
+        env_ = std::make_unique<FreshEnvironment>();
+        QVERIFY(env_->IsValid());
+        State().Extensions = std::make_unique<CListString>();
+        State().ExcludeFolders = std::make_unique<CListString>();
+        messages_.clear();
+        captions_.clear();
+        StandardDialogs::SetMessageHook(
+            [this](const QString& caption, const QString& text, QMessageBox::Icon) {
+                captions_.append(caption);
+                messages_.append(text);
+            });
+    }
+    void cleanup() {
+        StandardDialogs::SetMessageHook(nullptr);
+        StandardDialogs::SetFileDialogHook(nullptr);
+        win_.reset();
+        env_.reset();
+    }
+
+    void opensWithDefaults_data() {
+        QTest::addColumn<bool>("flag");
+        QTest::addColumn<bool>("storedFolder");
+        QTest::newRow("nothing stored") << false << false;
+        QTest::newRow("flag and folder stored") << true << true;
+    }
+    void opensWithDefaults() {
+        QFETCH(bool, flag);
+        QFETCH(bool, storedFolder);
+        const QString folder = storedFolder ? env_->MakeFolder("archive") : Home();
+        if (storedFolder) {
+            modBackup::WriteOption("DefaultPath", folder);
+        }
+        if (flag) {
+            modBackup::WriteFlagOption(modBackup::OptArchiveFlag, true);
+        }
+        OpenMain(MakeFiles(2));
+        const QDateTime before = QDateTime::currentDateTime();
+        QString path;
+        QString comment;
+        const bool bSeen = WithDialog([&](frmBackup& d) {
+            path = ArchivePath(d);
+            comment = d.findChild<QLineEdit*>("txtComment")->text();
+            QCOMPARE(d.windowTitle(), QString("Backup durchführen"));
+            QCOMPARE(d.parentWidget(), win_.get());
+            QVERIFY(d.isModal());
+            QCOMPARE(d.findChild<QGroupBox*>("frameOptions")->title(), QString(" Optionen: "));
+            QCOMPARE(d.findChild<QLabel*>("lblBeschriftung_0")->text(), QString("Backup-Archiv:"));
+            QCOMPARE(d.findChild<QLabel*>("lblBeschriftung_1")->text(), QString("ZIP-Passwort:"));
+            QCOMPARE(d.findChild<QLabel*>("lblBeschriftung_2")->text(),
+                     QString("Passwort wiederholen:"));
+            QCOMPARE(d.findChild<QLabel*>("lblBeschriftung_3")->text(), QString("ZIP-Kommentar:"));
+            QCOMPARE(Button(d, 0)->text(), QString("»"));
+            QCOMPARE(Button(d, 0)->toolTip(), QString("Verzeichnis wählen"));
+            QCOMPARE(Button(d, 1)->text(), QString("Backup starten"));
+            QCOMPARE(Check(d, "chkArchiveFlag")->text(),
+                     QString("Archiv-Flag gesicherter Dateien löschen"));
+            QCOMPARE(Check(d, "chkArchiveFlag")->isChecked(), flag);
+            QVERIFY(Check(d, "chkClearListAfterBackup")->isChecked());
+            QVERIFY(Check(d, "chkAdjustLastBackupDate")->isChecked());
+            QVERIFY(Check(d, "chkExitAfterBackup")->isChecked());
+            QCOMPARE(Check(d, "chkExitAfterBackup")->text(),
+                     QString("Programm nach erfolgreichem Backup beenden"));
+            for (int i = 0; i < 2; ++i) {
+                QVERIFY(Password(d, i)->text().isEmpty());
+                QCOMPARE(Password(d, i)->maxLength(), 20);
+            }
+            QVERIFY(!d.findChild<QProgressBar*>("pbZIPProgress")->isVisible());
+            QVERIFY(!d.findChild<QLabel*>("lblFileAdded")->isVisible());
+            QVERIFY(Button(d, 1)->isVisible());
+            // The start button lies below the frame, at its right.
+            const QRect frame = d.findChild<QGroupBox*>("frameOptions")->geometry();
+            QVERIFY(Button(d, 1)->geometry().top() > frame.bottom());
+            QCOMPARE(Button(d, 1)->geometry().right(), frame.right());
+            QTest::keyClick(&d, Qt::Key_Escape);
+        });
+        QVERIFY(bSeen);
+        const QDateTime after = QDateTime::currentDateTime();
+
+        const QRegularExpression name(QRegularExpression::anchoredPattern(
+            QRegularExpression::escape(folder) + "/(\\d{8}_\\d{4}) Backup\\.zip"));
+        const QRegularExpressionMatch m = name.match(path);
+        QVERIFY2(m.hasMatch(), qPrintable(path));
+        const QStringList minutes = {before.toString("yyyyMMdd_HHmm"),
+                                     after.toString("yyyyMMdd_HHmm")};
+        QVERIFY(minutes.contains(m.captured(1)));
+        QVERIFY(comment == "tägliches Backup von " + before.toString("dd.MM.yyyy HH:mm") ||
+                comment == "tägliches Backup von " + after.toString("dd.MM.yyyy HH:mm"));
+
+        // Escape before a run: nothing written, nothing changed, the program goes on.
+        QVERIFY(!QFile::exists(path));
+        QVERIFY(!StoredLastBackupAt());
+        QVERIFY(win_->isVisible());
+        QCOMPARE(ListedCount(), 2);
+        QVERIFY(messages_.isEmpty());
+    }
+
+    void passwordFieldsShowStarsAndRedWhileDifferent() {
+        OpenMain(MakeFiles(1));
+        QVERIFY(WithDialog([](frmBackup& d) {
+            QLineEdit* first = Password(d, 0);
+            QLineEdit* second = Password(d, 1);
+            const QColor normal = QApplication::palette(first).color(QPalette::Text);
+            QVERIFY(normal != QColor(255, 0, 0));
+            QCOMPARE(first->palette().color(QPalette::Text), normal);
+
+            QTest::keyClicks(first, "a");
+            QCOMPARE(first->palette().color(QPalette::Text), QColor(255, 0, 0));
+            QCOMPARE(second->palette().color(QPalette::Text), QColor(255, 0, 0));
+            QCOMPARE(first->displayText(), QString("*"));
+
+            QTest::keyClicks(second, "a");
+            QCOMPARE(first->palette().color(QPalette::Text), normal);
+            QCOMPARE(second->palette().color(QPalette::Text), normal);
+
+            QTest::keyClicks(second, "b");
+            QCOMPARE(first->palette().color(QPalette::Text), QColor(255, 0, 0));
+            QTest::keyClick(second, Qt::Key_Backspace);
+            QCOMPARE(second->palette().color(QPalette::Text), normal);
+
+            QTest::keyClicks(first, "0123456789012345678901234");
+            QCOMPARE(first->text().size(), 20);
+            QCOMPARE(first->displayText(), QString(20, '*'));
+            // Differing passwords leave the start button available.
+            QVERIFY(Button(d, 1)->isEnabled() && Button(d, 1)->isVisible());
+            QTest::keyClick(&d, Qt::Key_Escape);
+        }));
+    }
+
+    void archiveChoice() {
+        OpenMain(MakeFiles(1));
+        const QString chosen = env_->MakeFolder("elsewhere") + "/gewählt.zip";
+        QList<StandardDialogs::FileDialogRequest> requests;
+        QList<StandardDialogs::FileDialogResult> answers = {
+            StandardDialogs::FileDialogResult::Cancelled, StandardDialogs::FileDialogResult::Failed,
+            StandardDialogs::FileDialogResult::Accepted};
+        StandardDialogs::SetFileDialogHook(
+            [&](const StandardDialogs::FileDialogRequest& request, QString* path) {
+                requests.append(request);
+                *path = chosen;
+                return answers.takeFirst();
+            });
+        QString proposed;
+        QStringList seen;
+        QVERIFY(WithDialog([&](frmBackup& d) {
+            proposed = ArchivePath(d);
+            for (int i = 0; i < 3; ++i) {
+                QTest::mouseClick(Button(d, 0), Qt::LeftButton);
+                seen.append(ArchivePath(d));
+            }
+            QTest::keyClick(&d, Qt::Key_Escape);
+        }));
+        QCOMPARE(seen, QStringList({proposed, proposed, chosen}));
+        QCOMPARE(requests.size(), 3);
+        const StandardDialogs::FileDialogRequest& r = requests.first();
+        QCOMPARE(r.title, QString("Backup Archiv-Datei speichern unter"));
+        QCOMPARE(r.initialFolder, Home());
+        QCOMPARE(r.fileName, proposed);
+        QCOMPARE(r.filter, QString("ZIP-Dateien (*.zip);;Alle Dateien (*)"));
+        QCOMPARE(r.defaultSuffix, QString("zip"));
+        QVERIFY(!r.confirmOverwrite);
+        QVERIFY(messages_.isEmpty());
+    }
+
+    void passwordAndComment_data() {
+        QTest::addColumn<QString>("first");
+        QTest::addColumn<QString>("second");
+        QTest::addColumn<bool>("encrypted");
+        QTest::newRow("same") << "geheim"
+                              << "geheim" << true;
+        QTest::newRow("different") << "geheim"
+                                   << "anders" << false;
+        QTest::newRow("only first") << "geheim"
+                                    << "" << false;
+    }
+    void passwordAndComment() {
+        QFETCH(QString, first);
+        QFETCH(QString, second);
+        QFETCH(bool, encrypted);
+        const QStringList files = MakeFiles(3);
+        OpenMain(files);
+        QString archive;
+        const QString comment = "Wochenende, Größe ändert sich";
+        QVERIFY(WithDialog([&](frmBackup& d) {
+            archive = ArchivePath(d);
+            QTest::keyClicks(Password(d, 0), first);
+            QTest::keyClicks(Password(d, 1), second);
+            QLineEdit* txtComment = d.findChild<QLineEdit*>("txtComment");
+            // Key clicks carry Latin-1 only; the umlauts go in as typed text.
+            txtComment->clear();
+            txtComment->insert(comment);
+            SetChecked(d, "chkExitAfterBackup", false);
+            Start(d);
+        }));
+        QVERIFY2(messages_.isEmpty(), qPrintable(messages_.join('\n')));
+        const ZipContents zip = ReadZip(archive);
+        QStringList expected;
+        for (const QString& f : files) {
+            expected.append(EntryName(f));
+        }
+        QCOMPARE(zip.names, expected);
+        QCOMPARE(zip.encrypted, encrypted ? 3 : 0);
+        if (encrypted) {
+            const ProcessResult ok = RunTool("unzip", {"-P", first, "-t", archive});
+            QVERIFY2(ok.exitCode == 0, qPrintable(ok.out));
+            const ProcessResult extracted =
+                RunTool("unzip", {"-P", first, "-p", archive, EntryName(files[1])});
+            QCOMPARE(extracted.out, QString("Inhalt 1"));
+        }
+        const ProcessResult info = RunTool("zipinfo", {"-z", archive});
+        QVERIFY2(info.out.contains(comment), qPrintable(info.out));
+    }
+
+    void progressAcrossFourFiles() {
+        const QStringList files = MakeFiles(4);
+        OpenMain(files);
+        QList<int> values;
+        QStringList names;
+        bool bRunShown = false;
+        QVERIFY(WithDialog([&](frmBackup& d) {
+            auto* bar = d.findChild<QProgressBar*>("pbZIPProgress");
+            auto* label = d.findChild<QLabel*>("lblFileAdded");
+            connect(bar, &QProgressBar::valueChanged, this, [&, bar, label](int value) {
+                values.append(value);
+                names.append(label->text());
+                bRunShown = bar->isVisible() && label->isVisible() && !Button(d, 1)->isVisible() &&
+                            !d.findChild<QGroupBox*>("frameOptions")->isEnabled();
+            });
+            SetChecked(d, "chkExitAfterBackup", false);
+            Start(d);
+        }));
+        // The bar starts at 0, before any file name is shown.
+        QCOMPARE(values, QList<int>({0, 25 * kSteps, 50 * kSteps, 75 * kSteps, 100 * kSteps}));
+        QCOMPARE(names.takeFirst(), QString());
+        QStringList sortedNames = names;
+        sortedNames.sort();
+        QCOMPARE(sortedNames, files);
+        QVERIFY(bRunShown);
+        QVERIFY(messages_.isEmpty());
+    }
+
+    void afterEffects_data() {
+        QTest::addColumn<bool>("adjustDate");
+        QTest::addColumn<bool>("clearFlag");
+        QTest::addColumn<bool>("clearList");
+        QTest::addColumn<bool>("exitProgram");
+        QTest::newRow("all") << true << true << true << true;
+        QTest::newRow("none") << false << false << false << false;
+        QTest::newRow("only date") << true << false << false << false;
+        QTest::newRow("only archive flag") << false << true << false << false;
+        QTest::newRow("only list") << false << false << true << false;
+        QTest::newRow("only exit") << false << false << false << true;
+    }
+    void afterEffects() {
+        QFETCH(bool, adjustDate);
+        QFETCH(bool, clearFlag);
+        QFETCH(bool, clearList);
+        QFETCH(bool, exitProgram);
+        const QStringList files = MakeFiles(3);
+        OpenMain(files);
+        for (const QString& f : files) {
+            QCOMPARE(AttributesOf(f), 32);
+        }
+        const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
+        QString archive;
+        QVERIFY(WithDialog([&](frmBackup& d) {
+            archive = ArchivePath(d);
+            SetChecked(d, "chkAdjustLastBackupDate", adjustDate);
+            SetChecked(d, "chkArchiveFlag", clearFlag);
+            SetChecked(d, "chkClearListAfterBackup", clearList);
+            SetChecked(d, "chkExitAfterBackup", exitProgram);
+            Start(d);
+        }));
+        QVERIFY2(messages_.isEmpty(), qPrintable(messages_.join('\n')));
+        QCOMPARE(ReadZip(archive).names.size(), 3);
+
+        const std::optional<QString> stored = StoredLastBackupAt();
+        QCOMPARE(stored.has_value(), adjustDate);
+        if (adjustDate) {
+            const QDateTime at = QDateTime::fromString(*stored, "dd.MM.yyyy HH:mm:ss");
+            QVERIFY(at >= before && at <= QDateTime::currentDateTime());
+        }
+        for (const QString& f : files) {
+            QCOMPARE(AttributesOf(f), clearFlag ? 0 : 32);
+        }
+        // Ending the program closes the main window, which stores the list.
+        QCOMPARE(win_->isVisible(), !exitProgram);
+        if (exitProgram) {
+            QCOMPARE(StoredCount(), clearList ? 0 : 3);
+        } else {
+            QCOMPARE(ListedCount(), clearList ? 0 : 3);
+            QCOMPARE(ShownCount(), clearList ? 0 : 3);
+            QCOMPARE(win_->findChild<QLabel*>("StatusBarPanel2")->text(),
+                     QString(clearList ? "0 Datei(en)" : "3 Datei(en)"));
+        }
+    }
+
+    // The stored backup moment is the run's start, not its end: a file changed while the run was
+    // going is newer than it.
+    void lastBackupIsTheStartMoment() {
+        OpenMain(MakeFiles(2));
+        QDateTime firstFileAt;
+        QVERIFY(WithDialog([&](frmBackup& d) {
+            auto* bar = d.findChild<QProgressBar*>("pbZIPProgress");
+            connect(bar, &QProgressBar::valueChanged, this, [&](int value) {
+                if (value > 0 && !firstFileAt.isValid()) {
+                    firstFileAt = QDateTime::currentDateTime();
+                    QThread::msleep(1500);
+                }
+            });
+            SetChecked(d, "chkExitAfterBackup", false);
+            Start(d);
+        }));
+        QVERIFY(messages_.isEmpty());
+        QVERIFY(firstFileAt.isValid());
+        const QDateTime at = QDateTime::fromString(*StoredLastBackupAt(), "dd.MM.yyyy HH:mm:ss");
+        QVERIFY2(at <= firstFileAt, qPrintable(at.toString() + " > " + firstFileAt.toString()));
+    }
+
+    void archiveMarks() {
+        modBackup::WriteFlagOption(modBackup::OptArchiveFlag, true);
+        const QString plain = env_->MakeFile("m/plain.txt", "a");
+        const QString notMarked = env_->MakeFile("m/saved-before.txt", "b");
+        const QString readOnly = env_->MakeFile("m/read-only.txt", "c");
+        const QString changed = env_->MakeFile("m/changed.txt", "d");
+        const QString vanished = env_->MakeFile("m/vanished.txt", "e");
+        QVERIFY(::chmod(QFile::encodeName(readOnly).constData(), 0444) == 0);
+        QVERIFY(State().FSO.GetFile(notMarked).SetAttributes(0));
+        QCOMPARE(AttributesOf(readOnly), 33);
+        QCOMPARE(AttributesOf(notMarked), 0);
+        OpenMain({plain, notMarked, readOnly, changed, vanished});
+
+        QVERIFY(WithDialog([&](frmBackup& d) {
+            QVERIFY(Check(d, "chkArchiveFlag")->isChecked());
+            auto* bar = d.findChild<QProgressBar*>("pbZIPProgress");
+            auto* label = d.findChild<QLabel*>("lblFileAdded");
+            connect(bar, &QProgressBar::valueChanged, this, [&, label] {
+                // Both files are in the archive already when they change or go.
+                if (label->text() == changed) {
+                    QFile file(changed);
+                    QVERIFY(file.open(QIODevice::Append));
+                    file.write("geändert");
+                } else if (label->text() == vanished) {
+                    QVERIFY(QFile::remove(vanished));
+                }
+            });
+            SetChecked(d, "chkClearListAfterBackup", false);
+            SetChecked(d, "chkExitAfterBackup", false);
+            Start(d);
+        }));
+        QVERIFY2(messages_.isEmpty(), qPrintable(messages_.join('\n')));
+        QCOMPARE(AttributesOf(plain), 0);
+        QCOMPARE(AttributesOf(notMarked), 0);
+        QCOMPARE(AttributesOf(readOnly), 1);
+        QCOMPARE(AttributesOf(changed), 32);
+        QVERIFY(!QFile::exists(vanished));
+        // The list check after the dialog drops the vanished file.
+        QCOMPARE(ListedCount(), 4);
+        QCOMPARE(win_->findChild<QLabel*>("StatusBarPanel2")->text(), QString("4 Datei(en)"));
+    }
+
+    void failedRunAppliesNothing_data() {
+        QTest::addColumn<QString>("where");
+        QTest::addColumn<int>("error");
+        QTest::newRow("folder is a file") << "file" << int(ENOTDIR);
+        QTest::newRow("missing folder") << "missing" << int(ENOENT);
+    }
+    void failedRunAppliesNothing() {
+        QFETCH(QString, where);
+        QFETCH(int, error);
+        const QString plainFile = env_->MakeFile("plain.txt");
+        const QString archive =
+            where == "file" ? plainFile + "/backup.zip" : Home() + "/fehlt/backup.zip";
+        StandardDialogs::SetFileDialogHook(
+            [&](const StandardDialogs::FileDialogRequest&, QString* path) {
+                *path = archive;
+                return StandardDialogs::FileDialogResult::Accepted;
+            });
+        modBackup::WriteFlagOption(modBackup::OptArchiveFlag, true);
+        const QStringList files = MakeFiles(3);
+        OpenMain(files);
+        QVERIFY(WithDialog([&](frmBackup& d) {
+            QTest::mouseClick(Button(d, 0), Qt::LeftButton);
+            QCOMPARE(ArchivePath(d), archive);
+            Start(d);
+        }));
+        QCOMPARE(captions_, QStringList({"Sondrel"}));
+        const QString text = messages_.value(0);
+        QVERIFY2(text.startsWith("Das Backup ist fehlgeschlagen."), qPrintable(text));
+        QVERIFY2(text.contains(archive) && text.contains(SystemReason(error)), qPrintable(text));
+        QVERIFY2(text.contains("Fehler 3"), qPrintable(text));
+        QVERIFY(!QFile::exists(archive));
+        QVERIFY(!StoredLastBackupAt());
+        for (const QString& f : files) {
+            QCOMPARE(AttributesOf(f), 32);
+        }
+        QVERIFY(win_->isVisible());
+        QCOMPARE(ListedCount(), 3);
+        QCOMPARE(ShownCount(), 3);
+    }
+
+    void unreadableFileFailsTheRun() {
+        const QStringList files = MakeFiles(2);
+        const QString folder = env_->MakeFolder("ein-ordner");
+        OpenMain(files);
+        // A folder on the list cannot be read as a file; the list check keeps only files, so it
+        // is added behind the window's back.
+        State().BackupFiles->Add(folder);
+        QString archive;
+        QVERIFY(WithDialog([&](frmBackup& d) {
+            archive = ArchivePath(d);
+            Start(d);
+        }));
+        const QString text = messages_.value(0);
+        QVERIFY2(text.startsWith("Das Backup ist fehlgeschlagen."), qPrintable(text));
+        QVERIFY2(text.contains("Diese Dateien konnten nicht gelesen werden:\n" + folder),
+                 qPrintable(text));
+        QVERIFY2(text.contains("Fehler 2"), qPrintable(text));
+        QVERIFY(!StoredLastBackupAt());
+        QVERIFY(win_->isVisible());
+        QCOMPARE(ListedCount(), 3);
+    }
+
+    void emptyList() {
+        OpenMain({});
+        QString archive;
+        QVERIFY(WithDialog([&](frmBackup& d) {
+            archive = ArchivePath(d);
+            Start(d);
+        }));
+        QCOMPARE(captions_, QStringList({"Sondrel"}));
+        QCOMPARE(messages_.value(0),
+                 QString("Das Backup ist fehlgeschlagen.\n\nDie Backup-Liste ist leer."));
+        QVERIFY(!QFile::exists(archive));
+        QVERIFY(!StoredLastBackupAt());
+        QVERIFY(win_->isVisible());
+    }
+
+    // Events run while the run goes on, but neither Escape nor the close box end the dialog.
+    void cannotBeClosedWhileRunning() {
+        OpenMain(MakeFiles(50));
+        bool bTried = false;
+        bool bStillOpen = false;
+        QString archive;
+        QVERIFY(WithDialog([&](frmBackup& d) {
+            archive = ArchivePath(d);
+            // Only an event loop inside the run can deliver this before the run has ended.
+            QTimer::singleShot(0, &d, [&] {
+                bTried = true;
+                QTest::keyClick(&d, Qt::Key_Escape);
+                const bool bClosed = d.close();
+                bStillOpen = !bClosed && d.isVisible() &&
+                             d.findChild<QProgressBar*>("pbZIPProgress")->isVisible();
+            });
+            SetChecked(d, "chkExitAfterBackup", false);
+            Start(d);
+        }));
+        QVERIFY(bTried);
+        QVERIFY(bStillOpen);
+        QVERIFY(messages_.isEmpty());
+        QCOMPARE(ReadZip(archive).names.size(), 50);
+        QCOMPARE(ListedCount(), 0);
+    }
+
+    // Beyond the archiver's 4096 files the same archive grows, password and comment included, and
+    // the program ends afterwards.
+    void largeListIsArchivedWhole() {
+        const QStringList files = MakeFiles(5000, "viele");
+        OpenMain(files);
+        QString archive;
+        QList<int> values;
+        QVERIFY(WithDialog([&](frmBackup& d) {
+            archive = ArchivePath(d);
+            auto* bar = d.findChild<QProgressBar*>("pbZIPProgress");
+            connect(bar, &QProgressBar::valueChanged, this, [&](int v) { values.append(v); });
+            QTest::keyClicks(Password(d, 0), "pw");
+            QTest::keyClicks(Password(d, 1), "pw");
+            Start(d);
+        }));
+        QVERIFY2(messages_.isEmpty(), qPrintable(messages_.join('\n').left(2000)));
+        const ZipContents zip = ReadZip(archive);
+        QCOMPARE(zip.names.size(), 5000);
+        QCOMPARE(QSet<QString>(zip.names.begin(), zip.names.end()).size(), 5000);
+        QCOMPARE(zip.encrypted, 5000);
+        const ProcessResult info = RunTool("zipinfo", {"-z", archive});
+        QVERIFY(info.out.contains("tägliches Backup von "));
+        QCOMPARE(values.size(), 5001);
+        QCOMPARE(values.first(), 0);
+        QVERIFY(std::adjacent_find(values.begin(), values.end(), std::greater_equal<>()) ==
+                values.end());
+        QCOMPARE(values.value(4096), 4096 * 100 * kSteps / 5000);
+        QCOMPARE(values.last(), 100 * kSteps);
+        QVERIFY(!win_->isVisible());
+        QCOMPARE(StoredCount(), 0);
+    }
+};
+
+QTEST_MAIN(TestFrmBackup)
+#include "test_frmBackup.moc"

@@ -1,0 +1,305 @@
+#include "ui/BackupRun.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <QFileInfo>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "app/modBackup.h"
+#include "list/CListString.h"
+#include "platform/zipengine/zip32.h"
+
+#ifdef SONDREL_HAVE_ZIP
+#include "zipcomponent/CZIP.h"
+#endif
+
+namespace {
+
+// The archive's names are taken relative to the file system's root.
+constexpr const char* kRootPath = "/";
+// A message box stays readable: longer lists are cut with a count of the rest.
+constexpr qsizetype kMaxListedFiles = 20;
+constexpr qsizetype kMaxListedMessages = 30;
+
+QString SystemReason(int error) {
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+QString EngineCodeText(int32_t lResult) {
+    switch (lResult) {
+        case ZP_ERR_NOTHING_TO_DO:
+            return QStringLiteral("keine Dateien übergeben");
+        case ZP_ERR_FILE_READ:
+            return QStringLiteral("Dateien übersprungen");
+        case ZP_ERR_ARCHIVE_WRITE:
+            return QStringLiteral("Archiv nicht geschrieben");
+        case ZP_ERR_ARCHIVE_DAMAGED:
+            return QStringLiteral("vorhandenes Archiv nicht lesbar");
+        case ZP_ERR_PARAMETER:
+            return QStringLiteral("ungültige Angaben");
+        case ZP_ERR_MEMORY:
+            return QStringLiteral("zu wenig Arbeitsspeicher");
+        default:
+            return QStringLiteral("unbekannter Fehler");
+    }
+}
+
+QString CappedLines(const QStringList& lines, qsizetype lMax) {
+    QStringList shown = lines.mid(0, lMax);
+    if (lines.size() > lMax) {
+        shown.append(QStringLiteral("… und %1 weitere").arg(lines.size() - lMax));
+    }
+    return shown.join(u'\n');
+}
+
+#ifdef SONDREL_HAVE_ZIP
+class FileAddedSink : public ICZIPEvents {
+public:
+    explicit FileAddedSink(std::function<void(const std::string&)> onFileAdded)
+        : onFileAdded_(std::move(onFileAdded)) {}
+    void FileAdded(const std::string& sFilename) override { onFileAdded_(sFilename); }
+
+private:
+    std::function<void(const std::string&)> onFileAdded_;
+};
+#endif
+
+}  // namespace
+
+BackupRun::BackupRun(BackupSettings settings, FileAddedHandler onFileAdded, EventPump pumpEvents)
+    : settings(std::move(settings)),
+      onFileAdded(std::move(onFileAdded)),
+      pumpEvents(std::move(pumpEvents)) {}
+
+QString BackupRun::PasswordToUse(const QString& sPassword0, const QString& sPassword1) {
+    return sPassword0 == sPassword1 ? sPassword0 : QString();
+}
+
+std::optional<BackupRun::FileState> BackupRun::StateOf(const QString& sPath) {
+    struct stat st {};
+    if (sPath.isEmpty() || ::stat(QFile::encodeName(sPath).constData(), &st) != 0) {
+        return std::nullopt;
+    }
+    FileState state;
+    state.dev = static_cast<uint64_t>(st.st_dev);
+    state.ino = static_cast<uint64_t>(st.st_ino);
+    state.size = static_cast<int64_t>(st.st_size);
+    state.mtimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    state.ctimeNs = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+    return state;
+}
+
+bool BackupRun::Run(CListString* files) {
+    // Taken before anything is handed over: a file changed from now on is found by the next
+    // change search and keeps its archive mark.
+    dtStarted = QDateTime::currentDateTime();
+    bSucceeded = false;
+
+    if (files == nullptr || files->Count() == 0) {
+        Fail({QStringLiteral("Die Backup-Liste ist leer.")});
+        return false;
+    }
+
+    CListString& list = *files;
+    entries.reserve(static_cast<size_t>(list.Count()));
+    for (list.MoveFirst(); !list.EOL(); list.MoveNext()) {
+        Entry entry;
+        entry.sPath = list.Data();
+        entry.stateAtStart = settings.bClearArchiveFlag ? StateOf(entry.sPath) : std::nullopt;
+        entries.push_back(std::move(entry));
+    }
+    list.MoveFirst();
+    entryOfName.reserve(entries.size());
+    for (size_t i = 0; i < entries.size(); ++i) {
+        entryOfName.emplace(entries[i].sPath.toStdString(), i);
+    }
+    FilesTotal_ = static_cast<int32_t>(entries.size());
+    FilesDone_ = 0;
+
+    QStringList reasons;
+    int32_t lFailedResult = 0;
+    int32_t lLastResult = 0;
+    bool bArchiveWritten = true;
+    for (size_t first = 0; first < entries.size(); first += kFilesPerRun) {
+        const size_t last = std::min(entries.size(), first + kFilesPerRun);
+        lLastResult = RunArchiver(first, last, first > 0);
+        if (lLastResult != ZP_OK) {
+            lFailedResult = lLastResult;
+        }
+        // Skipped files leave a written archive that the next run can still grow.
+        if (lLastResult != ZP_OK && lLastResult != ZP_ERR_FILE_READ) {
+            bArchiveWritten = false;
+            break;
+        }
+    }
+
+    const QFileInfo archive(settings.sArchivePath);
+    if (!bArchiveWritten || !archive.isFile()) {
+        reasons.append(QStringLiteral("Das Archiv „%1“ konnte nicht geschrieben werden: %2")
+                           .arg(settings.sArchivePath, ArchiveProblem(lLastResult)));
+    }
+    if (!sAddFileError.isEmpty()) {
+        reasons.append(sAddFileError);
+    }
+    QStringList unread;
+    for (const Entry& entry : entries) {
+        if (entry.bHanded && !entry.bReported) {
+            unread.append(entry.sPath);
+        }
+    }
+    // Files of a run that wrote nothing were not refused one by one.
+    if (!unread.isEmpty() && bArchiveWritten) {
+        reasons.append(QStringLiteral("Diese Dateien konnten nicht gelesen werden:\n") +
+                       CappedLines(unread, kMaxListedFiles));
+    }
+    if (lFailedResult != ZP_OK) {
+        reasons.append(QStringLiteral("Der ZIP-Dienst meldete den Fehler %1 (%2).")
+                           .arg(lFailedResult)
+                           .arg(EngineCodeText(lFailedResult)));
+    }
+    if (!reasons.isEmpty() && !engineMessages.isEmpty()) {
+        reasons.append(QStringLiteral("Meldungen des ZIP-Dienstes:\n") +
+                       CappedLines(engineMessages, kMaxListedMessages));
+    }
+    if (!reasons.isEmpty()) {
+        Fail(reasons);
+        return false;
+    }
+    bSucceeded = true;
+    sFailure.clear();
+    return true;
+}
+
+int32_t BackupRun::RunArchiver(size_t first, size_t last, bool bGrow) {
+#ifdef SONDREL_HAVE_ZIP
+    FileAddedSink sink([this](const std::string& sFilename) { FileAdded(sFilename); });
+    int32_t lResult = ZP_OK;
+    {
+        // One archiver per run; a new one starts with fresh options, so each is set up whole.
+        CZIP ZIP;
+        ZIP.SetEventListener(&sink);
+        ZIP.SetZIPFilePath(settings.sArchivePath.toStdString());
+        if (!settings.sPassword.isEmpty()) {
+            ZIP.SetZIPPassword(settings.sPassword.toStdString());
+        }
+        ZIP.SetZIPComment(settings.sComment.toStdString());
+        try {
+            for (size_t i = first; i < last; ++i) {
+                ZIP.AddFile(entries[i].sPath.toStdString());
+                entries[i].bHanded = true;
+                if (pumpEvents) {
+                    pumpEvents();
+                }
+            }
+        } catch (const RuntimeError& e) {
+            sAddFileError = QStringLiteral("Fehler %1 (%2): %3")
+                                .arg(e.number())
+                                .arg(QString::fromStdString(e.source()),
+                                     QString::fromStdString(e.description()));
+            return ZP_ERR_PARAMETER;
+        }
+        ZIP.SetAppendToZIP(bGrow);
+        ZIP.SetZIPRootPath(kRootPath);
+        lResult = ZIP.DoZip();
+
+        // The messages belong to all archivers of the thread and go with this one.
+        QString sText;
+        for (const std::string& sPart : ZIP.Messages()->Items()) {
+            sText += QString::fromStdString(sPart);
+        }
+        for (const QString& sLine : sText.split(u'\n', Qt::SkipEmptyParts)) {
+            engineMessages.append(sLine.trimmed());
+        }
+        ZIP.SetEventListener(nullptr);
+    }
+    return lResult;
+#else
+    (void)first;
+    (void)last;
+    (void)bGrow;
+    sAddFileError = QStringLiteral("Das Archiv-Modul libTv_ZIP.so fehlt in diesem Programm.");
+    return ZP_ERR_PARAMETER;
+#endif
+}
+
+void BackupRun::FileAdded(const std::string& sFilename) {
+    const auto it = entryOfName.find(sFilename);
+    if (it != entryOfName.end()) {
+        entries[it->second].bReported = true;
+    }
+    ++FilesDone_;
+    const auto fPercent = static_cast<float>(static_cast<double>(FilesDone_) * 100.0 / FilesTotal_);
+    if (onFileAdded) {
+        onFileAdded(QString::fromStdString(sFilename), fPercent);
+    }
+    if (pumpEvents) {
+        pumpEvents();
+    }
+}
+
+QString BackupRun::ArchiveProblem(int32_t lLastResult) const {
+    // The place of the archive is checked first: its reason is the system's own.
+    const QString sPath = settings.sArchivePath;
+    const QByteArray native = QFile::encodeName(sPath);
+    struct stat st {};
+    if (!sPath.isEmpty() && ::stat(native.constData(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        return SystemReason(EISDIR);
+    }
+    const QString sFolder = FileSystemObject::GetParentFolderName(sPath);
+    const QByteArray folder = QFile::encodeName(sFolder.isEmpty() ? QStringLiteral(".") : sFolder);
+    if (::stat(folder.constData(), &st) != 0) {
+        return SystemReason(errno);
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        return SystemReason(ENOTDIR);
+    }
+    if (::access(folder.constData(), W_OK | X_OK) != 0) {
+        return SystemReason(errno);
+    }
+    if (lLastResult == ZP_OK && engineMessages.isEmpty() && sAddFileError.isEmpty()) {
+        return QStringLiteral("der ZIP-Dienst libzip32.so ist nicht erreichbar");
+    }
+    return QStringLiteral("siehe die Meldungen des ZIP-Dienstes");
+}
+
+void BackupRun::Fail(const QStringList& reasons) {
+    bSucceeded = false;
+    sFailure = QStringLiteral("Das Backup ist fehlgeschlagen.\n\n") + reasons.join(u"\n\n");
+}
+
+void BackupRun::ApplyAfterEffects(CListString* files,
+                                  const std::function<void()>& clearWindowList) {
+    if (!bSucceeded) {
+        return;
+    }
+    if (settings.bAdjustLastBackupDate) {
+        modBackup::WriteLastBackupAt(dtStarted);
+    }
+    if (settings.bClearArchiveFlag) {
+        FileSystemObject& fso = modBackup::State().FSO;
+        for (const Entry& entry : entries) {
+            // A file changed or gone since the start keeps its mark, or is skipped.
+            if (!entry.bReported || !entry.stateAtStart ||
+                StateOf(entry.sPath) != entry.stateAtStart) {
+                continue;
+            }
+            FSOFile file = fso.GetFile(entry.sPath);
+            const int32_t lAttributes = file.Attributes();
+            if ((lAttributes & AttrArchive) != 0) {
+                file.SetAttributes(lAttributes - AttrArchive);
+            }
+        }
+    }
+    if (settings.bClearList) {
+        if (files != nullptr) {
+            files->RemoveAll();
+        }
+        if (clearWindowList) {
+            clearWindowList();
+        }
+    }
+}

@@ -1,0 +1,103 @@
+#pragma once
+// BackupRun: one backup of the backup list into one ZIP archive, and its after-effects. No
+// widgets: the backup dialog turns its controls into BackupSettings, shows the progress this
+// reports and the failure text it returns.
+//
+// The archiver takes at most 4096 files per run, so a longer list is written by further runs that
+// grow the same archive; the progress counts across all of them. A run counts as successful only
+// when every archiver run returned 0, the archive exists and every listed file was reported as
+// archived; otherwise FailureText() says why, in German, and no after-effect may be applied.
+//
+// The moment the run started and each file's state at that moment are kept, so that the stored
+// last-backup time is that moment and an archive mark is cleared only for a file still unchanged.
+
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+class CListString;
+
+struct BackupSettings {
+    QString sArchivePath;
+    QString sPassword;  // empty: the archive is not encrypted
+    QString sComment;   // empty: no comment
+    bool bAdjustLastBackupDate = true;
+    bool bClearArchiveFlag = false;
+    bool bClearList = true;
+};
+
+class BackupRun {
+public:
+    /// Receives each archived file's name and the progress over the whole list in percent.
+    using FileAddedHandler = std::function<void(const QString& sFilename, float fPercent)>;
+    /// Lets pending window events run.
+    using EventPump = std::function<void()>;
+
+    /// Files handed to one archiver run: the archiver's limit.
+    static constexpr int32_t kFilesPerRun = 4096;
+
+    BackupRun(BackupSettings settings, FileAddedHandler onFileAdded, EventPump pumpEvents);
+
+    /// The password to archive with: the text of both fields when they are equal, else none.
+    static QString PasswordToUse(const QString& sPassword0, const QString& sPassword1);
+
+    /// Writes every entry of files (nullptr counts as an empty list) into the archive; the list's
+    /// cursor ends on its first entry. Events are pumped after each path handed to the archiver
+    /// and after each archived file.
+    bool Run(CListString* files);
+
+    /// After a successful Run, in this order and each only when its setting is on: stores the
+    /// start moment as "LastBackupAt", clears the archive marks of the files archived and unchanged
+    /// since the start, empties files and calls clearWindowList. Does nothing after a failure.
+    void ApplyAfterEffects(CListString* files, const std::function<void()>& clearWindowList);
+
+    /// Begins "Das Backup ist fehlgeschlagen."; empty after a successful run.
+    const QString& FailureText() const { return sFailure; }
+    const QDateTime& StartedAt() const { return dtStarted; }
+    int32_t FilesTotal() const { return FilesTotal_; }
+    int32_t FilesDone() const { return FilesDone_; }
+
+private:
+    // stat fields that change when a file is rewritten, renamed over or touched.
+    struct FileState {
+        uint64_t dev = 0;
+        uint64_t ino = 0;
+        int64_t size = 0;
+        int64_t mtimeNs = 0;
+        int64_t ctimeNs = 0;
+        bool operator==(const FileState&) const = default;
+    };
+    struct Entry {
+        QString sPath;
+        std::optional<FileState> stateAtStart;
+        bool bReported = false;
+        bool bHanded = false;
+    };
+
+    static std::optional<FileState> StateOf(const QString& sPath);
+    /// One archiver run over entries [first, last); returns its result.
+    int32_t RunArchiver(size_t first, size_t last, bool bGrow);
+    void FileAdded(const std::string& sFilename);
+    void Fail(const QStringList& reasons);
+    QString ArchiveProblem(int32_t lLastResult) const;
+
+    BackupSettings settings;
+    FileAddedHandler onFileAdded;
+    EventPump pumpEvents;
+
+    std::vector<Entry> entries;
+    std::unordered_map<std::string, size_t> entryOfName;
+    QStringList engineMessages;
+    QString sAddFileError;
+    QDateTime dtStarted;
+    int32_t FilesTotal_ = 0;
+    int32_t FilesDone_ = 0;
+    bool bSucceeded = false;
+    QString sFailure;
+};

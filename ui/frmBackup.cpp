@@ -1,0 +1,284 @@
+#include "ui/frmBackup.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QDateTime>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPointer>
+#include <QProgressBar>
+#include <QProxyStyle>
+#include <QPushButton>
+#include <cmath>
+
+#include "app/modBackup.h"
+#include "ui/BackupRun.h"
+#include "ui/FormScale.h"
+#include "ui/StandardDialogs.h"
+#include "ui/Twips.h"
+
+namespace {
+
+constexpr int kIndexChooseArchive = 0;
+constexpr int kIndexStart = 1;
+constexpr int kMaxPasswordLength = 20;
+
+// The password fields show "*" whatever the desktop's style would show.
+class StarPasswordStyle : public QProxyStyle {
+public:
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* returnData) const override {
+        if (hint == SH_LineEdit_PasswordCharacter) {
+            return u'*';
+        }
+        return QProxyStyle::styleHint(hint, option, widget, returnData);
+    }
+};
+
+// Shared by every dialog and owned by the application, so that it outlives each field using it.
+QStyle* PasswordStyle() {
+    static QPointer<QStyle> style;
+    if (style.isNull()) {
+        style = new StarPasswordStyle();
+        style->setParent(qApp);
+    }
+    return style.data();
+}
+
+// Places w at the twips rectangle, scaled to the desktop's font. A single-line text that would
+// still be clipped grows around its vertical centre and to the right.
+void Place(QWidget* w, int left, int top, int width, int height, bool bGrowToText) {
+    const double factor = FormScale::Factor(w->window());
+    QRect rect =
+        Twips::ToRect(FormScale::Scaled(left, factor), FormScale::Scaled(top, factor),
+                      FormScale::Scaled(width, factor), FormScale::Scaled(height, factor), w);
+    if (bGrowToText) {
+        const QSize hint = w->sizeHint();
+        if (hint.height() > rect.height()) {
+            rect.adjust(0, -(hint.height() - rect.height()) / 2, 0, 0);
+            rect.setHeight(hint.height());
+        }
+        if (hint.width() > rect.width()) {
+            rect.setWidth(hint.width());
+        }
+    }
+    w->setGeometry(rect);
+}
+
+QLabel* MakeLabel(QWidget* parent, const QString& name, const QString& text, int left, int top,
+                  int width, int height) {
+    auto* label = new QLabel(text, parent);
+    label->setObjectName(name);
+    Place(label, left, top, width, height, true);
+    return label;
+}
+
+QCheckBox* MakeCheckBox(QWidget* parent, const QString& name, const QString& text, int left,
+                        int top, int width, int height) {
+    auto* box = new QCheckBox(text, parent);
+    box->setObjectName(name);
+    Place(box, left, top, width, height, true);
+    return box;
+}
+
+}  // namespace
+
+frmBackup::frmBackup(QWidget* parent) : QDialog(parent) {
+    setObjectName(QStringLiteral("frmBackup"));
+    setWindowTitle(QStringLiteral("Backup durchführen"));
+    setModal(true);
+    const double factor = FormScale::Factor(this);
+    setFixedSize(Twips::ToPixelsX(FormScale::Scaled(7335, factor), this),
+                 Twips::ToPixelsY(FormScale::Scaled(4575, factor), this));
+
+    const auto makeButton = [this](QWidget* parentWidget, int index, const QString& text, int left,
+                                   int top, int width, int height) {
+        auto* button = new QPushButton(text, parentWidget);
+        button->setObjectName(QStringLiteral("cmdAction_%1").arg(index));
+        button->setAutoDefault(false);
+        Place(button, left, top, width, height, false);
+        connect(button, &QPushButton::clicked, this, [this, index] { cmdAction_Click(index); });
+        cmdAction[static_cast<size_t>(index)] = button;
+        return button;
+    };
+    const auto makePassword = [this](int index, int left) {
+        auto* field = new QLineEdit(frameOptions);
+        field->setObjectName(QStringLiteral("txtPassword_%1").arg(index));
+        field->setEchoMode(QLineEdit::Password);
+        field->setStyle(PasswordStyle());
+        field->setMaxLength(kMaxPasswordLength);
+        Place(field, left, 2310, 1455, 285, false);
+        connect(field, &QLineEdit::textChanged, this, [this] { txtPassword_Change(); });
+        txtPassword[static_cast<size_t>(index)] = field;
+    };
+
+    frameOptions = new QGroupBox(QStringLiteral(" Optionen: "), this);
+    frameOptions->setObjectName(QStringLiteral("frameOptions"));
+    Place(frameOptions, 60, 60, 7215, 3915, false);
+
+    lblBeschriftung[0] = MakeLabel(frameOptions, QStringLiteral("lblBeschriftung_0"),
+                                   QStringLiteral("Backup-Archiv:"), 195, 360, 1080, 195);
+    makeButton(frameOptions, kIndexChooseArchive, QStringLiteral("»"), 180, 600, 315, 315)
+        ->setToolTip(QStringLiteral("Verzeichnis wählen"));
+    lblArchivePath =
+        MakeLabel(frameOptions, QStringLiteral("lblArchivePath"), QString(), 555, 660, 6405, 195);
+    chkArchiveFlag = MakeCheckBox(frameOptions, QStringLiteral("chkArchiveFlag"),
+                                  QStringLiteral("Archiv-Flag gesicherter Dateien löschen"), 195,
+                                  1140, 3495, 195);
+    chkClearListAfterBackup =
+        MakeCheckBox(frameOptions, QStringLiteral("chkClearListAfterBackup"),
+                     QStringLiteral("gesicherte Dateien nach dem Backup aus der Liste entfernen"),
+                     195, 1500, 6675, 195);
+    chkAdjustLastBackupDate =
+        MakeCheckBox(frameOptions, QStringLiteral("chkAdjustLastBackupDate"),
+                     QStringLiteral("Sicherungsdatum als Datum des letzten Backups speichern"), 195,
+                     1860, 6675, 195);
+    lblBeschriftung[1] = MakeLabel(frameOptions, QStringLiteral("lblBeschriftung_1"),
+                                   QStringLiteral("ZIP-Passwort:"), 240, 2340, 1020, 195);
+    makePassword(0, 1440);
+    lblBeschriftung[2] = MakeLabel(frameOptions, QStringLiteral("lblBeschriftung_2"),
+                                   QStringLiteral("Passwort wiederholen:"), 3720, 2340, 1635, 195);
+    makePassword(1, 5460);
+    lblBeschriftung[3] = MakeLabel(frameOptions, QStringLiteral("lblBeschriftung_3"),
+                                   QStringLiteral("ZIP-Kommentar:"), 240, 2820, 1170, 195);
+    txtComment = new QLineEdit(frameOptions);
+    txtComment->setObjectName(QStringLiteral("txtComment"));
+    Place(txtComment, 1440, 2790, 5475, 555, false);
+    chkExitAfterBackup = MakeCheckBox(frameOptions, QStringLiteral("chkExitAfterBackup"),
+                                      QStringLiteral("Programm nach erfolgreichem Backup beenden"),
+                                      180, 3540, 4815, 255);
+
+    pbZIPProgress = new QProgressBar(this);
+    pbZIPProgress->setObjectName(QStringLiteral("pbZIPProgress"));
+    pbZIPProgress->setTextVisible(false);
+    Place(pbZIPProgress, 60, 4020, 7215, 255, false);
+    pbZIPProgress->hide();
+    makeButton(this, kIndexStart, QStringLiteral("Backup starten"), 5640, 4080, 1635, 435);
+    lblFileAdded = new QLabel(this);
+    lblFileAdded->setObjectName(QStringLiteral("lblFileAdded"));
+    Place(lblFileAdded, 120, 4320, 7155, 195, false);
+    lblFileAdded->hide();
+
+    Form_Load();
+}
+
+frmBackup::~frmBackup() = default;
+
+void frmBackup::SetClearWindowList(std::function<void()> clearWindowList) {
+    clearWindowList_ = std::move(clearWindowList);
+}
+
+void frmBackup::Form_Load() {
+    bExitProgram_ = false;
+    const QString sFolder =
+        modBackup::ReadOption(QStringLiteral("DefaultPath"), modBackup::HomeFolder());
+    const QDateTime dtNow = QDateTime::currentDateTime();
+    lblArchivePath->setText(FileSystemObject::BuildPath(
+        sFolder, dtNow.toString(QStringLiteral("yyyyMMdd_HHmm")) + QStringLiteral(" Backup.zip")));
+    chkArchiveFlag->setChecked(modBackup::ReadFlagOption(modBackup::OptArchiveFlag, false));
+    chkClearListAfterBackup->setChecked(true);
+    chkAdjustLastBackupDate->setChecked(true);
+    txtPassword[0]->clear();
+    txtPassword[1]->clear();
+    txtComment->setText(QStringLiteral("tägliches Backup von ") +
+                        dtNow.toString(QStringLiteral("dd.MM.yyyy HH:mm")));
+    chkExitAfterBackup->setChecked(true);
+}
+
+void frmBackup::cmdAction_Click(int index) {
+    switch (index) {
+        case kIndexChooseArchive:
+            ChooseArchive();
+            break;
+        case kIndexStart:
+            StartBackup();
+            break;
+        default:
+            break;
+    }
+}
+
+void frmBackup::txtPassword_Change() {
+    const bool bDiffer = txtPassword[0]->text() != txtPassword[1]->text();
+    for (QLineEdit* field : txtPassword) {
+        QPalette palette = field->palette();
+        palette.setColor(QPalette::Text, bDiffer
+                                             ? QColor(255, 0, 0)
+                                             : QApplication::palette(field).color(QPalette::Text));
+        field->setPalette(palette);
+    }
+}
+
+void frmBackup::ChooseArchive() {
+    StandardDialogs::FileDialogRequest request;
+    request.title = QStringLiteral("Backup Archiv-Datei speichern unter");
+    request.initialFolder = FileSystemObject::GetParentFolderName(lblArchivePath->text());
+    request.fileName = lblArchivePath->text();
+    request.filter = QStringLiteral("ZIP-Dateien (*.zip);;Alle Dateien (*)");
+    request.defaultSuffix = QStringLiteral("zip");
+    request.confirmOverwrite = false;
+    QString sChosen;
+    if (StandardDialogs::RunSaveDialog(this, request, &sChosen) ==
+        StandardDialogs::FileDialogResult::Accepted) {
+        lblArchivePath->setText(sChosen);
+    }
+}
+
+void frmBackup::StartBackup() {
+    if (bRunning_) {
+        return;
+    }
+    bRunning_ = true;
+    frameOptions->setEnabled(false);
+    cmdAction[kIndexStart]->hide();
+    pbZIPProgress->setRange(0, 100 * kProgressStepsPerPercent);
+    pbZIPProgress->setValue(0);
+    pbZIPProgress->show();
+    lblFileAdded->clear();
+    lblFileAdded->show();
+
+    BackupSettings settings;
+    settings.sArchivePath = lblArchivePath->text();
+    settings.sPassword = BackupRun::PasswordToUse(txtPassword[0]->text(), txtPassword[1]->text());
+    settings.sComment = txtComment->text();
+    settings.bAdjustLastBackupDate = chkAdjustLastBackupDate->isChecked();
+    settings.bClearArchiveFlag = chkArchiveFlag->isChecked();
+    settings.bClearList = chkClearListAfterBackup->isChecked();
+
+    BackupRun run(
+        settings,
+        [this](const QString& sFilename, float fPercent) { ZIP_FileAdded(sFilename, fPercent); },
+        [] { QCoreApplication::processEvents(); });
+    CListString* files = modBackup::State().BackupFiles.get();
+    if (run.Run(files)) {
+        run.ApplyAfterEffects(files, clearWindowList_);
+        bExitProgram_ = chkExitAfterBackup->isChecked();
+    } else {
+        StandardDialogs::ShowMessage(this, run.FailureText(), QMessageBox::Critical);
+    }
+    bRunning_ = false;
+    accept();
+}
+
+void frmBackup::ZIP_FileAdded(const QString& sFilename, float fPercent) {
+    lblFileAdded->setText(sFilename);
+    pbZIPProgress->setValue(
+        static_cast<int>(std::lround(static_cast<double>(fPercent) * kProgressStepsPerPercent)));
+}
+
+void frmBackup::reject() {
+    // Escape and the close box end the dialog only before the run.
+    if (!bRunning_) {
+        QDialog::reject();
+    }
+}
+
+void frmBackup::closeEvent(QCloseEvent* event) {
+    if (bRunning_) {
+        event->ignore();
+        return;
+    }
+    QDialog::closeEvent(event);
+}

@@ -1,0 +1,63 @@
+#pragma once
+// frmBackup: the backup dialog. It proposes an archive path and a comment, takes a password and
+// the after-effects, and runs one backup of the whole list (BackupRun) while showing each archived
+// file and the progress. It closes itself after the run, successful or not; a failure is shown in
+// a message first. While the run is in progress it cannot be closed.
+
+#include <QDialog>
+#include <array>
+#include <functional>
+
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+
+class frmBackup : public QDialog {
+    Q_OBJECT
+
+public:
+    explicit frmBackup(QWidget* parent = nullptr);
+    ~frmBackup() override;
+
+    /// True when a successful run found "Programm nach erfolgreichem Backup beenden" checked.
+    bool bExitProgram() const { return bExitProgram_; }
+    /// Empties the owner's list when the list is emptied after a backup.
+    void SetClearWindowList(std::function<void()> clearWindowList);
+
+    /// The progress bar's steps per percent, so that it advances in fractions of a percent.
+    static constexpr int kProgressStepsPerPercent = 100;
+
+public Q_SLOTS:
+    void reject() override;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void Form_Load();
+    void cmdAction_Click(int index);
+    void txtPassword_Change();
+    void ChooseArchive();
+    void StartBackup();
+    void ZIP_FileAdded(const QString& sFilename, float fPercent);
+
+    QGroupBox* frameOptions = nullptr;
+    std::array<QLabel*, 4> lblBeschriftung{};
+    std::array<QPushButton*, 2> cmdAction{};
+    QLabel* lblArchivePath = nullptr;
+    QCheckBox* chkArchiveFlag = nullptr;
+    QCheckBox* chkClearListAfterBackup = nullptr;
+    QCheckBox* chkAdjustLastBackupDate = nullptr;
+    std::array<QLineEdit*, 2> txtPassword{};
+    QLineEdit* txtComment = nullptr;
+    QCheckBox* chkExitAfterBackup = nullptr;
+    QProgressBar* pbZIPProgress = nullptr;
+    QLabel* lblFileAdded = nullptr;
+
+    std::function<void()> clearWindowList_;
+    bool bExitProgram_ = false;
+    bool bRunning_ = false;
+};
