@@ -21,6 +21,7 @@
 #include "ui/FileListModel.h"
 #include "ui/ProgramIcon.h"
 #include "ui/Twips.h"
+#include "ui/frmBackup.h"
 
 using modBackup::State;
 
@@ -408,7 +409,10 @@ void frmMain::mnuAbout_Click() {
 // ---- dialogs (each is filled in when its dialog exists)
 
 bool frmMain::ShowBackupDialog() {
-    return false;
+    frmBackup dialog(this);
+    dialog.SetClearWindowList([this] { ClearFileList(); });
+    dialog.exec();
+    return dialog.bExitProgram();
 }
 
 void frmMain::ShowSearchDialog() {}
