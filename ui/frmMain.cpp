@@ -21,7 +21,9 @@
 #include "ui/FileListModel.h"
 #include "ui/ProgramIcon.h"
 #include "ui/Twips.h"
+#include "ui/frmAbout.h"
 #include "ui/frmBackup.h"
+#include "ui/frmOptions.h"
 
 using modBackup::State;
 
@@ -417,9 +419,15 @@ bool frmMain::ShowBackupDialog() {
 
 void frmMain::ShowSearchDialog() {}
 
-void frmMain::ShowOptionsDialog() {}
+void frmMain::ShowOptionsDialog() {
+    frmOptions dialog(this);
+    dialog.exec();
+}
 
-void frmMain::ShowAboutDialog() {}
+void frmMain::ShowAboutDialog() {
+    frmAbout dialog(this);
+    dialog.exec();
+}
 
 // ---- the list
 
