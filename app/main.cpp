@@ -17,9 +17,8 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         args.append(QString::fromLocal8Bit(argv[i]));
     }
-    const bool windowMode = modBackup::BuildCommandLine(args).isEmpty();
 #ifdef SONDREL_HAVE_UI
-    if (windowMode) {
+    if (modBackup::BuildCommandLine(args).isEmpty()) {
         QApplication app(argc, argv);
         return modBackup::Main(args, [] { return RunWindowMode(); });
     }

@@ -213,6 +213,9 @@ bool RegistryStore::WriteNumber(std::string_view sKey, std::string_view sName, i
 }
 
 bool RegistryStore::Remove(std::string_view sKey, std::string_view sName) {
+    if (db_ == nullptr && !FileExists(path_)) {
+        return false;  // nothing stored, nothing to delete; no file is created for it
+    }
     if (!Open(true)) {
         return FinishWrite(false);
     }

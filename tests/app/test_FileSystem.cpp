@@ -1,0 +1,211 @@
+// The file-system service: path helpers, existence, listing order, links, derived attribute bits
+// and the archive mark kept in its own store.
+
+#include <sys/stat.h>
+#include <unistd.h>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <thread>
+
+#include "app/FileSystem.h"
+#include "app/modBackup.h"
+#include "tests/app/AppTestSupport.h"
+
+using Fso = FileSystemObject;
+
+TEST(FsoPaths, ParentFolderName) {
+    EXPECT_EQ(Fso::GetParentFolderName("/home/u/a.txt"), "/home/u");
+    EXPECT_EQ(Fso::GetParentFolderName("/home/u/"), "/home");
+    EXPECT_EQ(Fso::GetParentFolderName("/home"), "/");
+    EXPECT_EQ(Fso::GetParentFolderName("/a//b"), "/a");
+    EXPECT_EQ(Fso::GetParentFolderName("/"), "");
+    EXPECT_EQ(Fso::GetParentFolderName("a.txt"), "");
+    EXPECT_EQ(Fso::GetParentFolderName("rel/a.txt"), "rel");
+    EXPECT_EQ(Fso::GetParentFolderName("/home/u/Dateiname wird ignoriert!"), "/home/u");
+}
+
+TEST(FsoPaths, ExtensionName) {
+    EXPECT_EQ(Fso::GetExtensionName("a.txt"), "txt");
+    EXPECT_EQ(Fso::GetExtensionName("/x/archive.tar.GZ"), "GZ");
+    EXPECT_EQ(Fso::GetExtensionName("/x.d/noext"), "");
+    EXPECT_EQ(Fso::GetExtensionName(".bashrc"), "bashrc");
+    EXPECT_EQ(Fso::GetExtensionName("trailing."), "");
+    EXPECT_EQ(Fso::GetExtensionName(""), "");
+}
+
+TEST(FsoPaths, BuildPath) {
+    EXPECT_EQ(Fso::BuildPath("/home/u", "20261206_1405 Backup.zip"),
+              "/home/u/20261206_1405 Backup.zip");
+    EXPECT_EQ(Fso::BuildPath("/home/u/", "a"), "/home/u/a");
+    EXPECT_EQ(Fso::BuildPath("/", "a"), "/a");
+}
+
+class FileSystem : public CoreTest {
+protected:
+    Fso& fso() { return modBackup::State().FSO; }
+
+    static QStringList Names(const FSOFolder& folder) {
+        QStringList names;
+        for (const FSOFile& f : folder.Files()) {
+            names << f.Name();
+        }
+        names << "|";
+        for (const FSOFolder& f : folder.SubFolders()) {
+            names << QFileInfo(f.Path()).fileName();
+        }
+        return names;
+    }
+};
+
+TEST_F(FileSystem, ExistenceTellsFilesFromFolders) {
+    const QString file = MakeFile("a/file.txt");
+    const QString folder = MakeFolder("a/sub");
+    EXPECT_TRUE(fso().FileExists(file));
+    EXPECT_FALSE(fso().FolderExists(file));
+    EXPECT_TRUE(fso().FolderExists(folder));
+    EXPECT_TRUE(fso().FolderExists(folder + "/"));
+    EXPECT_FALSE(fso().FileExists(folder));
+    EXPECT_FALSE(fso().FileExists(Root() + "/a/missing"));
+    EXPECT_FALSE(fso().FileExists(""));
+    EXPECT_FALSE(fso().FolderExists(""));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(Root() + "/a/fifo").constData(), 0600), 0);
+    EXPECT_FALSE(fso().FileExists(Root() + "/a/fifo"));  // neither file nor folder
+}
+
+TEST_F(FileSystem, FoldersListByNameInByteOrder) {
+    for (const char* name : {"b.txt", "B.txt", "a.txt", "_x", "Ä.txt", "z.txt", ".hidden"}) {
+        MakeFile(QString("t/") + QString::fromUtf8(name));
+    }
+    MakeFolder("t/sub2");
+    MakeFolder("t/Sub1");
+    MakeFolder("t/sub1");
+    const FSOFolder folder = fso().GetFolder(Root() + "/t/");
+    EXPECT_EQ(folder.Path(), Root() + "/t");
+    EXPECT_FALSE(folder.IsRootFolder());
+    EXPECT_EQ(Names(folder), QStringList({".hidden", "B.txt", "_x", "a.txt", "b.txt", "z.txt",
+                                          "Ä.txt", "|", "Sub1", "sub1", "sub2"}));
+    EXPECT_EQ(folder.Files()[1].Path(), Root() + "/t/B.txt");
+}
+
+TEST_F(FileSystem, LinksToFilesAreFilesAndLinksToFoldersAreSkipped) {
+    const QString target = MakeFile("t/real.txt", "12345");
+    MakeFolder("t/dir");
+    QFile::link(target, Root() + "/t/link.txt");
+    QFile::link(Root() + "/t/dir", Root() + "/t/dirlink");
+    QFile::link(Root() + "/t/nowhere", Root() + "/t/broken");
+    const FSOFolder folder = fso().GetFolder(Root() + "/t");
+    EXPECT_EQ(Names(folder), QStringList({"link.txt", "real.txt", "|", "dir"}));
+    EXPECT_EQ(folder.Files()[0].Size(), 5);
+    EXPECT_TRUE(fso().FileExists(Root() + "/t/link.txt"));
+    EXPECT_TRUE(fso().FolderExists(Root() + "/t/dirlink"));
+}
+
+TEST_F(FileSystem, AFolderThatCannotBeListedHasNoEntries) {
+    const FSOFolder missing = fso().GetFolder(Root() + "/nothing/here");
+    EXPECT_TRUE(missing.Files().empty());
+    EXPECT_TRUE(missing.SubFolders().empty());
+    const FSOFolder file = fso().GetFolder(MakeFile("plain.txt"));
+    EXPECT_TRUE(file.Files().empty());
+}
+
+TEST_F(FileSystem, RelativePathsBecomeFullPaths) {
+    MakeFile("rel/x.txt");
+    const QString cwd = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(Root()));
+    const FSOFolder folder = fso().GetFolder("rel/./");
+    const FSOFile file = fso().GetFile("rel/x.txt");
+    QDir::setCurrent(cwd);
+    EXPECT_EQ(folder.Path(), Root() + "/rel");
+    EXPECT_EQ(file.Path(), Root() + "/rel/x.txt");
+    EXPECT_EQ(file.Name(), "x.txt");
+    EXPECT_TRUE(fso().GetFolder("/").IsRootFolder());
+    EXPECT_EQ(fso().GetFolder("//").Path(), "/");
+}
+
+TEST_F(FileSystem, SizeAndModificationTime) {
+    const QString path = MakeFile("f.bin", QByteArray(3000, 'x'));
+    const QDateTime when(QDate(2024, 3, 1), QTime(10, 20, 30));
+    SetModified(path, when);
+    const FSOFile file = fso().GetFile(path);
+    EXPECT_EQ(file.Size(), 3000);
+    EXPECT_EQ(file.DateLastModified(), when);
+    QFile::remove(path);
+    EXPECT_EQ(file.Size(), 0);
+    EXPECT_FALSE(file.DateLastModified().isValid());
+    EXPECT_EQ(file.Attributes(), 0);
+}
+
+TEST_F(FileSystem, HiddenAndReadOnlyBitsAreDerived) {
+    const QString plain = MakeFile("p.txt");
+    const QString hidden = MakeFile(".h.txt");
+    const QString locked = MakeFile("ro.txt");
+    ASSERT_EQ(::chmod(QFile::encodeName(locked).constData(), 0444), 0);
+    EXPECT_EQ(fso().GetFile(plain).Attributes() & ~AttrArchive, 0);
+    EXPECT_EQ(fso().GetFile(hidden).Attributes() & ~AttrArchive, AttrHidden);
+    EXPECT_EQ(fso().GetFile(locked).Attributes() & ~AttrArchive, AttrReadOnly);
+    // Writing any other bit changes nothing on disk.
+    EXPECT_TRUE(fso().GetFile(plain).SetAttributes(AttrArchive | AttrReadOnly | AttrHidden));
+    EXPECT_EQ(fso().GetFile(plain).Attributes() & ~AttrArchive, 0);
+}
+
+TEST_F(FileSystem, ArchiveMarkIsSetUntilClearedAndAgainAfterRewriting) {
+    const QString path = MakeFile("doc.txt", "version 1");
+    FSOFile file = fso().GetFile(path);
+    EXPECT_EQ(file.Attributes() & AttrArchive, AttrArchive);  // new file
+    EXPECT_FALSE(QFile::exists(MarksFile()));                 // asking created no store
+    const int32_t attributes = file.Attributes();
+    ASSERT_TRUE(file.SetAttributes(attributes - AttrArchive));
+    EXPECT_EQ(file.Attributes() & AttrArchive, 0);
+    EXPECT_EQ(SqlOn(MarksFile(), "SELECT count(*) FROM archive_marks WHERE path='" + path + "'"),
+              "1");
+
+    // The mark survives a new program run.
+    modBackup::ResetState();
+    EXPECT_EQ(fso().GetFile(path).Attributes() & AttrArchive, 0);
+
+    // Rewriting with the same size still sets it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    MakeFile("doc.txt", "version 2");
+    EXPECT_EQ(fso().GetFile(path).Attributes() & AttrArchive, AttrArchive);
+
+    // Setting the bit forgets the record.
+    FSOFile again = fso().GetFile(path);
+    again.SetAttributes(again.Attributes() & ~AttrArchive);
+    EXPECT_EQ(again.Attributes() & AttrArchive, 0);
+    again.SetAttributes(again.Attributes() | AttrArchive);
+    EXPECT_EQ(again.Attributes() & AttrArchive, AttrArchive);
+    EXPECT_EQ(SqlOn(MarksFile(), "SELECT count(*) FROM archive_marks"), "0");
+}
+
+TEST_F(FileSystem, ArchiveMarkFollowsReplacementAndRename) {
+    const QString path = MakeFile("a.txt", "same");
+    FSOFile file = fso().GetFile(path);
+    file.SetAttributes(0);
+    ASSERT_EQ(file.Attributes() & AttrArchive, 0);
+    // Another file moved into its place (same size, other inode).
+    const QString other = MakeFile("b.txt", "same");
+    ASSERT_EQ(::rename(QFile::encodeName(other).constData(), QFile::encodeName(path).constData()),
+              0);
+    EXPECT_EQ(file.Attributes() & AttrArchive, AttrArchive);
+    // A file renamed to a new path has no record there.
+    FSOFile replaced = fso().GetFile(path);
+    replaced.SetAttributes(0);
+    QFile::rename(path, Root() + "/c.txt");
+    EXPECT_EQ(fso().GetFile(Root() + "/c.txt").Attributes() & AttrArchive, AttrArchive);
+}
+
+TEST_F(FileSystem, ClearingTheMarkOfAMissingFileFails) {
+    FSOFile file = fso().GetFile(Root() + "/nope.txt");
+    EXPECT_FALSE(file.SetAttributes(0));
+    EXPECT_FALSE(QFile::exists(MarksFile()));
+}
+
+TEST_F(FileSystem, ADamagedMarkStoreLeavesEveryMarkSet) {
+    const QString path = MakeFile("a.txt");
+    MakeFile("state/tarvello/archive-marks.sqlite3", "garbage, not a database");
+    EXPECT_EQ(fso().GetFile(path).Attributes() & AttrArchive, AttrArchive);
+    EXPECT_FALSE(fso().GetFile(path).SetAttributes(0));
+    EXPECT_EQ(fso().GetFile(path).Attributes() & AttrArchive, AttrArchive);
+}
