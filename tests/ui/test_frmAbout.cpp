@@ -2,6 +2,7 @@
 // "&Systeminfo..." would start for a given machine-wide store and PATH (through the hooks, so
 // nothing is really started), with the message when there is none.
 
+#include <QAction>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
@@ -11,11 +12,13 @@
 #include <memory>
 #include <vector>
 
+#include "app/modBackup.h"
 #include "app/modRegistry.h"
 #include "platform/registrystore/RegistryStore.h"
 #include "tests/ui/support/FreshEnvironment.h"
 #include "ui/StandardDialogs.h"
 #include "ui/frmAbout.h"
+#include "ui/frmMain.h"
 
 using modRegistry::HKEY_LOCAL_MACHINE;
 
@@ -148,6 +151,23 @@ private Q_SLOTS:
         QTest::mouseClick(dlg_->findChild<QPushButton*>(QStringLiteral("cmdOK")), Qt::LeftButton);
         QVERIFY(!dlg_->isVisible());
         QCOMPARE(dlg_->result(), int(QDialog::Accepted));
+    }
+
+    void mainWindowMenuOpensItModally() {
+        dlg_.reset();
+        modBackup::LoadBackupList();
+        frmMain main;
+        main.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&main));
+        bool opened = false;
+        WhenModalAppears([&](QWidget* modal) {
+            opened = qobject_cast<frmAbout*>(modal) != nullptr && modal->parentWidget() == &main;
+            QTest::mouseClick(modal->findChild<QPushButton*>(QStringLiteral("cmdOK")),
+                              Qt::LeftButton);
+        });
+        main.findChild<QAction*>(QStringLiteral("mnuAbout"))->trigger();
+        QVERIFY(opened);
+        QVERIFY(main.findChild<frmAbout*>() == nullptr);
     }
 
     void startsTheProgramTheStoreNames() {

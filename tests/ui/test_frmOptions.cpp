@@ -2,6 +2,7 @@
 // "OK" and "Übernehmen" store, what "Abbrechen" and Escape leave alone, and when "Übernehmen" is
 // enabled.
 
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QDateEdit>
@@ -21,6 +22,7 @@
 #include "tests/ui/support/FreshEnvironment.h"
 #include "ui/LevelField.h"
 #include "ui/StandardDialogs.h"
+#include "ui/frmMain.h"
 #include "ui/frmOptions.h"
 
 using modRegistry::HKEY_CURRENT_USER;
@@ -712,6 +714,21 @@ private Q_SLOTS:
         QCOMPARE(page.pixelColor(13, 1), grey);
         QCOMPARE(cross.pixelColor(0, 15), grey);
         QCOMPARE(cross.pixelColor(8, 8).value() < 80, true);
+    }
+
+    void mainWindowMenuOpensItModally() {
+        modBackup::LoadBackupList();
+        frmMain main;
+        main.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&main));
+        bool opened = false;
+        WhenModalAppears([&](QWidget* modal) {
+            opened = qobject_cast<frmOptions*>(modal) != nullptr && modal->parentWidget() == &main;
+            QTest::keyClick(modal, Qt::Key_Escape);
+        });
+        main.findChild<QAction*>(QStringLiteral("mnuOptions"))->trigger();
+        QVERIFY(opened);
+        QVERIFY(main.findChild<frmOptions*>() == nullptr);
     }
 
     void runsModallyAndEscapeCloses() {
