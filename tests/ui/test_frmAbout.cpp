@@ -7,7 +7,6 @@
 #include <QFile>
 #include <QLabel>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QTest>
 #include <memory>
 #include <vector>
@@ -111,10 +110,6 @@ private Q_SLOTS:
                                                                   .arg(SONDREL_VERSION_MAJOR)
                                                                   .arg(SONDREL_VERSION_MINOR)
                                                                   .arg(SONDREL_VERSION_PATCH));
-        QVERIFY(
-            QRegularExpression(QStringLiteral("^Version (0|[1-9][0-9]*)(\\.(0|[1-9][0-9]*)){2}$"))
-                .match(Label(QStringLiteral("lblVersion"))->text())
-                .hasMatch());
         QCOMPARE(frmAbout::VersionText(1, 0, 13), QStringLiteral("Version 1.0.13"));
         QCOMPARE(Label(QStringLiteral("lblDescription"))->text(),
                  QStringLiteral("Backup-Utility für die tägliche Sicherung von Benutzerdateien in "
@@ -147,13 +142,7 @@ private Q_SLOTS:
         QCOMPARE(opened_.size(), 3);
     }
 
-    void okCloses() {
-        QTest::mouseClick(dlg_->findChild<QPushButton*>(QStringLiteral("cmdOK")), Qt::LeftButton);
-        QVERIFY(!dlg_->isVisible());
-        QCOMPARE(dlg_->result(), int(QDialog::Accepted));
-    }
-
-    void mainWindowMenuOpensItModally() {
+    void mainWindowMenuOpensItAndOkClosesIt() {
         dlg_.reset();
         modBackup::LoadBackupList();
         frmMain main;
