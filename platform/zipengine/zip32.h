@@ -23,7 +23,8 @@ typedef int16_t (*ZpCommentCallback)(char* buffer);
 /* password: buffer, its size, a prompt, an entry name; 0 when a password was written, 1 when none. */
 typedef int16_t (*ZpPasswordCallback)(char* buffer, int32_t size, const char* prompt,
                                       const char* name);
-/* service: the name of the file just archived and its size (clamped to INT32_MAX); 0 goes on. */
+/* service: the name of the file just archived and its size (clamped to INT32_MAX); 0 goes on, any
+ * other answer stops the run. */
 typedef int32_t (*ZpServiceCallback)(const char* name, int32_t size);
 
 typedef struct ZpCallbacks {
@@ -75,10 +76,10 @@ typedef struct ZpOptions {
 /* Result codes of the engine; each defined once. */
 #define ZP_OK 0                    /* the archive was written and synced to disk */
 #define ZP_ERR_NOTHING_TO_DO 1     /* no names were given */
-#define ZP_ERR_FILE_READ 2         /* a listed file could not be read; the readable ones were archived */
-#define ZP_ERR_ARCHIVE_WRITE 3     /* the archive could not be created or written; none was left behind */
+#define ZP_ERR_FILE_READ 2         /* a listed file was skipped (unreadable, a folder); others archived */
+#define ZP_ERR_ARCHIVE_WRITE 3     /* the archive could not be written, or the run was stopped; none left */
 #define ZP_ERR_ARCHIVE_DAMAGED 4   /* grow or update: the existing archive is not a readable ZIP file */
-#define ZP_ERR_PARAMETER 5         /* not initialised, or a null argument */
+#define ZP_ERR_PARAMETER 5         /* not initialised, a null argument, or no password to encrypt with */
 #define ZP_ERR_MEMORY 6            /* out of memory */
 
 ZIP32_API int32_t ZpInit(const ZpCallbacks* callbacks);

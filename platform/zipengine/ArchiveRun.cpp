@@ -1,0 +1,427 @@
+#include "platform/zipengine/ArchiveRun.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <set>
+
+#include "platform/zipengine/EntryNames.h"
+#include "platform/zipengine/EntryTime.h"
+
+namespace zip32 {
+
+namespace {
+
+constexpr uint8_t kDosArchiveBit = 0x20;
+constexpr uint8_t kDosReadOnlyBit = 0x01;
+
+std::string folderOf(const std::string& path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+int cancelCallback(zip_t*, void* state) {
+    return static_cast<ArchiveRun*>(state)->cancelled();
+}
+
+bool syncPath(const std::string& path, int flags, int& error) {
+    int fd = ::open(path.c_str(), flags | O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = errno;
+        return false;
+    }
+    bool synced = ::fsync(fd) == 0;
+    error = synced ? 0 : errno;
+    ::close(fd);
+    return synced;
+}
+
+}  // namespace
+
+ArchiveRun::ArchiveRun(const ZpCallbacks& callbacks, const RunOptions& options,
+                       const Tuning& tuning)
+    : callbacks_(callbacks), options_(options), tuning_(tuning) {}
+
+void ArchiveRun::print(const std::string& line) {
+    if (callbacks_.print != nullptr) {
+        callbacks_.print(line.c_str(),
+                         static_cast<int32_t>(std::min<size_t>(line.size(), INT32_MAX)));
+    }
+}
+
+void ArchiveRun::skip(const std::string& given, const std::string& reason) {
+    ++skipped_;
+    print("  übersprungen: " + given + ": " + reason + "\n");
+}
+
+void ArchiveRun::archiveProblem(const std::string& what, const std::string& reason) {
+    print("Fehler: Archiv " + archivePath_ + " " + what + ": " + reason + "\n");
+}
+
+bool ArchiveRun::checkArchivePlace() {
+    if (archivePath_.empty()) {
+        archiveProblem("kann nicht angelegt werden", systemReason(ENOENT));
+        return false;
+    }
+    struct stat info {};
+    if (::stat(archivePath_.c_str(), &info) == 0) {
+        if (S_ISDIR(info.st_mode)) {
+            archiveProblem("kann nicht geschrieben werden", systemReason(EISDIR));
+            return false;
+        }
+        if (!S_ISREG(info.st_mode)) {
+            archiveProblem("kann nicht geschrieben werden", "keine reguläre Datei");
+            return false;
+        }
+    } else if (errno != ENOENT) {
+        archiveProblem("kann nicht angelegt werden", systemReason(errno));
+        return false;
+    }
+    std::string folder = folderOf(archivePath_);
+    if (::stat(folder.c_str(), &info) != 0) {
+        archiveProblem("kann nicht angelegt werden", systemReason(errno));
+        return false;
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        archiveProblem("kann nicht angelegt werden", systemReason(ENOTDIR));
+        return false;
+    }
+    // The temporary file is created beside the archive.
+    if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+        archiveProblem("kann nicht angelegt werden", systemReason(errno));
+        return false;
+    }
+    return true;
+}
+
+zip_t* ArchiveRun::openArchive(zip_error_t& error) {
+    zip_source_t* file = zip_source_file_create(archivePath_.c_str(), 0, -1, &error);
+    if (file == nullptr) {
+        return nullptr;
+    }
+    int flags = ZIP_CREATE | (keepExisting_ ? 0 : ZIP_TRUNCATE);
+    zip_t* archive = zip_open_from_source(file, flags, &error);
+    if (archive == nullptr) {
+        zip_source_free(file);
+    }
+    return archive;
+}
+
+bool ArchiveRun::askPassword() {
+    std::vector<char> buffer(ZP_PASSWORD_BUFFER_SIZE, 0);
+    int16_t answer = 1;
+    if (callbacks_.password != nullptr) {
+        answer = callbacks_.password(buffer.data(), ZP_PASSWORD_BUFFER_SIZE,
+                                     "Passwort eingeben: ", archivePath_.c_str());
+    }
+    buffer.back() = 0;
+    password_ = answer == 0 ? std::string(buffer.data()) : std::string();
+    if (password_.empty()) {
+        print("Fehler: Verschlüsselung verlangt, aber kein Passwort angegeben\n");
+        return false;
+    }
+    return true;
+}
+
+void ArchiveRun::askComment() {
+    if (callbacks_.comment == nullptr) {
+        return;
+    }
+    std::vector<char> buffer(ZP_COMMENT_BUFFER_SIZE, 0);
+    callbacks_.comment(buffer.data());
+    buffer.back() = 0;
+    comment_ = std::string(buffer.data());
+}
+
+bool ArchiveRun::isUnchanged(const FileJob& job, zip_t* existing, zip_int64_t index) {
+    auto entry = static_cast<zip_uint64_t>(index);
+    for (zip_flags_t where : {ZIP_FL_CENTRAL, ZIP_FL_LOCAL}) {
+        zip_uint16_t length = 0;
+        const zip_uint8_t* field =
+            zip_file_extra_field_get_by_id(existing, entry, kExtendedTimeId, 0, &length, where);
+        if (std::optional<int64_t> time = parseExtendedTime(field, length)) {
+            return !fileIsNewer(job.mtime, *time, true);
+        }
+    }
+    zip_stat_t st;
+    if (zip_stat_index(existing, entry, 0, &st) != 0 || (st.valid & ZIP_STAT_MTIME) == 0) {
+        return false;
+    }
+    return !fileIsNewer(job.mtime, st.mtime, false);
+}
+
+void ArchiveRun::collectFiles(int32_t count, char** names, zip_t* existing) {
+    DosNameTable dosNames;
+    std::map<std::string, std::string> pathOfEntry;
+    std::set<std::string> listedPaths;
+    for (int32_t i = 0; i < count; ++i) {
+        FileJob job;
+        job.given = names[i] != nullptr ? names[i] : "";
+        job.openPath = openPathFor(job.given, options_.rootDir);
+        struct stat info {};
+        FileProblem problem;
+        int fd = openListedFile(job.openPath, info, problem);
+        if (fd < 0) {
+            skip(job.given, problem.reason);
+            continue;
+        }
+        ::close(fd);
+
+        std::string samePath = normalizePath(job.openPath);
+        if (!listedPaths.insert(samePath).second) {
+            if (options_.verbose) {
+                print("  doppelt: " + job.given + "\n");
+            }
+            continue;
+        }
+        job.entryName = entryNameFor(job.openPath, options_.rootDir);
+        if (options_.dosNames) {
+            job.entryName = dosNames.unique(dosEntryName(job.entryName));
+        } else if (!pathOfEntry.emplace(job.entryName, samePath).second) {
+            skip(job.given, "Name im Archiv schon vergeben: " + job.entryName);
+            continue;
+        }
+        job.size = static_cast<uint64_t>(info.st_size);
+        job.mtime = info.st_mtim.tv_sec;
+        job.mode = info.st_mode;
+
+        if (existing != nullptr) {
+            zip_int64_t index = zip_name_locate(existing, job.entryName.c_str(), 0);
+            job.replaces = index >= 0;
+            if (job.replaces && options_.update && isUnchanged(job, existing, index)) {
+                if (options_.verbose) {
+                    print("  unverändert: " + job.entryName + "\n");
+                }
+                continue;
+            }
+        }
+        jobs_.push_back(std::move(job));
+    }
+}
+
+void ArchiveRun::archived(FileJob& job, const CompressPipeline::Delivered& delivered) {
+    if (job.reported) {
+        return;
+    }
+    job.reported = true;
+    ++written_;
+    if (!options_.quiet) {
+        uint64_t saved = 0;
+        if (delivered.size > 0 && delivered.dataSize < delivered.size) {
+            saved = (delivered.size - delivered.dataSize) * 100 / delivered.size;
+        }
+        std::string how = delivered.stored ? "gespeichert" : "gepackt";
+        print("  " + std::string(job.replaces ? "aktualisiert" : "hinzugefügt") + ": " +
+              job.entryName + " (" + how + " " + std::to_string(saved) + "%)\n");
+    }
+    if (callbacks_.service != nullptr) {
+        auto size = static_cast<int32_t>(std::min<uint64_t>(delivered.size, INT32_MAX));
+        if (callbacks_.service(job.given.c_str(), size) != 0) {
+            cancelled_ = true;
+        }
+    }
+}
+
+void ArchiveRun::unreadable(FileJob& job, const FileProblem& problem) {
+    job.dropped = true;
+    skip(job.given, problem.reason);
+}
+
+ArchiveRun::Outcome ArchiveRun::writeOnce() {
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_t* archive = openArchive(error);
+    if (archive == nullptr) {
+        writeError_ = zip_error_strerror(&error);
+        bool damaged = zip_error_code_zip(&error) == ZIP_ER_NOZIP ||
+                       zip_error_code_zip(&error) == ZIP_ER_INCONS;
+        zip_error_fini(&error);
+        return damaged ? Outcome::Damaged : Outcome::WriteFailed;
+    }
+    zip_error_fini(&error);
+
+    // libzip writes kept entries first, then added ones in the order they were added: the
+    // pipeline compresses them in that order. A replaced entry is removed and added anew at the
+    // end, so that list order and writing order stay one.
+    std::vector<std::unique_ptr<EntrySource>> sources;
+    std::vector<FileJob*> order;
+    auto discard = [&](Outcome outcome) {
+        zip_discard(archive);
+        return outcome;
+    };
+    for (FileJob& job : jobs_) {
+        if (job.dropped) {
+            continue;
+        }
+        if (job.replaces) {
+            zip_int64_t old = zip_name_locate(archive, job.entryName.c_str(), 0);
+            if (old >= 0) {
+                zip_delete(archive, static_cast<zip_uint64_t>(old));
+            }
+        }
+        auto source = std::make_unique<EntrySource>(*this, job);
+        zip_source_t* handle = source->create(archive);
+        if (handle == nullptr) {
+            writeError_ = zip_strerror(archive);
+            return discard(Outcome::WriteFailed);
+        }
+        zip_int64_t added = zip_file_add(archive, job.entryName.c_str(), handle, 0);
+        if (added < 0) {
+            zip_source_free(handle);
+            job.dropped = true;
+            skip(job.given, zip_strerror(archive));
+            continue;
+        }
+        auto index = static_cast<zip_uint64_t>(added);
+        if (!password_.empty()) {
+            zip_file_set_encryption(archive, index, ZIP_EM_TRAD_PKWARE, password_.c_str());
+        }
+        if (auto field = extendedTimeField(job.mtime)) {
+            zip_file_extra_field_set(archive, index, kExtendedTimeId, ZIP_EXTRA_FIELD_NEW,
+                                     field->data(), static_cast<zip_uint16_t>(field->size()),
+                                     ZIP_FL_LOCAL | ZIP_FL_CENTRAL);
+        }
+        if (options_.dosNames) {
+            uint8_t attributes = kDosArchiveBit;
+            if ((job.mode & S_IWUSR) == 0) {
+                attributes |= kDosReadOnlyBit;
+            }
+            zip_file_set_external_attributes(archive, index, 0, ZIP_OPSYS_DOS, attributes);
+        } else {
+            zip_file_set_external_attributes(archive, index, 0, ZIP_OPSYS_UNIX,
+                                             (job.mode & 0xFFFFu) << 16);
+        }
+        order.push_back(&job);
+        sources.push_back(std::move(source));
+    }
+    if (comment_) {
+        zip_set_archive_comment(
+            archive, comment_->empty() ? nullptr : comment_->c_str(),
+            static_cast<zip_uint16_t>(std::min<size_t>(comment_->size(), UINT16_MAX)));
+    }
+    if (order.empty() && !(comment_ && keepExisting_ && zip_get_num_entries(archive, 0) > 0)) {
+        return discard(Outcome::NothingWritten);
+    }
+    zip_register_cancel_callback_with_state(archive, &cancelCallback, nullptr, this);
+
+    CompressPipeline pipeline(order, options_.level, tuning_);
+    for (size_t i = 0; i < sources.size(); ++i) {
+        sources[i]->attach(pipeline, i);
+    }
+    try {
+        pipeline.start();
+    } catch (const std::system_error& e) {
+        writeError_ = e.what();
+        return discard(Outcome::WriteFailed);
+    }
+    if (zip_close(archive) == 0) {
+        return Outcome::Written;
+    }
+    writeError_ = zip_strerror(archive);
+    zip_discard(archive);
+    if (cancelled_) {
+        return Outcome::Cancelled;
+    }
+    bool dropped = std::any_of(sources.begin(), sources.end(),
+                               [](const auto& source) { return source->failed(); });
+    return dropped ? Outcome::FileDropped : Outcome::WriteFailed;
+}
+
+bool ArchiveRun::syncArchive() {
+    int error = 0;
+    if (!syncPath(archivePath_, 0, error) ||
+        !syncPath(folderOf(archivePath_), O_DIRECTORY, error)) {
+        archiveProblem("kann nicht gesichert werden", systemReason(error));
+        if (!keepExisting_) {
+            ::unlink(archivePath_.c_str());
+        }
+        return false;
+    }
+    return true;
+}
+
+int32_t ArchiveRun::execute(const char* archivePath, int32_t count, char** names) {
+    archivePath_ = archivePath;
+    keepExisting_ = options_.grow || options_.update;
+    if (!checkArchivePlace()) {
+        return ZP_ERR_ARCHIVE_WRITE;
+    }
+    zip_t* existing = nullptr;
+    if (keepExisting_) {
+        zip_error_t error;
+        zip_error_init(&error);
+        existing = openArchive(error);
+        if (existing == nullptr) {
+            bool nozip = zip_error_code_zip(&error) == ZIP_ER_NOZIP ||
+                         zip_error_code_zip(&error) == ZIP_ER_INCONS;
+            archiveProblem(nozip ? "ist keine lesbare ZIP-Datei" : "kann nicht gelesen werden",
+                           zip_error_strerror(&error));
+            zip_error_fini(&error);
+            return nozip ? ZP_ERR_ARCHIVE_DAMAGED : ZP_ERR_ARCHIVE_WRITE;
+        }
+        zip_error_fini(&error);
+    }
+    struct Discard {
+        zip_t*& archive;
+        ~Discard() {
+            if (archive != nullptr) {
+                zip_discard(archive);
+            }
+        }
+    } discardExisting{existing};
+
+    if (options_.encrypt && !askPassword()) {
+        return ZP_ERR_PARAMETER;
+    }
+    collectFiles(count, names, existing);
+    zip_discard(existing);
+    existing = nullptr;
+    if (options_.comment) {
+        askComment();
+    }
+    if (tuning_.beforeWrite) {
+        tuning_.beforeWrite();
+    }
+
+    for (;;) {
+        Outcome outcome = writeOnce();
+        switch (outcome) {
+            case Outcome::FileDropped:
+                continue;
+            case Outcome::Written:
+                if (!syncArchive()) {
+                    return ZP_ERR_ARCHIVE_WRITE;
+                }
+                break;
+            case Outcome::NothingWritten:
+                break;
+            case Outcome::Cancelled:
+                archiveProblem("nicht geschrieben", "abgebrochen");
+                return ZP_ERR_ARCHIVE_WRITE;
+            case Outcome::Damaged:
+                archiveProblem("ist keine lesbare ZIP-Datei", writeError_);
+                return ZP_ERR_ARCHIVE_DAMAGED;
+            case Outcome::WriteFailed:
+                archiveProblem("kann nicht geschrieben werden", writeError_);
+                return ZP_ERR_ARCHIVE_WRITE;
+        }
+        break;
+    }
+    if (options_.verbose) {
+        print(std::to_string(written_) + " Datei(en) archiviert, " + std::to_string(skipped_) +
+              " übersprungen: " + archivePath_ + "\n");
+    }
+    return skipped_ > 0 ? ZP_ERR_FILE_READ : ZP_OK;
+}
+
+}  // namespace zip32

@@ -1,0 +1,62 @@
+// One call of ZpArchive: checks the archive's place and the listed files, asks for the password and
+// the comment, adds the files to libzip through lazy sources and writes the archive while the
+// pipeline compresses ahead. A file that fails while it is written is dropped and the archive is
+// written again without it; the result then tells that a file was skipped.
+#ifndef SONDREL_ZIPENGINE_ARCHIVERUN_H
+#define SONDREL_ZIPENGINE_ARCHIVERUN_H
+
+#include <zip.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/zipengine/EngineState.h"
+#include "platform/zipengine/EntrySource.h"
+
+namespace zip32 {
+
+class ArchiveRun final : public EntryListener {
+public:
+    ArchiveRun(const ZpCallbacks& callbacks, const RunOptions& options, const Tuning& tuning);
+
+    // Returns one of the ZP_ codes.
+    int32_t execute(const char* archivePath, int32_t count, char** names);
+
+    void archived(FileJob& job, const CompressPipeline::Delivered& delivered) override;
+    void unreadable(FileJob& job, const FileProblem& problem) override;
+    bool cancelled() const override { return cancelled_; }
+
+private:
+    enum class Outcome { Written, NothingWritten, FileDropped, Cancelled, WriteFailed, Damaged };
+
+    void print(const std::string& line);
+    void skip(const std::string& given, const std::string& reason);
+    void archiveProblem(const std::string& what, const std::string& reason);
+    bool checkArchivePlace();
+    zip_t* openArchive(zip_error_t& error);
+    bool askPassword();
+    void askComment();
+    void collectFiles(int32_t count, char** names, zip_t* existing);
+    bool isUnchanged(const FileJob& job, zip_t* existing, zip_int64_t index);
+    Outcome writeOnce();
+    bool syncArchive();
+
+    const ZpCallbacks& callbacks_;
+    const RunOptions& options_;
+    const Tuning& tuning_;
+    std::string archivePath_;
+    bool keepExisting_ = false;
+    std::string password_;
+    std::optional<std::string> comment_;
+    std::vector<FileJob> jobs_;
+    size_t skipped_ = 0;
+    size_t written_ = 0;
+    bool cancelled_ = false;
+    std::string writeError_;
+};
+
+}  // namespace zip32
+
+#endif

@@ -1,0 +1,40 @@
+// How a listed path becomes the name of its archive entry.
+#ifndef SONDREL_ZIPENGINE_ENTRYNAMES_H
+#define SONDREL_ZIPENGINE_ENTRYNAMES_H
+
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+
+namespace zip32 {
+
+// Removes empty and "." components and resolves ".." by text; an absolute path keeps its leading
+// "/", and ".." never climbs above the start ("/.." is "/", "../a" is "a").
+std::string normalizePath(std::string_view path);
+
+// The path under which a listed name is opened: a relative name lies below the root folder when
+// that is an absolute path, as if the engine worked inside the root folder.
+std::string openPathFor(std::string_view name, const std::optional<std::string>& rootDir);
+
+// The stored name: relative to the root folder when the file lies below it, otherwise the whole
+// path without its leading "/". Empty when nothing of the path remains.
+std::string entryNameFor(std::string_view openPath, const std::optional<std::string>& rootDir);
+
+// The 8.3 form of every component of an entry name: upper case, at most eight characters before
+// the last dot and three after it, characters that DOS does not allow replaced by "_".
+std::string dosEntryName(std::string_view entryName);
+
+// Hands out DOS names without repeats: a name already given gets "~1", "~2"... at the end of its
+// last component's base, as DOS does with long names.
+class DosNameTable {
+public:
+    std::string unique(const std::string& dosName);
+
+private:
+    std::set<std::string> given_;
+};
+
+}  // namespace zip32
+
+#endif

@@ -1,0 +1,56 @@
+// The libzip source of one file: a lazy source that hands libzip the pipeline's data as it is,
+// already deflated (or stored), so libzip only frames it, encrypts it and writes it.
+//
+// libzip asks for the method twice: before the data, where "deflated" keeps it from compressing
+// again, and after the data, where the true method (stored when deflate did not shrink the file),
+// the size and the CRC go into the rewritten header.
+#ifndef SONDREL_ZIPENGINE_ENTRYSOURCE_H
+#define SONDREL_ZIPENGINE_ENTRYSOURCE_H
+
+#include <zip.h>
+
+#include "platform/zipengine/CompressPipeline.h"
+
+namespace zip32 {
+
+// What the run hears from its sources, on the calling thread, in list order.
+class EntryListener {
+public:
+    virtual ~EntryListener() = default;
+    virtual void archived(FileJob& job, const CompressPipeline::Delivered& delivered) = 0;
+    virtual void unreadable(FileJob& job, const FileProblem& problem) = 0;
+    virtual bool cancelled() const = 0;
+};
+
+class EntrySource {
+public:
+    EntrySource(EntryListener& listener, FileJob& job);
+    ~EntrySource();
+    EntrySource(const EntrySource&) = delete;
+    EntrySource& operator=(const EntrySource&) = delete;
+
+    // The source's place in the pipeline; set before libzip reads it.
+    void attach(CompressPipeline& pipeline, size_t index);
+    zip_source_t* create(zip_t* archive);
+    bool failed() const { return failed_; }
+    FileJob& job() const { return job_; }
+
+private:
+    static zip_int64_t callback(void* state, void* data, zip_uint64_t length,
+                                zip_source_cmd_t command);
+    zip_int64_t handle(void* data, zip_uint64_t length, zip_source_cmd_t command);
+    zip_int64_t unreadable();
+
+    EntryListener& listener_;
+    FileJob& job_;
+    CompressPipeline* pipeline_ = nullptr;
+    size_t index_ = 0;
+    zip_error_t error_;
+    bool closed_ = false;
+    bool failed_ = false;
+    CompressPipeline::Delivered delivered_;
+};
+
+}  // namespace zip32
+
+#endif

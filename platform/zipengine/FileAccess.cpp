@@ -1,0 +1,70 @@
+#include "platform/zipengine/FileAccess.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace zip32 {
+
+std::string systemReason(int error) {
+    char buffer[256];
+    // The GNU variant may return a static text instead of filling the buffer.
+    return strerror_r(error, buffer, sizeof buffer);
+}
+
+int openListedFile(const std::string& path, struct stat& info, FileProblem& problem) {
+    if (path.empty()) {
+        problem = {ENOENT, systemReason(ENOENT)};
+        return -1;
+    }
+    // Non-blocking, so that a pipe in the list cannot stall the run before it is refused.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        int error = errno;
+        problem = {error, systemReason(error)};
+        return -1;
+    }
+    if (::fstat(fd, &info) != 0) {
+        int error = errno;
+        ::close(fd);
+        problem = {error, systemReason(error)};
+        return -1;
+    }
+    if (S_ISDIR(info.st_mode)) {
+        ::close(fd);
+        problem = {EISDIR, systemReason(EISDIR)};
+        return -1;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        ::close(fd);
+        problem = {0, "keine reguläre Datei"};
+        return -1;
+    }
+    return fd;
+}
+
+int64_t readUpTo(int fd, void* buffer, uint64_t length, FileProblem& problem) {
+    auto* out = static_cast<unsigned char*>(buffer);
+    uint64_t done = 0;
+    while (done < length) {
+        uint64_t want = length - done;
+        ssize_t n = ::read(fd, out + done, want > (1u << 30) ? (1u << 30) : want);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            int error = errno;
+            problem = {error, systemReason(error)};
+            return -1;
+        }
+        if (n == 0) {
+            break;
+        }
+        done += static_cast<uint64_t>(n);
+    }
+    return static_cast<int64_t>(done);
+}
+
+}  // namespace zip32
