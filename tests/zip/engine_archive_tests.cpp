@@ -1,0 +1,320 @@
+// Archives written by the engine, read back by unzip, zipinfo, 7-Zip and Python's zipfile.
+#include <sys/stat.h>
+
+#include <ctime>
+#include <filesystem>
+
+#include "platform/zipengine/EngineState.h"
+#include "tests/zip/engine_support.h"
+
+using namespace enginetest;
+
+namespace {
+
+constexpr int kUtf8Flag = 0x800;
+constexpr int kEncryptedFlag = 0x1;
+
+class EngineArchive : public EngineTest {
+protected:
+    void TearDown() override {
+        zip32::threadState().tuning = zip32::Tuning{};
+        EngineTest::TearDown();
+    }
+
+    // Extracts with Python and compares every listed file with its entry, byte for byte.
+    void expectContents(const std::string& archive,
+                        const std::vector<std::pair<std::string, std::string>>& entryAndFile,
+                        const std::optional<std::string>& password = {}) {
+        std::string out = path("extracted");
+        std::filesystem::remove_all(out);
+        Listing listing = readWithPython(archive, password, out);
+        ASSERT_TRUE(listing.ok) << listing.error;
+        EXPECT_EQ(listing.entries.size(), entryAndFile.size());
+        for (const auto& [entry, file] : entryAndFile) {
+            ASSERT_TRUE(exists(out + "/" + entry)) << entry;
+            EXPECT_TRUE(readFile(out + "/" + entry) == readFile(file)) << entry;
+        }
+    }
+};
+
+struct TuningCase {
+    const char* label;
+    uint64_t streamThreshold;
+    uint64_t window;
+    unsigned workers;
+};
+
+class EngineTunings : public EngineArchive, public ::testing::WithParamInterface<TuningCase> {};
+
+// Text, random bytes, an empty file and two files above the streaming threshold (one of them
+// incompressible), under names with umlauts and blanks. A source that let libzip deflate its
+// already deflated data again would fail here, when the contents are compared.
+TEST_P(EngineTunings, ContentsComeBackByteForByteInEveryClient) {
+    const TuningCase& tuning = GetParam();
+    zip32::threadState().tuning.streamThreshold = tuning.streamThreshold;
+    zip32::threadState().tuning.window = tuning.window;
+    zip32::threadState().tuning.workers = tuning.workers;
+
+    std::vector<std::pair<std::string, std::string>> files{
+        {"Briefe/Brief an Jürgen.txt", text(200000)},
+        {"zufall.bin", randomBytes(100000, 1)},
+        {"leer", ""},
+        {"groß/viel Text.log", text(700000)},
+        {"groß/rauschen.bin", randomBytes(600000, 2)},
+        {"ein Byte", "x"},
+    };
+    EngineCall call;
+    std::vector<std::pair<std::string, std::string>> expected;
+    for (const auto& [name, content] : files) {
+        call.names.push_back(write("data/" + name, content));
+        expected.emplace_back(name, call.names.back());
+    }
+    call.root = path("data");
+    std::string archive = path("out/a.zip");
+    std::filesystem::create_directory(path("out"));
+
+    EngineRun run = runEngine(archive, call);
+    ASSERT_EQ(run.result, ZP_OK) << run.printed();
+    EXPECT_EQ(run.serviceNames(), call.names);
+    ASSERT_EQ(run.services.size(), files.size());
+    for (size_t i = 0; i < files.size(); ++i) {
+        EXPECT_EQ(run.services[i].second, static_cast<int32_t>(files[i].second.size()));
+    }
+    EXPECT_EQ(run.prints.size(), files.size());
+    EXPECT_EQ(filesIn(path("out")), std::vector<std::string>{"a.zip"});
+
+    expectContents(archive, expected);
+    Listing listing = readWithPython(archive);
+    struct stat info {};
+    stat(call.names[0].c_str(), &info);
+    EXPECT_EQ(listing.find("Briefe/Brief an Jürgen.txt")->flags & kUtf8Flag, kUtf8Flag);
+    EXPECT_EQ(listing.find("Briefe/Brief an Jürgen.txt")->extendedTime, info.st_mtim.tv_sec);
+    EXPECT_EQ(listing.find("Briefe/Brief an Jürgen.txt")->method, 8);
+    EXPECT_EQ(listing.find("groß/viel Text.log")->method, 8);
+    EXPECT_EQ(listing.find("zufall.bin")->method, 0) << "deflate did not shrink it: stored";
+    EXPECT_EQ(listing.find("leer")->method, 0);
+    EXPECT_EQ(listing.find("zufall.bin")->flags & kUtf8Flag, 0);
+
+    Command test = runCommand({"unzip", "-t", archive});
+    EXPECT_EQ(test.status, 0) << test.output;
+    Command seven = runCommand({sevenZip(), "t", archive});
+    EXPECT_EQ(seven.status, 0) << seven.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(Pipelines, EngineTunings,
+                         ::testing::Values(TuningCase{"ordinary", 32u << 20, 96u << 20, 0},
+                                           TuningCase{"streamed", 300000, 96u << 20, 2},
+                                           TuningCase{"narrow", 300000, 1, 3},
+                                           TuningCase{"oneWorker", 250000, 200000, 1}),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+TEST_F(EngineArchive, ServiceOrderIsListOrderWithManyFilesAndWorkers) {
+    zip32::threadState().tuning.workers = 4;
+    zip32::threadState().tuning.window = 64000;
+    zip32::threadState().tuning.streamThreshold = 50000;
+    EngineCall call;
+    call.quiet = true;
+    for (int i = 0; i < 150; ++i) {
+        // Sizes in a scrambled order, so that later files often finish first.
+        size_t size = static_cast<size_t>((i * 7919) % 90000);
+        call.names.push_back(
+            write("many/f" + std::to_string(i), i % 3 ? text(size) : randomBytes(size, i)));
+    }
+    EngineRun run = runEngine(path("many.zip"), call);
+    ASSERT_EQ(run.result, ZP_OK) << run.printed();
+    EXPECT_EQ(run.serviceNames(), call.names);
+    EXPECT_TRUE(run.prints.empty()) << "quiet prints no file lines";
+    Command test = runCommand({"unzip", "-tqq", path("many.zip")});
+    EXPECT_EQ(test.status, 0) << test.output;
+}
+
+TEST_F(EngineArchive, LevelZeroStoresEveryEntry) {
+    zip32::threadState().tuning.streamThreshold = 100000;
+    EngineCall call;
+    call.level = '0';
+    call.root = path("d");
+    call.names = {write("d/t.txt", text(50000)), write("d/big.txt", text(250000))};
+    std::string archive = path("stored.zip");
+    ASSERT_EQ(runEngine(archive, call).result, ZP_OK);
+    Listing listing = readWithPython(archive);
+    ASSERT_TRUE(listing.ok) << listing.error;
+    for (const Entry& entry : listing.entries) {
+        EXPECT_EQ(entry.method, 0) << entry.name;
+    }
+    expectContents(archive, {{"t.txt", call.names[0]}, {"big.txt", call.names[1]}});
+}
+
+TEST_F(EngineArchive, PasswordEncryptsEveryEntryTraditionally) {
+    zip32::threadState().tuning.streamThreshold = 100000;
+    EngineCall call;
+    call.root = path("d");
+    call.password = "Geheimnis 42";
+    call.names = {write("d/brief.txt", text(80000)), write("d/bild.raw", randomBytes(30000, 3)),
+                  write("d/lang.txt", text(300000))};
+    std::string archive = path("enc.zip");
+    EngineRun run = runEngine(archive, call);
+    ASSERT_EQ(run.result, ZP_OK) << run.printed();
+    EXPECT_EQ(run.passwordAsks, 1);
+    EXPECT_EQ(run.encryptionSupported, 1);
+
+    Listing listing = readWithPython(archive, call.password);
+    ASSERT_TRUE(listing.ok) << listing.error;
+    for (const Entry& entry : listing.entries) {
+        EXPECT_EQ(entry.flags & kEncryptedFlag, kEncryptedFlag) << entry.name;
+    }
+    expectContents(
+        archive,
+        {{"brief.txt", call.names[0]}, {"bild.raw", call.names[1]}, {"lang.txt", call.names[2]}},
+        call.password);
+    Command right = runCommand({"unzip", "-t", "-P", *call.password, archive});
+    EXPECT_EQ(right.status, 0) << right.output;
+    Command wrong = runCommand({"unzip", "-t", "-P", "falsch", archive});
+    EXPECT_NE(wrong.status, 0) << wrong.output;
+    Command seven = runCommand({sevenZip(), "t", "-p" + *call.password, archive});
+    EXPECT_EQ(seven.status, 0) << seven.output;
+    EXPECT_FALSE(readWithPython(archive, std::string("falsch")).ok);
+}
+
+TEST_F(EngineArchive, CommentIsAskedOnlyWhenItsFlagIsSet) {
+    EngineCall call;
+    call.names = {write("a.txt", "a")};
+    call.comment = "tägliches Backup von heute";
+    EngineRun with = runEngine(path("c.zip"), call);
+    ASSERT_EQ(with.result, ZP_OK);
+    EXPECT_EQ(with.commentAsks, 1);
+    Command info = runCommand({"zipinfo", "-z", path("c.zip")});
+    EXPECT_NE(info.output.find("tägliches Backup von heute"), std::string::npos) << info.output;
+
+    call.comment.reset();
+    EngineRun without = runEngine(path("n.zip"), call);
+    ASSERT_EQ(without.result, ZP_OK);
+    EXPECT_EQ(without.commentAsks, 0);
+    EXPECT_EQ(readWithPython(path("n.zip")).comment, "");
+}
+
+TEST_F(EngineArchive, GrowAddsToTheArchiveAndWithoutItTheArchiveIsNew) {
+    EngineCall call;
+    call.root = path("d");
+    std::string a = write("d/a.txt", "erste");
+    std::string b = write("d/b.txt", "zweite");
+    call.names = {a, b};
+    std::string archive = path("g.zip");
+    ASSERT_EQ(runEngine(archive, call).result, ZP_OK);
+
+    writeFile(b, "zweite, geändert");
+    std::string c = write("d/c.txt", "dritte");
+    call.grow = true;
+    call.names = {c, b};
+    EngineRun grown = runEngine(archive, call);
+    ASSERT_EQ(grown.result, ZP_OK) << grown.printed();
+    EXPECT_EQ(grown.serviceNames(), (std::vector<std::string>{c, b}));
+    expectContents(archive, {{"a.txt", a}, {"b.txt", b}, {"c.txt", c}});
+
+    call.grow = false;
+    call.names = {c};
+    ASSERT_EQ(runEngine(archive, call).result, ZP_OK);
+    expectContents(archive, {{"c.txt", c}});
+}
+
+TEST_F(EngineArchive, UpdateReplacesOnlyEntriesOlderThanTheirFiles) {
+    const int64_t then = 1600000000;
+    EngineCall call;
+    call.root = path("d");
+    std::string a = write("d/a.txt", "a alt");
+    std::string b = write("d/b.txt", "b alt");
+    setMtime(a, then);
+    setMtime(b, then);
+    call.names = {a, b};
+    std::string archive = path("u.zip");
+    ASSERT_EQ(runEngine(archive, call).result, ZP_OK);
+    std::string oldA = path("a-alt");
+    writeFile(oldA, "a alt");
+
+    writeFile(a, "a neu, gleiche Zeit");  // same time: its entry counts as current
+    setMtime(a, then);
+    writeFile(b, "b neu");
+    setMtime(b, then + 1);
+    std::string c = write("d/c.txt", "c neu");
+    call.update = true;
+    call.names = {a, b, c};
+    EngineRun run = runEngine(archive, call);
+    ASSERT_EQ(run.result, ZP_OK) << run.printed();
+    EXPECT_EQ(run.serviceNames(), (std::vector<std::string>{b, c}));
+    expectContents(archive, {{"a.txt", oldA}, {"b.txt", b}, {"c.txt", c}});
+}
+
+// Without the extended field only the DOS time (even seconds, local time) is there to compare.
+TEST_F(EngineArchive, UpdateAgainstDosTimesAllowsTwoSeconds) {
+    const int64_t then = 1600000000;  // even
+    std::string archive = path("dos.zip");
+    Command made = runCommand(
+        {"python3", "-c",
+         "import sys, time, zipfile\n"
+         "z = zipfile.ZipFile(sys.argv[1], 'w')\n"
+         "for n in ('x.txt', 'y.txt'):\n"
+         "    z.writestr(zipfile.ZipInfo(n, time.localtime(int(sys.argv[2]))[:6]), 'alt')\n"
+         "z.close()\n",
+         archive, std::to_string(then)});
+    ASSERT_EQ(made.status, 0) << made.output;
+    EngineCall call;
+    call.root = path("d");
+    call.update = true;
+    std::string x = write("d/x.txt", "x neu");
+    std::string y = write("d/y.txt", "y neu");
+    setMtime(x, then + 1);
+    setMtime(y, then + 2);
+    call.names = {x, y};
+    EngineRun run = runEngine(archive, call);
+    ASSERT_EQ(run.result, ZP_OK) << run.printed();
+    EXPECT_EQ(run.serviceNames(), std::vector<std::string>{y});
+    std::string oldX = write("x-alt", "alt");
+    expectContents(archive, {{"x.txt", oldX}, {"y.txt", y}});
+}
+
+TEST_F(EngineArchive, DosNamesAreStoredInEightDotThree) {
+    EngineCall call;
+    call.root = path("d");
+    call.dosNames = true;
+    call.names = {write("d/Briefe/Langer Dateiname 1.text", "eins"),
+                  write("d/Briefe/Langer Dateiname 2.text", "zwei"), write("d/kurz.txt", "drei")};
+    std::string archive = path("dos.zip");
+    ASSERT_EQ(runEngine(archive, call).result, ZP_OK);
+    expectContents(archive, {{"BRIEFE/LANGER_D.TEX", call.names[0]},
+                             {"BRIEFE/LANGER~1.TEX", call.names[1]},
+                             {"KURZ.TXT", call.names[2]}});
+    Listing listing = readWithPython(archive);
+    EXPECT_EQ(listing.find("KURZ.TXT")->createSystem, 0) << "made by DOS";
+}
+
+// More than 65,535 entries need the ZIP64 end records; here they are reached by growing an
+// archive that already holds 65,535 entries. (Entries above 4 GiB are exercised in the
+// benchmark, which has the time and the disk for them.)
+TEST_F(EngineArchive, GrowBeyond65535EntriesWritesZip64) {
+    std::string archive = path("many.zip");
+    Command made = runCommand({"python3", "-c",
+                               "import sys, zipfile\n"
+                               "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
+                               "    for i in range(65535):\n"
+                               "        z.writestr('e/%05d' % i, '')\n",
+                               archive});
+    ASSERT_EQ(made.status, 0) << made.output;
+    EngineCall call;
+    call.grow = true;
+    call.quiet = true;
+    call.root = path("d");
+    call.names = {write("d/neu.txt", text(5000)), write("d/noch.txt", "x")};
+    EngineRun run = runEngine(archive, call);
+    ASSERT_EQ(run.result, ZP_OK) << run.printed();
+
+    Command count = runCommand({"python3", "-c",
+                                "import sys, zipfile\n"
+                                "z = zipfile.ZipFile(sys.argv[1])\n"
+                                "print(len(z.infolist()), z.read('neu.txt') == open(sys.argv[2], "
+                                "'rb').read())\n",
+                                archive, call.names[0]});
+    EXPECT_EQ(count.output, "65537 True\n");
+    Command test = runCommand({"unzip", "-tqq", archive});
+    EXPECT_EQ(test.status, 0) << test.output;
+}
+
+}  // namespace

@@ -1,0 +1,217 @@
+// What the engine does with listed files it cannot read and archives it cannot write: a code that
+// says so, a message naming the file and the reason, and never a half-written archive or a
+// temporary file left behind.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+#include "platform/zipengine/EngineState.h"
+#include "tests/zip/engine_support.h"
+
+using namespace enginetest;
+
+namespace {
+
+class EngineBadInput : public EngineTest {
+protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        std::filesystem::create_directory(path("out"));
+        archive_ = path("out/backup.zip");
+    }
+    void TearDown() override {
+        zip32::threadState().tuning = zip32::Tuning{};
+        EngineTest::TearDown();
+    }
+
+    std::vector<std::string> leftovers() const { return filesIn(path("out")); }
+
+    std::string archive_;
+};
+
+const std::vector<std::string> kNothing;
+const std::vector<std::string> kOnlyTheArchive{"backup.zip"};
+
+TEST_F(EngineBadInput, UnreadableListedFilesAreSkippedAndTheRestArchived) {
+    std::string good = write("d/gut.txt", "gut");
+    std::string missing = path("d/fehlt.txt");
+    std::string folder = path("d");
+    std::string fifo = path("d/rohr");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string last = write("d/auch gut.txt", "auch gut");
+    EngineCall call;
+    call.root = path("d");
+    call.names = {good, missing, folder, fifo, "", last};
+
+    EngineRun run = runEngine(archive_, call);
+    EXPECT_EQ(run.result, ZP_ERR_FILE_READ);
+    EXPECT_EQ(run.serviceNames(), (std::vector<std::string>{good, last}));
+    std::string printed = run.printed();
+    EXPECT_NE(printed.find(missing + ": " + std::strerror(ENOENT)), std::string::npos) << printed;
+    EXPECT_NE(printed.find(folder + ": " + std::strerror(EISDIR)), std::string::npos) << printed;
+    EXPECT_NE(printed.find(fifo + ": keine reguläre Datei"), std::string::npos) << printed;
+
+    Listing listing = readWithPython(archive_);
+    ASSERT_TRUE(listing.ok) << listing.error;
+    ASSERT_EQ(listing.entries.size(), 2u) << "a folder is not recursed into";
+    EXPECT_EQ(listing.entries[0].name, "gut.txt");
+    EXPECT_EQ(listing.entries[1].name, "auch gut.txt");
+}
+
+TEST_F(EngineBadInput, FileVanishingBeforeItIsReadIsDroppedAndTheArchiveWrittenAgain) {
+    zip32::threadState().tuning.streamThreshold = 100000;
+    EngineCall call;
+    call.root = path("d");
+    call.names = {write("d/1.txt", text(20000)), write("d/2.txt", text(30000)),
+                  write("d/3.txt", text(400000)), write("d/4.txt", text(40000))};
+    for (const std::string& gone : {call.names[1], call.names[2]}) {
+        std::string vanishing = gone;
+        zip32::threadState().tuning.beforeWrite = [vanishing] { ::unlink(vanishing.c_str()); };
+        EngineRun run = runEngine(archive_, call);
+        EXPECT_EQ(run.result, ZP_ERR_FILE_READ);
+        EXPECT_NE(run.printed().find(vanishing + ": " + std::strerror(ENOENT)), std::string::npos)
+            << run.printed();
+        std::vector<std::string> expected;
+        for (const std::string& name : call.names) {
+            if (name != vanishing) {
+                expected.push_back(name);
+            }
+        }
+        EXPECT_EQ(run.serviceNames(), expected) << "each file reported once, in list order";
+        EXPECT_EQ(leftovers(), kOnlyTheArchive);
+        Listing listing = readWithPython(archive_);
+        ASSERT_TRUE(listing.ok) << listing.error;
+        EXPECT_EQ(listing.entries.size(), 3u);
+        EXPECT_EQ(listing.find(vanishing.substr(vanishing.rfind('/') + 1)), nullptr);
+        call.names.erase(std::find(call.names.begin(), call.names.end(), vanishing));
+        call.names.push_back(write("d/" + std::to_string(call.names.size() + 10) + ".txt", "x"));
+    }
+}
+
+TEST_F(EngineBadInput, NoReadableFileLeavesNoArchive) {
+    EngineCall call;
+    call.names = {path("fehlt1"), path("fehlt2")};
+    EngineRun run = runEngine(archive_, call);
+    EXPECT_EQ(run.result, ZP_ERR_FILE_READ);
+    EXPECT_EQ(leftovers(), kNothing);
+}
+
+TEST_F(EngineBadInput, ArchiveFolderThatIsMissingOrNoFolder) {
+    EngineCall call;
+    call.names = {write("a.txt", "a")};
+    EngineRun missing = runEngine(path("nirgends/backup.zip"), call);
+    EXPECT_EQ(missing.result, ZP_ERR_ARCHIVE_WRITE);
+    EXPECT_NE(missing.printed().find(std::strerror(ENOENT)), std::string::npos);
+    EXPECT_FALSE(exists(path("nirgends")));
+
+    // Under a regular file: refused even for root, who may write everywhere else.
+    EngineRun underFile = runEngine(path("a.txt/backup.zip"), call);
+    EXPECT_EQ(underFile.result, ZP_ERR_ARCHIVE_WRITE);
+    EXPECT_NE(underFile.printed().find(std::strerror(ENOTDIR)), std::string::npos);
+    EXPECT_EQ(readFile(call.names[0]), "a");
+}
+
+TEST_F(EngineBadInput, ReadOnlyArchiveFolder) {
+    if (geteuid() == 0) {
+        GTEST_SKIP()
+            << "root writes into read-only folders; see ArchiveFolderThatIsMissingOrNoFolder";
+    }
+    EngineCall call;
+    call.names = {write("a.txt", "a")};
+    ASSERT_EQ(chmod(path("out").c_str(), 0555), 0);
+    EngineRun run = runEngine(archive_, call);
+    chmod(path("out").c_str(), 0755);
+    EXPECT_EQ(run.result, ZP_ERR_ARCHIVE_WRITE);
+    EXPECT_NE(run.printed().find(std::strerror(EACCES)), std::string::npos);
+    EXPECT_EQ(leftovers(), kNothing);
+}
+
+TEST_F(EngineBadInput, ExistingFileThatIsNoZipStaysUntouchedOnGrowAndUpdate) {
+    std::string notZip = text(5000);
+    writeFile(archive_, notZip);
+    EngineCall call;
+    call.names = {write("a.txt", "a")};
+    for (bool grow : {true, false}) {
+        call.grow = grow;
+        call.update = !grow;
+        EngineRun run = runEngine(archive_, call);
+        EXPECT_EQ(run.result, ZP_ERR_ARCHIVE_DAMAGED);
+        EXPECT_NE(run.printed().find(archive_), std::string::npos) << run.printed();
+        EXPECT_TRUE(readFile(archive_) == notZip);
+        EXPECT_EQ(leftovers(), kOnlyTheArchive);
+    }
+    // Without grow or update the archive is made anew.
+    call.grow = call.update = false;
+    ASSERT_EQ(runEngine(archive_, call).result, ZP_OK);
+    EXPECT_TRUE(readWithPython(archive_).ok);
+}
+
+TEST_F(EngineBadInput, NothingToDo) {
+    EngineCall call;
+    EngineRun run = runEngine(archive_, call);
+    EXPECT_EQ(run.result, ZP_ERR_NOTHING_TO_DO);
+    EXPECT_EQ(leftovers(), kNothing);
+}
+
+TEST_F(EngineBadInput, EncryptionWithoutAPasswordWritesNothing) {
+    EngineCall call;
+    call.names = {write("a.txt", "a")};
+    call.password = "";
+    EngineRun run = runEngine(archive_, call);
+    EXPECT_EQ(run.result, ZP_ERR_PARAMETER);
+    EXPECT_EQ(run.passwordAsks, 1);
+    EXPECT_EQ(leftovers(), kNothing);
+}
+
+TEST_F(EngineBadInput, StopAnsweredByTheServiceCallbackLeavesNoArchive) {
+    EngineCall call;
+    call.quiet = true;
+    for (int i = 0; i < 6; ++i) {
+        call.names.push_back(write("d/" + std::to_string(i), text(30000)));
+    }
+    call.stopAtService = 2;
+    EngineRun run = runEngine(archive_, call);
+    EXPECT_EQ(run.result, ZP_ERR_ARCHIVE_WRITE);
+    EXPECT_EQ(run.services.size(), 2u);
+    EXPECT_EQ(leftovers(), kNothing);
+}
+
+TEST_F(EngineBadInput, AFileListedTwiceIsArchivedOnceAndADifferentFileMayNotTakeItsName) {
+    EngineCall call;
+    call.root = path("d");
+    std::string a = write("d/a.txt", "a");
+    call.names = {a, a};
+    EngineRun twice = runEngine(archive_, call);
+    EXPECT_EQ(twice.result, ZP_OK);
+    EXPECT_EQ(twice.services.size(), 1u);
+
+    // Outside the root a file keeps its whole path; inside, a file may sit where that path
+    // continues below the root, and would be stored under the same name.
+    std::string outside = write("x.txt", "draußen");
+    std::string inside = write("d" + outside, "drinnen");
+    call.names = {a, outside, inside};
+    EngineRun clashed = runEngine(archive_, call);
+    EXPECT_EQ(clashed.result, ZP_ERR_FILE_READ);
+    EXPECT_NE(clashed.printed().find(inside + ": "), std::string::npos) << clashed.printed();
+    EXPECT_EQ(clashed.serviceNames(), (std::vector<std::string>{a, outside}));
+}
+
+TEST_F(EngineBadInput, EachThreadHasItsOwnEngineState) {
+    EngineCall call;
+    call.names = {write("a.txt", "a")};
+    ASSERT_EQ(runEngine(archive_, call).result, ZP_OK);
+    int32_t onNewThread = -1;
+    std::thread([&] {
+        char name[] = "a.txt";
+        char* names[] = {name};
+        onNewThread = ZpArchive(1, archive_.c_str(), names);
+    }).join();
+    EXPECT_EQ(onNewThread, ZP_ERR_PARAMETER) << "never initialised on that thread";
+    EXPECT_EQ(ZpInit(nullptr), ZP_ERR_PARAMETER);
+    EXPECT_EQ(ZpSetOptions(nullptr), ZP_ERR_PARAMETER);
+}
+
+}  // namespace
