@@ -236,10 +236,12 @@ TEST_F(EngineArchive, UpdateReplacesOnlyEntriesOlderThanTheirFiles) {
     setMtime(b, then + 1);
     std::string c = write("d/c.txt", "c neu");
     call.update = true;
+    call.verbose = true;
     call.names = {a, b, c};
     EngineRun run = runEngine(archive, call);
     ASSERT_EQ(run.result, ZP_OK) << run.printed();
     EXPECT_EQ(run.serviceNames(), (std::vector<std::string>{b, c}));
+    EXPECT_NE(run.printed().find("unverändert: a.txt"), std::string::npos) << run.printed();
     expectContents(archive, {{"a.txt", oldA}, {"b.txt", b}, {"c.txt", c}});
 }
 

@@ -1,6 +1,8 @@
 // What the engine does with listed files it cannot read and archives it cannot write: a code that
 // says so, a message naming the file and the reason, and never a half-written archive or a
 // temporary file left behind.
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -147,6 +149,27 @@ TEST_F(EngineBadInput, ExistingFileThatIsNoZipStaysUntouchedOnGrowAndUpdate) {
     call.grow = call.update = false;
     ASSERT_EQ(runEngine(archive_, call).result, ZP_OK);
     EXPECT_TRUE(readWithPython(archive_).ok);
+}
+
+// A full disk while a streamed file is being written: the worker feeding it must let go.
+TEST_F(EngineBadInput, WriteFailingDuringAStreamedFileLeavesNothing) {
+    zip32::threadState().tuning.streamThreshold = 50000;
+    EngineCall call;
+    call.quiet = true;
+    call.names = {write("klein.txt", text(1000)), write("rauschen.bin", randomBytes(900000, 5)),
+                  write("danach.txt", text(90000))};
+    struct rlimit old {};
+    getrlimit(RLIMIT_FSIZE, &old);
+    auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = old;
+    limit.rlim_cur = 200000;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    EngineRun run = runEngine(archive_, call);
+    setrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(run.result, ZP_ERR_ARCHIVE_WRITE);
+    EXPECT_NE(run.printed().find(std::strerror(EFBIG)), std::string::npos) << run.printed();
+    EXPECT_EQ(leftovers(), kNothing);
 }
 
 TEST_F(EngineBadInput, NothingToDo) {
