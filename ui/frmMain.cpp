@@ -24,6 +24,7 @@
 #include "ui/frmAbout.h"
 #include "ui/frmBackup.h"
 #include "ui/frmOptions.h"
+#include "ui/frmSearch.h"
 
 using modBackup::State;
 
@@ -417,7 +418,10 @@ bool frmMain::ShowBackupDialog() {
     return dialog.bExitProgram();
 }
 
-void frmMain::ShowSearchDialog() {}
+void frmMain::ShowSearchDialog() {
+    frmSearch dialog(this, this);
+    dialog.exec();
+}
 
 void frmMain::ShowOptionsDialog() {
     frmOptions dialog(this);

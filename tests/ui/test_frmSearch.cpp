@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QGroupBox>
 #include <QLabel>
@@ -21,6 +22,7 @@
 #include "ui/LevelField.h"
 #include "ui/StandardDialogs.h"
 #include "ui/Twips.h"
+#include "ui/frmMain.h"
 #include "ui/frmSearch.h"
 
 using modBackup::State;
@@ -604,6 +606,58 @@ private Q_SLOTS:
         QTest::keyClick(field, Qt::Key_Return);
         QCOMPARE(Button(1)->text(), QStringLiteral("Abbrechen"));
         QTRY_VERIFY(dlg_->bStopped());
+    }
+    void mainWindowOpensTheSearchAndChecksTheListAfterwards() {
+        modBackup::WriteLastBackupAt(lastBackup_);
+        const QString found = env_->MakeFile(QStringLiteral("tree/neu.txt"), "12345");
+        SetModified(found, lastBackup_.addSecs(60));
+        modBackup::WriteOption(QStringLiteral("SearchPath"), env_->Home() + "/tree");
+        main_.reset();
+        frmMain window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        auto* files = window.findChild<QLabel*>(QStringLiteral("StatusBarPanel2"));
+        QVERIFY(files != nullptr);
+        QCOMPARE(files->text(), QStringLiteral("0 Datei(en)"));
+
+        bool opened = false;
+        QString title;
+        QWidget* owner = nullptr;
+        bool modal = false;
+        QString status;
+        QString filesWhileOpen;
+        WhenModalAppears(
+            [&](QWidget* widget) {
+                auto* dialog = qobject_cast<frmSearch*>(widget);
+                if (dialog == nullptr) {
+                    return;
+                }
+                opened = true;
+                title = dialog->windowTitle();
+                owner = dialog->parentWidget();
+                modal = dialog->isModal();
+                dialog->findChild<QPushButton*>(QStringLiteral("cmdAction1"))->click();
+                QElapsedTimer waited;
+                waited.start();
+                while (!dialog->bStopped() && waited.elapsed() < 10000) {
+                    QTest::qWait(10);
+                }
+                status = dialog->findChild<QLabel*>(QStringLiteral("StatusBarPanel1"))->text();
+                filesWhileOpen = files->text();
+                QTest::keyClick(dialog, Qt::Key_Escape);
+            },
+            &window);
+        window.findChild<QAction*>(QStringLiteral("mnuSearch"))->trigger();
+        QVERIFY(opened);
+        QCOMPARE(title, QStringLiteral("Dateien suchen ..."));
+        QCOMPARE(owner, &window);
+        QVERIFY(modal);
+        QCOMPARE(status, Found(1));
+        // The status bar is brought up to date only once the dialog has closed.
+        QCOMPARE(filesWhileOpen, QStringLiteral("0 Datei(en)"));
+        QCOMPARE(files->text(), QStringLiteral("1 Datei(en)"));
+        QCOMPARE(BackupList(), QStringList({found}));
+        QVERIFY(State().SearchOutlet == nullptr);
     }
 };
 
