@@ -139,6 +139,13 @@ TEST_F(SettingsStore, AFileThatIsNoDatabaseIsReadAsEmptyAndNeverTouched) {
     EXPECT_EQ(FileBytes(StoreFile()), junk);
 }
 
+TEST_F(SettingsStore, AStoreThatCannotBeOpenedReadsEmpty) {
+    MakeFolder("config/tarvello/registry.sqlite3");  // a folder where the file should be
+    EXPECT_EQ(RegReadText(HKEY_CURRENT_USER, kKey, "DefaultPath"), "");
+    EXPECT_FALSE(RegWriteText(HKEY_CURRENT_USER, kKey, "DefaultPath", "/x"));
+    EXPECT_FALSE(RegHighestIndex(HKEY_CURRENT_USER, kKey, "Extension").has_value());
+}
+
 TEST_F(SettingsStore, TheMachineStoreIsOnlyRead) {
     const QString machine = Root() + "/etc/registry.sqlite3";
     SqlOn(machine,
