@@ -4,6 +4,8 @@
 #include <QDir>
 #include <QFile>
 #include <QTimer>
+#include <chrono>
+#include <thread>
 
 #include "app/modBackup.h"
 #include "tests/app/AppTestSupport.h"
@@ -222,6 +224,34 @@ TEST_F(Scan, AStopRequestEndsTheScanRightAfterTheReportedFile) {
     EXPECT_EQ(Names(search.found), QStringList({"f0.txt", "f1.txt", "f2.txt"}));
     EXPECT_EQ(Names(Values(*State().BackupFiles)), QStringList({"f0.txt", "f1.txt", "f2.txt"}));
     EXPECT_EQ(window.added.size(), 3);
+}
+
+// A user's click lands while the scan walks a long stretch without new files: the scan must let
+// the event loop in on time and see the request there, not only after the next new file.
+TEST_F(Scan, AReportingScanYieldsOnTimeAndSeesTheStopThere) {
+    class SlowSearch : public ISearchOutlet {
+    public:
+        void FileFound(const QString& sFile) override { found << sFile; }
+        bool bStopped() const override {
+            if (!clicked) {
+                clicked = true;
+                std::this_thread::sleep_for(std::chrono::milliseconds(150));
+                QTimer::singleShot(0, [this] { stop = true; });
+            }
+            return stop;
+        }
+        QStringList found;
+        mutable bool clicked = false;
+        mutable bool stop = false;
+    } slow;
+    MakeFile("y/a.txt");
+    const QString listed = MakeFile("y/b.txt");
+    MakeFile("y/c.txt");
+    State().BackupFiles->Add(listed);
+    State().SearchOutlet = &slow;
+    Run(Root() + "/y", 0, false, true);
+    EXPECT_EQ(Names(slow.found), QStringList({"a.txt"}));
+    EXPECT_EQ(Names(Values(*State().BackupFiles)), QStringList({"b.txt", "a.txt"}));
 }
 
 TEST_F(Scan, WithoutReportingTheStopRequestIsNotRead) {
