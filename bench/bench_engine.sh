@@ -27,21 +27,27 @@ find "$work/corpus" -type f | sort >"$work/list"
 files=$(wc -l <"$work/list")
 bytes=$(tr '\n' '\0' <"$work/list" | du -cb --files0-from=- | tail -1 | cut -f1)
 tr '\n' '\0' <"$work/list" | xargs -0 cat >/dev/null  # same warm cache for both
-echo "File set: $files files, $((bytes / 1000000)) MB"
+echo "File set: $files files, $((bytes / 1000000)) MB; $(nproc) cores, load $(cut -d" " -f1 /proc/loadavg)"
 
-# measure LABEL COMMAND...: best wall time over REPEAT runs, the peak memory of those runs.
+# measure COMMAND...: best wall time over REPEAT runs with its processor time (user + system),
+# and the peak memory of those runs. The names come from the list on standard input.
 seconds=0
+cpu=0
 peak_kb=0
 measure() {
-  local best="" peak=0 i
+  local best="" best_cpu=0 peak=0 i s u k kb
   for ((i = 0; i < repeat; i++)); do
     rm -f "$work/out.zip"
-    /usr/bin/time -f '%e %M' -o "$work/time" "$@" <"$work/list" >/dev/null 2>&1 || true
-    read -r s kb <"$work/time"
-    if [ -z "$best" ] || awk "BEGIN{exit !($s < $best)}"; then best=$s; fi
+    /usr/bin/time -f '%e %U %S %M' -o "$work/time" "$@" <"$work/list" >/dev/null 2>&1 || true
+    read -r s u k kb <"$work/time"
+    if [ -z "$best" ] || awk "BEGIN{exit !($s < $best)}"; then
+      best=$s
+      best_cpu=$(awk "BEGIN{print $u + $k}")
+    fi
     if [ "$kb" -gt "$peak" ]; then peak=$kb; fi
   done
   seconds=$best
+  cpu=$best_cpu
   peak_kb=$peak
 }
 
@@ -49,17 +55,18 @@ compare() {
   local label=$1 zip_args=$2 engine_args=$3
   # shellcheck disable=SC2086
   measure zip -9 -q $zip_args -@ "$work/out.zip"
-  local zip_s=$seconds zip_kb=$peak_kb zip_size
+  local zip_s=$seconds zip_cpu=$cpu zip_kb=$peak_kb zip_size
   zip_size=$(stat -c %s "$work/out.zip")
   # shellcheck disable=SC2086
   measure "$drive" -q -r / $engine_args "$work/out.zip"
-  local eng_s=$seconds eng_kb=$peak_kb eng_size
+  local eng_s=$seconds eng_cpu=$cpu eng_kb=$peak_kb eng_size
   eng_size=$(stat -c %s "$work/out.zip")
   local check=ok
   # shellcheck disable=SC2086
   unzip -tqq $zip_args "$work/out.zip" >/dev/null 2>&1 || check=FAILED
-  printf '%-18s zip -9: %7.2f s %11d B %5d MB | engine: %7.2f s %11d B %5d MB | time %.2fx size %.3fx | unzip -t %s\n' \
-    "$label" "$zip_s" "$zip_size" $((zip_kb / 1024)) "$eng_s" "$eng_size" $((eng_kb / 1024)) \
+  printf '%-12s zip -9: %6.2f s (cpu %6.2f s) %10d B %4d MB | engine: %6.2f s (cpu %6.2f s) %10d B %4d MB\n' \
+    "$label" "$zip_s" "$zip_cpu" "$zip_size" $((zip_kb / 1024)) "$eng_s" "$eng_cpu" "$eng_size" $((eng_kb / 1024))
+  printf '%-12s time %.2fx, size %.3fx, unzip -t %s\n' "" \
     "$(awk "BEGIN{print $eng_s / $zip_s}")" "$(awk "BEGIN{print $eng_size / $zip_size}")" "$check"
 }
 
@@ -73,7 +80,7 @@ echo "$work/big.bin" >"$work/list"
 measure "$drive" -q -r / "$work/out.zip"
 check=ok
 unzip -tqq "$work/out.zip" >/dev/null 2>&1 || check=FAILED
-printf '%-18s engine: %7.2f s %11d B %5d MB | unzip -t %s\n' "5 GB file" "$seconds" \
+printf '%-12s engine: %6.2f s %10d B %4d MB | unzip -t %s\n' "5 GB file" "$seconds" \
   "$(stat -c %s "$work/out.zip")" $((peak_kb / 1024)) "$check"
 rm -f "$work/big.bin"
 
@@ -92,5 +99,5 @@ EOF
 measure "$drive" -q -r / "$work/out.zip"
 check=ok
 unzip -tqq "$work/out.zip" >/dev/null 2>&1 || check=FAILED
-printf '%-18s engine: %7.2f s %11d B %5d MB | unzip -t %s\n' "100,000 files" "$seconds" \
+printf '%-12s engine: %6.2f s %10d B %4d MB | unzip -t %s\n' "100,000 files" "$seconds" \
   "$(stat -c %s "$work/out.zip")" $((peak_kb / 1024)) "$check"

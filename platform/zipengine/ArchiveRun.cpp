@@ -83,6 +83,7 @@ bool ArchiveRun::checkArchivePlace() {
             archiveProblem("kann nicht geschrieben werden", "keine reguläre Datei");
             return false;
         }
+        existingIsEmpty_ = info.st_size == 0;
     } else if (errno != ENOENT) {
         archiveProblem("kann nicht angelegt werden", systemReason(errno));
         return false;
@@ -109,7 +110,7 @@ zip_t* ArchiveRun::openArchive(zip_error_t& error) {
     if (file == nullptr) {
         return nullptr;
     }
-    int flags = ZIP_CREATE | (keepExisting_ ? 0 : ZIP_TRUNCATE);
+    int flags = ZIP_CREATE | (keepExisting_ && !existingIsEmpty_ ? 0 : ZIP_TRUNCATE);
     zip_t* archive = zip_open_from_source(file, flags, &error);
     if (archive == nullptr) {
         zip_source_free(file);

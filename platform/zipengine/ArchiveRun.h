@@ -48,6 +48,7 @@ private:
     const Tuning& tuning_;
     std::string archivePath_;
     bool keepExisting_ = false;
+    bool existingIsEmpty_ = false;  // an empty file is taken as an empty archive
     std::string password_;
     std::optional<std::string> comment_;
     std::vector<FileJob> jobs_;

@@ -149,6 +149,12 @@ TEST_F(EngineBadInput, ExistingFileThatIsNoZipStaysUntouchedOnGrowAndUpdate) {
     call.grow = call.update = false;
     ASSERT_EQ(runEngine(archive_, call).result, ZP_OK);
     EXPECT_TRUE(readWithPython(archive_).ok);
+
+    // An empty file holds nothing to keep: growing it makes a new archive.
+    writeFile(archive_, "");
+    call.grow = true;
+    ASSERT_EQ(runEngine(archive_, call).result, ZP_OK);
+    EXPECT_EQ(readWithPython(archive_).entries.size(), 1u);
 }
 
 // A full disk while a streamed file is being written: the worker feeding it must let go.
