@@ -30,6 +30,12 @@ std::string folderOf(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+struct Discard {
+    void operator()(zip_t* archive) const { zip_discard(archive); }
+};
+// An open archive; dropped unwritten unless released after a successful zip_close.
+using ArchivePtr = std::unique_ptr<zip_t, Discard>;
+
 int cancelCallback(zip_t*, void* state) {
     return static_cast<ArchiveRun*>(state)->cancelled();
 }
@@ -239,10 +245,12 @@ void ArchiveRun::unreadable(FileJob& job, const FileProblem& problem) {
 }
 
 ArchiveRun::Outcome ArchiveRun::writeOnce() {
+    // libzip calls the sources until it lets go of the archive: they outlive it.
+    std::vector<std::unique_ptr<EntrySource>> sources;
     zip_error_t error;
     zip_error_init(&error);
-    zip_t* archive = openArchive(error);
-    if (archive == nullptr) {
+    ArchivePtr archive(openArchive(error));
+    if (!archive) {
         writeError_ = zip_error_strerror(&error);
         bool damaged = zip_error_code_zip(&error) == ZIP_ER_NOZIP ||
                        zip_error_code_zip(&error) == ZIP_ER_INCONS;
@@ -254,66 +262,44 @@ ArchiveRun::Outcome ArchiveRun::writeOnce() {
     // libzip writes kept entries first, then added ones in the order they were added: the
     // pipeline compresses them in that order. A replaced entry is removed and added anew at the
     // end, so that list order and writing order stay one.
-    std::vector<std::unique_ptr<EntrySource>> sources;
     std::vector<FileJob*> order;
-    auto discard = [&](Outcome outcome) {
-        zip_discard(archive);
-        return outcome;
-    };
     for (FileJob& job : jobs_) {
         if (job.dropped) {
             continue;
         }
         if (job.replaces) {
-            zip_int64_t old = zip_name_locate(archive, job.entryName.c_str(), 0);
+            zip_int64_t old = zip_name_locate(archive.get(), job.entryName.c_str(), 0);
             if (old >= 0) {
-                zip_delete(archive, static_cast<zip_uint64_t>(old));
+                zip_delete(archive.get(), static_cast<zip_uint64_t>(old));
             }
         }
         auto source = std::make_unique<EntrySource>(*this, job);
-        zip_source_t* handle = source->create(archive);
+        zip_source_t* handle = source->create(archive.get());
         if (handle == nullptr) {
-            writeError_ = zip_strerror(archive);
-            return discard(Outcome::WriteFailed);
+            writeError_ = zip_strerror(archive.get());
+            return Outcome::WriteFailed;
         }
-        zip_int64_t added = zip_file_add(archive, job.entryName.c_str(), handle, 0);
+        zip_int64_t added = zip_file_add(archive.get(), job.entryName.c_str(), handle, 0);
         if (added < 0) {
             zip_source_free(handle);
             job.dropped = true;
-            skip(job.given, zip_strerror(archive));
+            skip(job.given, zip_strerror(archive.get()));
             continue;
         }
-        auto index = static_cast<zip_uint64_t>(added);
-        if (!password_.empty()) {
-            zip_file_set_encryption(archive, index, ZIP_EM_TRAD_PKWARE, password_.c_str());
-        }
-        if (auto field = extendedTimeField(job.mtime)) {
-            zip_file_extra_field_set(archive, index, kExtendedTimeId, ZIP_EXTRA_FIELD_NEW,
-                                     field->data(), static_cast<zip_uint16_t>(field->size()),
-                                     ZIP_FL_LOCAL | ZIP_FL_CENTRAL);
-        }
-        if (options_.dosNames) {
-            uint8_t attributes = kDosArchiveBit;
-            if ((job.mode & S_IWUSR) == 0) {
-                attributes |= kDosReadOnlyBit;
-            }
-            zip_file_set_external_attributes(archive, index, 0, ZIP_OPSYS_DOS, attributes);
-        } else {
-            zip_file_set_external_attributes(archive, index, 0, ZIP_OPSYS_UNIX,
-                                             (job.mode & 0xFFFFu) << 16);
-        }
-        order.push_back(&job);
         sources.push_back(std::move(source));
+        order.push_back(&job);
+        describeEntry(archive.get(), static_cast<zip_uint64_t>(added), job);
     }
     if (comment_) {
         zip_set_archive_comment(
-            archive, comment_->empty() ? nullptr : comment_->c_str(),
+            archive.get(), comment_->empty() ? nullptr : comment_->c_str(),
             static_cast<zip_uint16_t>(std::min<size_t>(comment_->size(), UINT16_MAX)));
     }
-    if (order.empty() && !(comment_ && keepExisting_ && zip_get_num_entries(archive, 0) > 0)) {
-        return discard(Outcome::NothingWritten);
+    if (order.empty() &&
+        !(comment_ && keepExisting_ && zip_get_num_entries(archive.get(), 0) > 0)) {
+        return Outcome::NothingWritten;
     }
-    zip_register_cancel_callback_with_state(archive, &cancelCallback, nullptr, this);
+    zip_register_cancel_callback_with_state(archive.get(), &cancelCallback, nullptr, this);
 
     CompressPipeline pipeline(order, options_.level, tuning_);
     for (size_t i = 0; i < sources.size(); ++i) {
@@ -323,19 +309,40 @@ ArchiveRun::Outcome ArchiveRun::writeOnce() {
         pipeline.start();
     } catch (const std::system_error& e) {
         writeError_ = e.what();
-        return discard(Outcome::WriteFailed);
+        return Outcome::WriteFailed;
     }
-    if (zip_close(archive) == 0) {
+    if (zip_close(archive.get()) == 0) {
+        archive.release();  // zip_close has freed it
         return Outcome::Written;
     }
-    writeError_ = zip_strerror(archive);
-    zip_discard(archive);
+    writeError_ = zip_strerror(archive.get());
     if (cancelled_) {
         return Outcome::Cancelled;
     }
     bool dropped = std::any_of(sources.begin(), sources.end(),
                                [](const auto& source) { return source->failed(); });
     return dropped ? Outcome::FileDropped : Outcome::WriteFailed;
+}
+
+void ArchiveRun::describeEntry(zip_t* archive, zip_uint64_t index, const FileJob& job) {
+    if (!password_.empty()) {
+        zip_file_set_encryption(archive, index, ZIP_EM_TRAD_PKWARE, password_.c_str());
+    }
+    if (auto field = extendedTimeField(job.mtime)) {
+        zip_file_extra_field_set(archive, index, kExtendedTimeId, ZIP_EXTRA_FIELD_NEW,
+                                 field->data(), static_cast<zip_uint16_t>(field->size()),
+                                 ZIP_FL_LOCAL | ZIP_FL_CENTRAL);
+    }
+    if (options_.dosNames) {
+        uint8_t attributes = kDosArchiveBit;
+        if ((job.mode & S_IWUSR) == 0) {
+            attributes |= kDosReadOnlyBit;
+        }
+        zip_file_set_external_attributes(archive, index, 0, ZIP_OPSYS_DOS, attributes);
+    } else {
+        zip_file_set_external_attributes(archive, index, 0, ZIP_OPSYS_UNIX,
+                                         (job.mode & 0xFFFFu) << 16);
+    }
 }
 
 bool ArchiveRun::syncArchive() {
@@ -357,12 +364,12 @@ int32_t ArchiveRun::execute(const char* archivePath, int32_t count, char** names
     if (!checkArchivePlace()) {
         return ZP_ERR_ARCHIVE_WRITE;
     }
-    zip_t* existing = nullptr;
+    ArchivePtr existing;
     if (keepExisting_) {
         zip_error_t error;
         zip_error_init(&error);
-        existing = openArchive(error);
-        if (existing == nullptr) {
+        existing.reset(openArchive(error));
+        if (!existing) {
             bool nozip = zip_error_code_zip(&error) == ZIP_ER_NOZIP ||
                          zip_error_code_zip(&error) == ZIP_ER_INCONS;
             archiveProblem(nozip ? "ist keine lesbare ZIP-Datei" : "kann nicht gelesen werden",
@@ -372,21 +379,11 @@ int32_t ArchiveRun::execute(const char* archivePath, int32_t count, char** names
         }
         zip_error_fini(&error);
     }
-    struct Discard {
-        zip_t*& archive;
-        ~Discard() {
-            if (archive != nullptr) {
-                zip_discard(archive);
-            }
-        }
-    } discardExisting{existing};
-
     if (options_.encrypt && !askPassword()) {
         return ZP_ERR_PARAMETER;
     }
-    collectFiles(count, names, existing);
-    zip_discard(existing);
-    existing = nullptr;
+    collectFiles(count, names, existing.get());
+    existing.reset();
     if (options_.comment) {
         askComment();
     }

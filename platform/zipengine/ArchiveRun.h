@@ -41,6 +41,7 @@ private:
     void collectFiles(int32_t count, char** names, zip_t* existing);
     bool isUnchanged(const FileJob& job, zip_t* existing, zip_int64_t index);
     Outcome writeOnce();
+    void describeEntry(zip_t* archive, zip_uint64_t index, const FileJob& job);
     bool syncArchive();
 
     const ZpCallbacks& callbacks_;
