@@ -38,7 +38,8 @@ std::optional<int64_t> RegHighestIndex(RegRoot hRoot, const QString& sKey, const
 
 /// Runs the primitives called during its lifetime in one transaction of the root's store, so
 /// that others see all of them or none. A writing batch takes the store's write lock at once;
-/// a reading batch sees one consistent state. Without Commit the writes are rolled back.
+/// a reading batch sees one consistent state. Without Commit the writes are rolled back. The
+/// stores must not be closed while a batch lives.
 class RegBatch {
 public:
     RegBatch(RegRoot hRoot, bool bWrite);
