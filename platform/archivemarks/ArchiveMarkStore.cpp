@@ -1,27 +1,10 @@
 #include "platform/archivemarks/ArchiveMarkStore.h"
 
 #include <sqlite3.h>
-#include <sys/stat.h>
 
-#include <cerrno>
+#include "platform/StoreFile.h"
 
 namespace {
-
-bool MakeParentFolders(const std::string& sFilePath) {
-    for (size_t pos = sFilePath.find('/', 1); pos != std::string::npos;
-         pos = sFilePath.find('/', pos + 1)) {
-        const std::string dir = sFilePath.substr(0, pos);
-        if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool FileExists(const std::string& sPath) {
-    struct stat st {};
-    return ::stat(sPath.c_str(), &st) == 0;
-}
 
 void BindPath(sqlite3_stmt* stmt, std::string_view sPath) {
     sqlite3_bind_text(stmt, 1, sPath.data(), static_cast<int>(sPath.size()), SQLITE_TRANSIENT);
@@ -58,7 +41,7 @@ bool ArchiveMarkStore::Open(bool bForWrite) {
         return true;
     }
     Close();
-    if (!FileExists(path_) && (!bForWrite || !MakeParentFolders(path_))) {
+    if (!StoreFile::Exists(path_) && (!bForWrite || !StoreFile::MakeParentFolders(path_))) {
         return false;
     }
     const int flags = bForWrite ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
@@ -143,7 +126,7 @@ bool ArchiveMarkStore::Clear(std::string_view sPath, const Signature& sig) {
 }
 
 bool ArchiveMarkStore::Set(std::string_view sPath) {
-    if (!FileExists(path_) && db_ == nullptr) {
+    if (!StoreFile::Exists(path_) && db_ == nullptr) {
         return true;  // no store, no record
     }
     if (!Open(true)) {

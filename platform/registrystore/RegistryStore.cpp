@@ -1,29 +1,12 @@
 #include "platform/registrystore/RegistryStore.h"
 
 #include <sqlite3.h>
-#include <sys/stat.h>
 
-#include <cerrno>
+#include "platform/StoreFile.h"
+
 #include <string>
 
 namespace {
-
-// Creates every missing folder above sFilePath (mode 0700: settings are private).
-bool MakeParentFolders(const std::string& sFilePath) {
-    for (size_t pos = sFilePath.find('/', 1); pos != std::string::npos;
-         pos = sFilePath.find('/', pos + 1)) {
-        const std::string dir = sFilePath.substr(0, pos);
-        if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool FileExists(const std::string& sPath) {
-    struct stat st {};
-    return ::stat(sPath.c_str(), &st) == 0;
-}
 
 void BindText(sqlite3_stmt* stmt, int index, std::string_view text) {
     sqlite3_bind_text(stmt, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
@@ -69,7 +52,7 @@ bool RegistryStore::Open(bool bForWrite) {
         return false;  // inBatch_: never swap the connection under an open transaction
     }
     Close();
-    if (!FileExists(path_) && (!bForWrite || !MakeParentFolders(path_))) {
+    if (!StoreFile::Exists(path_) && (!bForWrite || !StoreFile::MakeParentFolders(path_))) {
         return false;
     }
     int flags = SQLITE_OPEN_READWRITE;
@@ -162,58 +145,60 @@ bool RegistryStore::FinishWrite(bool ok) {
     return ok;
 }
 
-bool RegistryStore::Write(std::string_view sKey, std::string_view sName, int32_t type,
-                          std::string_view bytes) {
+sqlite3_stmt* RegistryStore::PrepareUpsert(std::string_view sKey, std::string_view sName,
+                                           int32_t type) {
     if (!Open(true)) {
-        return FinishWrite(false);
+        return nullptr;
     }
     sqlite3_stmt* stmt =
         Prepare(upsert_,
                 "INSERT INTO reg_values(key, name, type, data) VALUES(?1, ?2, ?3, ?4)"
                 " ON CONFLICT(key, name) DO UPDATE SET type = excluded.type,"
                 " data = excluded.data");
+    if (stmt != nullptr) {
+        BindText(stmt, 1, sKey);
+        BindText(stmt, 2, sName);
+        sqlite3_bind_int(stmt, 3, type);
+    }
+    return stmt;
+}
+
+bool RegistryStore::StepWrite(sqlite3_stmt* stmt) {
     if (stmt == nullptr) {
         return FinishWrite(false);
-    }
-    BindText(stmt, 1, sKey);
-    BindText(stmt, 2, sName);
-    sqlite3_bind_int(stmt, 3, type);
-    if (type == kBinary) {
-        sqlite3_bind_blob(stmt, 4, bytes.data(), static_cast<int>(bytes.size()), SQLITE_TRANSIENT);
-    } else {
-        // Stored with the TEXT storage class so that the sqlite3 shell compares it with literals.
-        BindText(stmt, 4, bytes);
     }
     const bool ok = sqlite3_step(stmt) == SQLITE_DONE;
     sqlite3_reset(stmt);
     sqlite3_clear_bindings(stmt);
     return FinishWrite(ok);
+}
+
+bool RegistryStore::Write(std::string_view sKey, std::string_view sName, int32_t type,
+                          std::string_view bytes) {
+    sqlite3_stmt* stmt = PrepareUpsert(sKey, sName, type);
+    if (stmt != nullptr) {
+        if (type == kBinary) {
+            sqlite3_bind_blob(stmt, 4, bytes.data(), static_cast<int>(bytes.size()),
+                              SQLITE_TRANSIENT);
+        } else {
+            // Stored with the TEXT storage class so that the sqlite3 shell compares it with
+            // literals.
+            BindText(stmt, 4, bytes);
+        }
+    }
+    return StepWrite(stmt);
 }
 
 bool RegistryStore::WriteNumber(std::string_view sKey, std::string_view sName, int64_t number) {
-    if (!Open(true)) {
-        return FinishWrite(false);
+    sqlite3_stmt* stmt = PrepareUpsert(sKey, sName, kNumber);
+    if (stmt != nullptr) {
+        sqlite3_bind_int64(stmt, 4, number);
     }
-    sqlite3_stmt* stmt =
-        Prepare(upsert_,
-                "INSERT INTO reg_values(key, name, type, data) VALUES(?1, ?2, ?3, ?4)"
-                " ON CONFLICT(key, name) DO UPDATE SET type = excluded.type,"
-                " data = excluded.data");
-    if (stmt == nullptr) {
-        return FinishWrite(false);
-    }
-    BindText(stmt, 1, sKey);
-    BindText(stmt, 2, sName);
-    sqlite3_bind_int(stmt, 3, kNumber);
-    sqlite3_bind_int64(stmt, 4, number);
-    const bool ok = sqlite3_step(stmt) == SQLITE_DONE;
-    sqlite3_reset(stmt);
-    sqlite3_clear_bindings(stmt);
-    return FinishWrite(ok);
+    return StepWrite(stmt);
 }
 
 bool RegistryStore::Remove(std::string_view sKey, std::string_view sName) {
-    if (db_ == nullptr && !FileExists(path_)) {
+    if (db_ == nullptr && !StoreFile::Exists(path_)) {
         return false;  // nothing stored, nothing to delete; no file is created for it
     }
     if (!Open(true)) {

@@ -71,6 +71,9 @@ private:
     bool Exec(const char* sql);
     sqlite3_stmt* Prepare(sqlite3_stmt*& cached, const char* sql);
     bool FinishWrite(bool ok);
+    // The upsert with key, name and type bound, or nullptr; StepWrite runs it and resets it.
+    sqlite3_stmt* PrepareUpsert(std::string_view sKey, std::string_view sName, int32_t type);
+    bool StepWrite(sqlite3_stmt* stmt);
 
     std::string path_;
     bool readOnly_;
