@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "ui/Twips.h"
+
 namespace FormScale {
 
 inline double Factor(const QWidget* w) {
@@ -19,6 +21,25 @@ inline double Factor(const QWidget* w) {
 
 inline int Scaled(int twips, double factor) {
     return static_cast<int>(std::lround(twips * factor));
+}
+
+// Places w at the twips rectangle, scaled to the desktop's font. A single-line text that would
+// still be clipped grows around its vertical centre and to the right.
+inline void Place(QWidget* w, int left, int top, int width, int height, bool bGrowToText) {
+    const double factor = Factor(w->window());
+    QRect rect = Twips::ToRect(Scaled(left, factor), Scaled(top, factor), Scaled(width, factor),
+                               Scaled(height, factor), w);
+    if (bGrowToText) {
+        const QSize hint = w->sizeHint();
+        if (hint.height() > rect.height()) {
+            rect.adjust(0, -(hint.height() - rect.height()) / 2, 0, 0);
+            rect.setHeight(hint.height());
+        }
+        if (hint.width() > rect.width()) {
+            rect.setWidth(hint.width());
+        }
+    }
+    w->setGeometry(rect);
 }
 
 }  // namespace FormScale

@@ -39,25 +39,7 @@ constexpr int kIndexOK = 5;
 constexpr int kIndexApply = 6;
 constexpr int kIndexCancel = 7;
 
-// Places w at the twips rectangle, scaled to the desktop's font. A single-line text that would
-// still be clipped grows around its vertical centre and to the right.
-void Place(QWidget* w, int left, int top, int width, int height, bool bGrowToText) {
-    const double factor = FormScale::Factor(w->window());
-    QRect rect =
-        Twips::ToRect(FormScale::Scaled(left, factor), FormScale::Scaled(top, factor),
-                      FormScale::Scaled(width, factor), FormScale::Scaled(height, factor), w);
-    if (bGrowToText) {
-        const QSize hint = w->sizeHint();
-        if (hint.height() > rect.height()) {
-            rect.adjust(0, -(hint.height() - rect.height()) / 2, 0, 0);
-            rect.setHeight(hint.height());
-        }
-        if (hint.width() > rect.width()) {
-            rect.setWidth(hint.width());
-        }
-    }
-    w->setGeometry(rect);
-}
+using FormScale::Place;
 
 QLabel* MakeCaption(QWidget* parent, const QString& text, int left, int top, int width, int height,
                     bool bTwoLines) {
