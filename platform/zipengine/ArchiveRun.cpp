@@ -12,6 +12,7 @@
 #include <memory>
 #include <set>
 
+#include "platform/zipengine/ArchiveFile.h"
 #include "platform/zipengine/EntryNames.h"
 #include "platform/zipengine/EntryTime.h"
 
@@ -112,7 +113,7 @@ bool ArchiveRun::checkArchivePlace() {
 }
 
 zip_t* ArchiveRun::openArchive(zip_error_t& error) {
-    zip_source_t* file = zip_source_file_create(archivePath_.c_str(), 0, -1, &error);
+    zip_source_t* file = createArchiveFileSource(archivePath_, &error);
     if (file == nullptr) {
         return nullptr;
     }
@@ -244,12 +245,12 @@ void ArchiveRun::unreadable(FileJob& job, const FileProblem& problem) {
     skip(job.given, problem.reason);
 }
 
-ArchiveRun::Outcome ArchiveRun::writeOnce() {
+ArchiveRun::Outcome ArchiveRun::writeOnce(zip_t* opened) {
     // libzip calls the sources until it lets go of the archive: they outlive it.
     std::vector<std::unique_ptr<EntrySource>> sources;
     zip_error_t error;
     zip_error_init(&error);
-    ArchivePtr archive(openArchive(error));
+    ArchivePtr archive(opened != nullptr ? opened : openArchive(error));
     if (!archive) {
         writeError_ = zip_error_strerror(&error);
         bool damaged = zip_error_code_zip(&error) == ZIP_ER_NOZIP ||
@@ -383,7 +384,6 @@ int32_t ArchiveRun::execute(const char* archivePath, int32_t count, char** names
         return ZP_ERR_PARAMETER;
     }
     collectFiles(count, names, existing.get());
-    existing.reset();
     if (options_.comment) {
         askComment();
     }
@@ -392,7 +392,9 @@ int32_t ArchiveRun::execute(const char* archivePath, int32_t count, char** names
     }
 
     for (;;) {
-        Outcome outcome = writeOnce();
+        // The first pass writes through the archive already read: reading a large central
+        // directory once per run is what a grow costs.
+        Outcome outcome = writeOnce(existing.release());
         switch (outcome) {
             case Outcome::FileDropped:
                 continue;

@@ -40,7 +40,9 @@ private:
     void askComment();
     void collectFiles(int32_t count, char** names, zip_t* existing);
     bool isUnchanged(const FileJob& job, zip_t* existing, zip_int64_t index);
-    Outcome writeOnce();
+    // Takes over opened (the archive as read for the checks), or opens the archive itself when
+    // it is nullptr.
+    Outcome writeOnce(zip_t* opened);
     void describeEntry(zip_t* archive, zip_uint64_t index, const FileJob& job);
     bool syncArchive();
 

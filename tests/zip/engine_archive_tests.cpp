@@ -1,6 +1,7 @@
 // Archives written by the engine, read back by unzip, zipinfo, 7-Zip and Python's zipfile.
 #include <sys/stat.h>
 
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 
@@ -214,6 +215,46 @@ TEST_F(EngineArchive, GrowAddsToTheArchiveAndWithoutItTheArchiveIsNew) {
     call.names = {c};
     ASSERT_EQ(runEngine(archive, call).result, ZP_OK);
     expectContents(archive, {{"c.txt", c}});
+}
+
+// A grow keeps the old entries' bytes as they were (they are not read and written again) and
+// writes the new ones, the new comment and a directory of all behind them; the old entries of
+// an encrypted archive, with their data descriptors, still open with the password.
+TEST_F(EngineArchive, GrowKeepsTheOldEntriesByteForByteAndReplacesTheComment) {
+    EngineCall call;
+    call.root = path("d");
+    call.password = "Geheimnis 42";
+    call.comment = "erster Lauf";
+    std::string first = write("d/erste.txt", text(50000));
+    std::string second = write("d/zweite.bin", randomBytes(20000, 4));
+    call.names = {first, second};
+    std::string archive = path("g.zip");
+    ASSERT_EQ(runEngine(archive, call).result, ZP_OK);
+    const std::string before = readFile(archive);
+    Listing old = readWithPython(archive, call.password);
+    ASSERT_TRUE(old.ok) << old.error;
+
+    std::string third = write("d/dritte.txt", text(70000));
+    call.grow = true;
+    call.comment = "zweiter Lauf";
+    call.names = {third};
+    EngineRun grown = runEngine(archive, call);
+    ASSERT_EQ(grown.result, ZP_OK) << grown.printed();
+
+    // The old data ends where its central directory began.
+    const std::string after = readFile(archive);
+    const size_t end = before.size() - 22 - std::string("erster Lauf").size();
+    ASSERT_EQ(before.compare(end, 4, "PK\x05\x06"), 0);
+    uint32_t directory = 0;
+    std::memcpy(&directory, before.data() + end + 16, 4);
+    ASSERT_GT(after.size(), directory);
+    EXPECT_TRUE(after.compare(0, directory, before, 0, directory) == 0);
+
+    EXPECT_EQ(readWithPython(archive, call.password).comment, "zweiter Lauf");
+    expectContents(archive, {{"erste.txt", first}, {"zweite.bin", second}, {"dritte.txt", third}},
+                   call.password);
+    Command test = runCommand({"unzip", "-t", "-P", *call.password, archive});
+    EXPECT_EQ(test.status, 0) << test.output;
 }
 
 TEST_F(EngineArchive, UpdateReplacesOnlyEntriesOlderThanTheirFiles) {
