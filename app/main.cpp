@@ -4,6 +4,7 @@
 #include <QStringList>
 #include <cstdio>
 
+#include "app/LocalTimeZone.h"
 #include "app/Main.h"
 
 #ifdef SONDREL_HAVE_UI
@@ -13,6 +14,7 @@
 #endif
 
 int main(int argc, char** argv) {
+    PinLocalTimeZone();
     QStringList args;
     for (int i = 1; i < argc; ++i) {
         args.append(QString::fromLocal8Bit(argv[i]));
