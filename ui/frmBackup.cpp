@@ -24,6 +24,7 @@ namespace {
 constexpr int kIndexChooseArchive = 0;
 constexpr int kIndexStart = 1;
 constexpr int kMaxPasswordLength = 20;
+constexpr qint64 kRedrawIntervalMs = 25;
 
 // The password fields show "*" whatever the desktop's style would show.
 class StarPasswordStyle : public QProxyStyle {
@@ -240,11 +241,23 @@ void frmBackup::StartBackup() {
     } else {
         StandardDialogs::ShowMessage(this, run.FailureText(), QMessageBox::Critical);
     }
+    lblFileAdded->setUpdatesEnabled(true);
+    pbZIPProgress->setUpdatesEnabled(true);
     bRunning_ = false;
     accept();
 }
 
 void frmBackup::ZIP_FileAdded(const QString& sFilename, float fPercent) {
+    // The label and the bar always hold the last state, but are redrawn at most every
+    // kRedrawIntervalMs: drawing every one of tens of thousands of names would cost more than
+    // archiving them.
+    const bool bRedraw =
+        !redrawClock_.isValid() || redrawClock_.hasExpired(kRedrawIntervalMs) || fPercent >= 100.0f;
+    if (bRedraw) {
+        redrawClock_.start();
+    }
+    lblFileAdded->setUpdatesEnabled(bRedraw);
+    pbZIPProgress->setUpdatesEnabled(bRedraw);
     lblFileAdded->setText(sFilename);
     pbZIPProgress->setValue(
         static_cast<int>(std::lround(static_cast<double>(fPercent) * kProgressStepsPerPercent)));

@@ -5,6 +5,7 @@
 // a message first. While the run is in progress it cannot be closed.
 
 #include <QDialog>
+#include <QElapsedTimer>
 #include <array>
 #include <functional>
 
@@ -58,6 +59,7 @@ private:
     QLabel* lblFileAdded = nullptr;
 
     std::function<void()> clearWindowList_;
+    QElapsedTimer redrawClock_;
     bool bExitProgram_ = false;
     bool bRunning_ = false;
 };
