@@ -191,9 +191,7 @@ int32_t BackupRun::RunArchiver(size_t first, size_t last, bool bGrow) {
             for (size_t i = first; i < last; ++i) {
                 ZIP.AddFile(entries[i].sPath.toStdString());
                 entries[i].bHanded = true;
-                if (pumpEvents) {
-                    pumpEvents();
-                }
+                Yield();
             }
         } catch (const RuntimeError& e) {
             sAddFileError = QStringLiteral("Fehler %1 (%2): %3")
@@ -236,8 +234,13 @@ void BackupRun::FileAdded(const std::string& sFilename) {
     if (onFileAdded) {
         onFileAdded(QString::fromStdString(sFilename), fPercent);
     }
-    if (pumpEvents) {
+    Yield();
+}
+
+void BackupRun::Yield() {
+    if (pumpEvents && (!pumpClock.isValid() || pumpClock.hasExpired(kPumpIntervalMs))) {
         pumpEvents();
+        pumpClock.start();
     }
 }
 

@@ -12,6 +12,7 @@
 // last-backup time is that moment and an archive mark is cleared only for a file still unchanged.
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QString>
 #include <QStringList>
 #include <cstdint>
@@ -41,6 +42,7 @@ public:
 
     /// Files handed to one archiver run: the archiver's limit.
     static constexpr int32_t kFilesPerRun = 4096;
+    static constexpr qint64 kPumpIntervalMs = 10;
 
     BackupRun(BackupSettings settings, FileAddedHandler onFileAdded, EventPump pumpEvents);
 
@@ -48,8 +50,9 @@ public:
     static QString PasswordToUse(const QString& sPassword0, const QString& sPassword1);
 
     /// Writes every entry of files (nullptr counts as an empty list) into the archive; the list's
-    /// cursor ends on its first entry. Events are pumped after each path handed to the archiver
-    /// and after each archived file.
+    /// cursor ends on its first entry. Events are pumped after a path handed to the archiver and
+    /// after an archived file, at most every kPumpIntervalMs: often enough for a window that
+    /// answers at once, rarely enough that tens of thousands of small files do not wait for it.
     bool Run(CListString* files);
 
     /// After a successful Run, in this order and each only when its setting is on: stores the
@@ -84,12 +87,14 @@ private:
     /// One archiver run over entries [first, last); returns its result.
     int32_t RunArchiver(size_t first, size_t last, bool bGrow);
     void FileAdded(const std::string& sFilename);
+    void Yield();
     void Fail(const QStringList& reasons);
     QString ArchiveProblem(int32_t lLastResult) const;
 
     BackupSettings settings;
     FileAddedHandler onFileAdded;
     EventPump pumpEvents;
+    QElapsedTimer pumpClock;
 
     std::vector<Entry> entries;
     std::unordered_map<std::string, size_t> entryOfName;
