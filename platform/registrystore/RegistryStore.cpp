@@ -73,6 +73,9 @@ bool RegistryStore::Open(bool bForWrite) {
         return false;
     }
     sqlite3_busy_timeout(db_, busyTimeoutMs_);
+    // A saved list of 100,000 paths is a B-tree of some 10 MB: with the default 2 MB page cache
+    // the transaction that saves it spills pages to the log half-way.
+    Exec("PRAGMA cache_size=-32768");
     // Reading the schema tells a database from any other file before anything is written.
     if (!Exec("SELECT count(*) FROM sqlite_schema")) {
         Close();
