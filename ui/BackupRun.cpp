@@ -11,6 +11,7 @@
 
 #include "app/modBackup.h"
 #include "list/CListString.h"
+#include "platform/archivemarks/ArchiveMarkStore.h"
 #include "platform/zipengine/zip32.h"
 
 #ifdef SONDREL_HAVE_ZIP
@@ -284,6 +285,7 @@ void BackupRun::ApplyAfterEffects(CListString* files,
     }
     if (settings.bClearArchiveFlag) {
         FileSystemObject& fso = modBackup::State().FSO;
+        fso.Marks().BeginBatch();
         for (const Entry& entry : entries) {
             // A file changed or gone since the start keeps its mark, or is skipped.
             if (!entry.bReported || !entry.stateAtStart ||
@@ -296,6 +298,7 @@ void BackupRun::ApplyAfterEffects(CListString* files,
                 file.SetAttributes(lAttributes - AttrArchive);
             }
         }
+        fso.Marks().EndBatch();
     }
     if (settings.bClearList) {
         if (files != nullptr) {

@@ -34,6 +34,25 @@ void ArchiveMarkStore::Close() {
         db_ = nullptr;
     }
     writable_ = false;
+    inBatch_ = false;
+}
+
+bool ArchiveMarkStore::BeginBatch() {
+    if (inBatch_ || !Open(true)) {
+        return false;
+    }
+    inBatch_ = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+    return inBatch_;
+}
+
+void ArchiveMarkStore::EndBatch() {
+    if (!inBatch_) {
+        return;
+    }
+    inBatch_ = false;
+    if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
 }
 
 bool ArchiveMarkStore::Open(bool bForWrite) {

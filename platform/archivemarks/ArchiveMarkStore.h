@@ -39,7 +39,14 @@ public:
     /// Forgets sPath's record. True when the store holds no record for it afterwards.
     bool Set(std::string_view sPath);
 
-    /// Safe to call twice.
+    /// Makes the following changes one transaction, committed by EndBatch: clearing the marks
+    /// of a whole backup then costs one commit instead of one per file. False when it could not
+    /// be started; the changes then commit one by one.
+    bool BeginBatch();
+    /// Commits what the batch changed; a change that failed inside it is simply not there.
+    void EndBatch();
+
+    /// Safe to call twice; a batch still open is dropped.
     void Close();
 
 private:
@@ -49,6 +56,7 @@ private:
     int busyTimeoutMs_;
     sqlite3* db_ = nullptr;
     bool writable_ = false;
+    bool inBatch_ = false;
     sqlite3_stmt* select_ = nullptr;
     sqlite3_stmt* upsert_ = nullptr;
     sqlite3_stmt* delete_ = nullptr;

@@ -11,6 +11,7 @@
 
 #include "app/FileSystem.h"
 #include "app/modBackup.h"
+#include "platform/archivemarks/ArchiveMarkStore.h"
 #include "tests/app/AppTestSupport.h"
 
 using Fso = FileSystemObject;
@@ -177,6 +178,26 @@ TEST_F(FileSystem, ArchiveMarkIsSetUntilClearedAndAgainAfterRewriting) {
     again.SetAttributes(again.Attributes() | AttrArchive);
     EXPECT_EQ(again.Attributes() & AttrArchive, AttrArchive);
     EXPECT_EQ(SqlOn(MarksFile(), "SELECT count(*) FROM archive_marks"), "0");
+}
+
+// Marks cleared in a batch reach the store together, at its end; inside it they already read as
+// cleared for this program.
+TEST_F(FileSystem, MarksClearedInABatchAreStoredAtItsEnd) {
+    const QString first = MakeFile("a.txt", "eins");
+    const QString second = MakeFile("b.txt", "zwei");
+    ASSERT_TRUE(fso().Marks().BeginBatch());
+    EXPECT_FALSE(fso().Marks().BeginBatch());
+    for (const QString& path : {first, second}) {
+        FSOFile file = fso().GetFile(path);
+        ASSERT_TRUE(file.SetAttributes(file.Attributes() & ~AttrArchive));
+        EXPECT_EQ(file.Attributes() & AttrArchive, 0);
+    }
+    EXPECT_EQ(SqlOn(MarksFile(), "SELECT count(*) FROM archive_marks"), "0");
+    fso().Marks().EndBatch();
+    EXPECT_EQ(SqlOn(MarksFile(), "SELECT count(*) FROM archive_marks"), "2");
+    modBackup::ResetState();
+    EXPECT_EQ(fso().GetFile(first).Attributes() & AttrArchive, 0);
+    EXPECT_EQ(fso().GetFile(second).Attributes() & AttrArchive, 0);
 }
 
 TEST_F(FileSystem, ArchiveMarkFollowsReplacementAndRename) {
