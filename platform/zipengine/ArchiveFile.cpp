@@ -196,6 +196,7 @@ bool ArchiveFile::copyBeginning(zip_uint64_t keep) {
     loff_t in = 0;
     loff_t out = 0;
     bool kernelCopy = true;
+    std::vector<char> buffer;  // only where the kernel cannot copy
     while (static_cast<zip_uint64_t>(out) < keep) {
         const auto want = static_cast<size_t>(keep - static_cast<zip_uint64_t>(out));
         ssize_t done = -1;
@@ -207,7 +208,7 @@ bool ArchiveFile::copyBeginning(zip_uint64_t keep) {
                 continue;
             }
         } else {
-            std::vector<char> buffer(std::min<size_t>(want, 1 << 20));
+            buffer.resize(std::min<size_t>(want, 1 << 20));
             done = ::pread(readFd_, buffer.data(), buffer.size(), in);
             if (done > 0) {
                 ssize_t put = ::pwrite(writeFd_, buffer.data(), static_cast<size_t>(done), out);
