@@ -46,7 +46,7 @@ private:
     zip_int64_t beginWrite(zip_uint64_t keep);
     bool copyBeginning(zip_uint64_t keep);
     zip_int64_t write(const void* data, zip_uint64_t length);
-    zip_int64_t seekWrite(void* data, zip_uint64_t length);
+    zip_int64_t seek(zip_uint64_t& position, zip_uint64_t end, void* data, zip_uint64_t length);
     zip_int64_t commitWrite();
     void discardTemp();
 
@@ -297,13 +297,14 @@ void ArchiveFile::startWriteback(zip_uint64_t offset, zip_uint64_t length) {
                       SYNC_FILE_RANGE_WRITE);
 }
 
-zip_int64_t ArchiveFile::seekWrite(void* data, zip_uint64_t length) {
-    const zip_int64_t offset =
-        zip_source_seek_compute_offset(writeOffset_, writeEnd_, data, length, &error_);
+// Moves position as libzip's seek arguments in data say, within a file of size end.
+zip_int64_t ArchiveFile::seek(zip_uint64_t& position, zip_uint64_t end, void* data,
+                              zip_uint64_t length) {
+    const zip_int64_t offset = zip_source_seek_compute_offset(position, end, data, length, &error_);
     if (offset < 0) {
         return -1;
     }
-    writeOffset_ = static_cast<zip_uint64_t>(offset);
+    position = static_cast<zip_uint64_t>(offset);
     return 0;
 }
 
@@ -361,15 +362,8 @@ zip_int64_t ArchiveFile::command(void* data, zip_uint64_t length, zip_source_cmd
         case ZIP_SOURCE_FREE:
             delete this;
             return 0;
-        case ZIP_SOURCE_SEEK: {
-            const zip_int64_t offset =
-                zip_source_seek_compute_offset(readOffset_, readSize_, data, length, &error_);
-            if (offset < 0) {
-                return -1;
-            }
-            readOffset_ = static_cast<zip_uint64_t>(offset);
-            return 0;
-        }
+        case ZIP_SOURCE_SEEK:
+            return seek(readOffset_, readSize_, data, length);
         case ZIP_SOURCE_TELL:
             return static_cast<zip_int64_t>(readOffset_);
         case ZIP_SOURCE_BEGIN_WRITE:
@@ -379,7 +373,7 @@ zip_int64_t ArchiveFile::command(void* data, zip_uint64_t length, zip_source_cmd
         case ZIP_SOURCE_WRITE:
             return write(data, length);
         case ZIP_SOURCE_SEEK_WRITE:
-            return seekWrite(data, length);
+            return seek(writeOffset_, writeEnd_, data, length);
         case ZIP_SOURCE_TELL_WRITE:
             return static_cast<zip_int64_t>(writeOffset_);
         case ZIP_SOURCE_COMMIT_WRITE:
