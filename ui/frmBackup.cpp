@@ -249,8 +249,8 @@ void frmBackup::StartBackup() {
 
 void frmBackup::ZIP_FileAdded(const QString& sFilename, float fPercent) {
     // The label and the bar always hold the last state, but are redrawn at most every
-    // kRedrawIntervalMs: drawing every one of tens of thousands of names would cost more than
-    // archiving them.
+    // kRedrawIntervalMs: the bar repaints at once on a new value, without waiting for the event
+    // loop, and drawing for each of tens of thousands of files would cost more than archiving.
     const bool bRedraw =
         !redrawClock_.isValid() || redrawClock_.hasExpired(kRedrawIntervalMs) || fPercent >= 100.0f;
     if (bRedraw) {
