@@ -15,9 +15,56 @@ namespace zip32 {
 
 namespace {
 
+// fsync of fd (closed afterwards), then of folder; 0 or the errno of the first failure.
+int syncFileAndFolder(int fd, const std::string& folder) {
+    int error = ::fsync(fd) == 0 ? 0 : errno;
+    if (::close(fd) != 0 && error == 0 && errno != EINTR) {
+        error = errno;
+    }
+    if (error != 0) {
+        return error;
+    }
+    const int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folderFd < 0) {
+        return errno;
+    }
+    error = ::fsync(folderFd) == 0 ? 0 : errno;
+    ::close(folderFd);
+    return error;
+}
+
+// One closing thread per calling thread, joined by the next close or when the calling thread
+// ends.
+class BackgroundCloser {
+public:
+    BackgroundCloser() = default;
+    ~BackgroundCloser() { join(); }
+    BackgroundCloser(const BackgroundCloser&) = delete;
+    BackgroundCloser& operator=(const BackgroundCloser&) = delete;
+
+    void close(int fd) {
+        join();
+        try {
+            worker_ = std::thread([fd] { ::close(fd); });
+        } catch (const std::system_error&) {
+            ::close(fd);
+        }
+    }
+
+private:
+    void join() {
+        if (worker_.joinable()) {
+            worker_.join();
+        }
+    }
+    std::thread worker_;
+};
+
 class ArchiveFile {
 public:
-    explicit ArchiveFile(std::string path) : path_(std::move(path)) { zip_error_init(&error_); }
+    ArchiveFile(std::string path, ArchiveSync& sync) : path_(std::move(path)), sync_(sync) {
+        zip_error_init(&error_);
+    }
     ~ArchiveFile() {
         discardTemp();
         closeRead();
@@ -59,6 +106,7 @@ private:
     static constexpr size_t kWriteBuffer = 1024 * 1024;
 
     std::string path_;
+    ArchiveSync& sync_;
     zip_error_t error_;
     int readFd_ = -1;
     std::vector<char> readCache_;
@@ -313,21 +361,19 @@ zip_int64_t ArchiveFile::commitWrite() {
         discardTemp();
         return -1;
     }
-    const int fd = writeFd_;
-    writeFd_ = -1;
-    if (::close(fd) != 0) {
-        const int error = errno;
-        discardTemp();
-        return fail(ZIP_ER_WRITE, error);
-    }
     if (::rename(tempPath_.c_str(), path_.c_str()) != 0) {
         const int error = errno;
         discardTemp();
         return fail(ZIP_ER_RENAME, error);
     }
     tempPath_.clear();
-    // What is read from now on is the new archive.
+    // What is read from now on is the new archive; the replaced one is closed later, off the
+    // path to the run's result.
+    const int replacedFd = readFd_;
+    readFd_ = -1;
     closeRead();
+    sync_.start(writeFd_, folderOf(path_), replacedFd);
+    writeFd_ = -1;
     return 0;
 }
 
@@ -405,8 +451,60 @@ zip_int64_t dispatch(void* state, void* data, zip_uint64_t length, zip_source_cm
 
 }  // namespace
 
-zip_source_t* createArchiveFileSource(const std::string& path, zip_error_t* error) {
-    auto* file = new ArchiveFile(path);
+std::string folderOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+ArchiveSync::~ArchiveSync() {
+    (void)wait();
+    if (replacedFd_ >= 0) {
+        ::close(replacedFd_);
+    }
+}
+
+void ArchiveSync::start(int fd, const std::string& folder, int replacedFd) {
+    (void)wait();
+    if (replacedFd_ >= 0) {
+        ::close(replacedFd_);
+    }
+    replacedFd_ = replacedFd;
+    started_ = true;
+    error_ = 0;
+    try {
+        worker_ = std::thread([this, fd, folder] { error_ = syncFileAndFolder(fd, folder); });
+    } catch (const std::system_error&) {
+        error_ = syncFileAndFolder(fd, folder);
+    }
+}
+
+int ArchiveSync::wait() {
+    if (worker_.joinable()) {
+        worker_.join();
+    }
+    return error_;
+}
+
+int ArchiveSync::takeReplaced() {
+    const int fd = replacedFd_;
+    replacedFd_ = -1;
+    return fd;
+}
+
+void closeInBackground(int fd) {
+    if (fd < 0) {
+        return;
+    }
+    thread_local BackgroundCloser closer;
+    closer.close(fd);
+}
+
+zip_source_t* createArchiveFileSource(const std::string& path, ArchiveSync& sync,
+                                      zip_error_t* error) {
+    auto* file = new ArchiveFile(path, sync);
     zip_source_t* source = zip_source_function_create(&dispatch, file, error);
     if (source == nullptr) {
         delete file;

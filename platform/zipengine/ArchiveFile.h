@@ -8,11 +8,48 @@
 #include <zip.h>
 
 #include <string>
+#include <thread>
 
 namespace zip32 {
 
+/// The folder that holds path's name: "." for a bare name.
+std::string folderOf(const std::string& path);
+
+/// Makes a committed archive durable: its data, then its name in the folder. The sync runs on a
+/// thread of its own from the moment the archive is renamed into place, so that libzip's teardown
+/// of a large archive (it frees every entry) overlaps with the wait for the disk.
+class ArchiveSync {
+public:
+    ArchiveSync() = default;
+    ~ArchiveSync();
+    ArchiveSync(const ArchiveSync&) = delete;
+    ArchiveSync& operator=(const ArchiveSync&) = delete;
+
+    /// Takes over fd, the archive as written, and replacedFd, the archive it replaced as still
+    /// open for reading (or -1); folder holds its name.
+    void start(int fd, const std::string& folder, int replacedFd);
+    bool started() const { return started_; }
+    /// 0 once both are on disk, else the errno of the step that failed.
+    int wait();
+    /// The replaced archive's descriptor (-1 if none), now the caller's.
+    int takeReplaced();
+
+private:
+    std::thread worker_;
+    bool started_ = false;
+    int error_ = 0;
+    int replacedFd_ = -1;
+};
+
+/// Closes fd without waiting. Closing the last descriptor of a replaced archive drops its blocks,
+/// which costs the file system time in proportion to the archive's size; a grow need not wait for
+/// that, since nothing it reports depends on it.
+void closeInBackground(int fd);
+
 /// A libzip source for the archive at path (which need not exist yet); nullptr with error set
-/// when it cannot be created. libzip owns it once zip_open_from_source has taken it.
-zip_source_t* createArchiveFileSource(const std::string& path, zip_error_t* error);
+/// when it cannot be created. libzip owns it once zip_open_from_source has taken it. A commit
+/// hands the written archive to sync.
+zip_source_t* createArchiveFileSource(const std::string& path, ArchiveSync& sync,
+                                      zip_error_t* error);
 
 }  // namespace zip32

@@ -1,6 +1,5 @@
 #include "platform/zipengine/ArchiveRun.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,14 +22,6 @@ namespace {
 constexpr uint8_t kDosArchiveBit = 0x20;
 constexpr uint8_t kDosReadOnlyBit = 0x01;
 
-std::string folderOf(const std::string& path) {
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        return ".";
-    }
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 struct Discard {
     void operator()(zip_t* archive) const { zip_discard(archive); }
 };
@@ -39,18 +30,6 @@ using ArchivePtr = std::unique_ptr<zip_t, Discard>;
 
 int cancelCallback(zip_t*, void* state) {
     return static_cast<ArchiveRun*>(state)->cancelled();
-}
-
-bool syncPath(const std::string& path, int flags, int& error) {
-    int fd = ::open(path.c_str(), flags | O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        error = errno;
-        return false;
-    }
-    bool synced = ::fsync(fd) == 0;
-    error = synced ? 0 : errno;
-    ::close(fd);
-    return synced;
 }
 
 }  // namespace
@@ -113,7 +92,7 @@ bool ArchiveRun::checkArchivePlace() {
 }
 
 zip_t* ArchiveRun::openArchive(zip_error_t& error) {
-    zip_source_t* file = createArchiveFileSource(archivePath_, &error);
+    zip_source_t* file = createArchiveFileSource(archivePath_, sync_, &error);
     if (file == nullptr) {
         return nullptr;
     }
@@ -347,9 +326,10 @@ void ArchiveRun::describeEntry(zip_t* archive, zip_uint64_t index, const FileJob
 }
 
 bool ArchiveRun::syncArchive() {
-    int error = 0;
-    if (!syncPath(archivePath_, 0, error) ||
-        !syncPath(folderOf(archivePath_), O_DIRECTORY, error)) {
+    // Without a commit libzip has removed the archive, as it does when no entry is left.
+    const int error = sync_.started() ? sync_.wait() : ENOENT;
+    closeInBackground(sync_.takeReplaced());
+    if (error != 0) {
         archiveProblem("kann nicht gesichert werden", systemReason(error));
         if (!keepExisting_) {
             ::unlink(archivePath_.c_str());

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/zipengine/ArchiveFile.h"
 #include "platform/zipengine/EngineState.h"
 #include "platform/zipengine/EntrySource.h"
 
@@ -59,6 +60,7 @@ private:
     size_t written_ = 0;
     bool cancelled_ = false;
     std::string writeError_;
+    ArchiveSync sync_;  // the archive sources' commits hand it the written archive
 };
 
 }  // namespace zip32
