@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <thread>
 
 #include "platform/zipengine/ArchiveFile.h"
 #include "platform/zipengine/EntryNames.h"
@@ -39,6 +40,10 @@ ArchiveRun::ArchiveRun(const ZpCallbacks& callbacks, const RunOptions& options,
     : callbacks_(callbacks), options_(options), tuning_(tuning) {}
 
 void ArchiveRun::print(const std::string& line) {
+    if (deferPrints_) {
+        deferred_.push_back(line);
+        return;
+    }
     if (callbacks_.print != nullptr) {
         callbacks_.print(line.c_str(),
                          static_cast<int32_t>(std::min<size_t>(line.size(), INT32_MAX)));
@@ -147,7 +152,7 @@ bool ArchiveRun::isUnchanged(const FileJob& job, zip_t* existing, zip_int64_t in
     return !fileIsNewer(job.mtime, st.mtime, false);
 }
 
-void ArchiveRun::collectFiles(int32_t count, char** names, zip_t* existing) {
+void ArchiveRun::collectFiles(int32_t count, char** names) {
     DosNameTable dosNames;
     std::map<std::string, std::string> pathOfEntry;
     std::set<std::string> listedPaths;
@@ -181,19 +186,55 @@ void ArchiveRun::collectFiles(int32_t count, char** names, zip_t* existing) {
         job.size = static_cast<uint64_t>(info.st_size);
         job.mtime = info.st_mtim.tv_sec;
         job.mode = info.st_mode;
-
-        if (existing != nullptr) {
-            zip_int64_t index = zip_name_locate(existing, job.entryName.c_str(), 0);
-            job.replaces = index >= 0;
-            if (job.replaces && options_.update && isUnchanged(job, existing, index)) {
-                if (options_.verbose) {
-                    print("  unverändert: " + job.entryName + "\n");
-                }
-                continue;
-            }
-        }
         jobs_.push_back(std::move(job));
     }
+}
+
+void ArchiveRun::matchExisting(zip_t* existing) {
+    auto unchanged = [&](FileJob& job) {
+        zip_int64_t index = zip_name_locate(existing, job.entryName.c_str(), 0);
+        job.replaces = index >= 0;
+        if (job.replaces && options_.update && isUnchanged(job, existing, index)) {
+            if (options_.verbose) {
+                print("  unverändert: " + job.entryName + "\n");
+            }
+            return true;
+        }
+        return false;
+    };
+    jobs_.erase(std::remove_if(jobs_.begin(), jobs_.end(), unchanged), jobs_.end());
+}
+
+zip_t* ArchiveRun::openWhileCollecting(int32_t count, char** names, zip_error_t& error) {
+    ArchivePtr existing;
+    auto open = [&] {
+        try {
+            existing.reset(openArchive(error));
+        } catch (const std::bad_alloc&) {
+            zip_error_set(&error, ZIP_ER_MEMORY, 0);
+        }
+    };
+    // Joined on every way out: the reader writes to existing and error.
+    struct Reader {
+        std::thread thread;
+        void join() {
+            if (thread.joinable()) {
+                thread.join();
+            }
+        }
+        ~Reader() { join(); }
+    } reader;
+    try {
+        reader.thread = std::thread(open);
+    } catch (const std::system_error&) {
+        open();
+    }
+    // What the checks say waits until the archive is known to be readable.
+    deferPrints_ = true;
+    collectFiles(count, names);
+    deferPrints_ = false;
+    reader.join();
+    return existing.release();
 }
 
 void ArchiveRun::archived(FileJob& job, const CompressPipeline::Delivered& delivered) {
@@ -347,9 +388,10 @@ int32_t ArchiveRun::execute(const char* archivePath, int32_t count, char** names
     }
     ArchivePtr existing;
     if (keepExisting_) {
+        // Reading a large archive's directory overlaps with checking the listed files.
         zip_error_t error;
         zip_error_init(&error);
-        existing.reset(openArchive(error));
+        existing.reset(openWhileCollecting(count, names, error));
         if (!existing) {
             bool nozip = zip_error_code_zip(&error) == ZIP_ER_NOZIP ||
                          zip_error_code_zip(&error) == ZIP_ER_INCONS;
@@ -363,7 +405,16 @@ int32_t ArchiveRun::execute(const char* archivePath, int32_t count, char** names
     if (options_.encrypt && !askPassword()) {
         return ZP_ERR_PARAMETER;
     }
-    collectFiles(count, names, existing.get());
+    if (existing) {
+        std::vector<std::string> checked = std::move(deferred_);
+        deferred_.clear();
+        for (const std::string& line : checked) {
+            print(line);
+        }
+        matchExisting(existing.get());
+    } else {
+        collectFiles(count, names);
+    }
     if (options_.comment) {
         askComment();
     }

@@ -39,7 +39,12 @@ private:
     zip_t* openArchive(zip_error_t& error);
     bool askPassword();
     void askComment();
-    void collectFiles(int32_t count, char** names, zip_t* existing);
+    void collectFiles(int32_t count, char** names);
+    // Marks the jobs whose entries exist; under update drops those whose files are unchanged.
+    void matchExisting(zip_t* existing);
+    // Opens the existing archive on a thread of its own while the files are collected; nullptr
+    // with error set when it cannot be read. Messages of the checks wait in deferred_.
+    zip_t* openWhileCollecting(int32_t count, char** names, zip_error_t& error);
     bool isUnchanged(const FileJob& job, zip_t* existing, zip_int64_t index);
     // Takes over opened (the archive as read for the checks), or opens the archive itself when
     // it is nullptr.
@@ -60,6 +65,8 @@ private:
     size_t written_ = 0;
     bool cancelled_ = false;
     std::string writeError_;
+    bool deferPrints_ = false;
+    std::vector<std::string> deferred_;
     ArchiveSync sync_;  // the archive sources' commits hand it the written archive
 };
 
