@@ -5,7 +5,8 @@
 //   (2) the first 10,000 files of a real set (copies of /usr/share/doc, /usr/include,
 //       /usr/share/icons, /usr/share/locale): the dialog's run against "zip -9 -q -@" on the same
 //       list. Target: at most 0.6x.
-// Each pair runs REPEAT times (default 3), alternating; the medians are compared. ONLY_GROWING=1
+// Each pair runs REPEAT times (default 5), alternating; the medians are compared. On a small
+// virtual machine one pair varies by up to 10%: judge (1) by REPEAT=11 or more. ONLY_GROWING=1
 // stops after (1).
 //
 //   bench_backup [work folder]   (default: a temporary folder under $TMPDIR or /tmp)
@@ -88,7 +89,7 @@ double Median(std::vector<double> v) {
 
 int Repeats() {
     const int n = qEnvironmentVariableIntValue("REPEAT");
-    return n > 0 ? n : 3;
+    return n > 0 ? n : 5;
 }
 
 int EntriesIn(const QString& archive) {
