@@ -7,6 +7,7 @@
 
 #include <zip.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 
@@ -33,9 +34,14 @@ public:
     int wait();
     /// The replaced archive's descriptor (-1 if none), now the caller's.
     int takeReplaced();
+    /// Flushes what is written so far of the file at path to the device, without waiting; does
+    /// nothing while an earlier flush still runs. wait() waits for it too.
+    void flushEarly(const std::string& path);
 
 private:
     std::thread worker_;
+    std::thread early_;
+    std::atomic<bool> earlyDone_{true};
     bool started_ = false;
     int error_ = 0;
     int replacedFd_ = -1;

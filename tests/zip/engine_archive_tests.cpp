@@ -215,12 +215,14 @@ TEST_F(EngineArchive, CommentIsAskedOnlyWhenItsFlagIsSet) {
     EXPECT_EQ(readWithPython(path("n.zip")).comment, "");
 }
 
+// The kept part is large enough to be flushed to the disk while the grow still writes.
 TEST_F(EngineArchive, GrowAddsToTheArchiveAndWithoutItTheArchiveIsNew) {
     EngineCall call;
     call.root = path("d");
     std::string a = write("d/a.txt", "erste");
     std::string b = write("d/b.txt", "zweite");
-    call.names = {a, b};
+    std::string big = write("d/gross.bin", randomBytes(6 << 20, 5));
+    call.names = {a, big, b};
     std::string archive = path("g.zip");
     ASSERT_EQ(runEngine(archive, call).result, ZP_OK);
 
@@ -231,7 +233,7 @@ TEST_F(EngineArchive, GrowAddsToTheArchiveAndWithoutItTheArchiveIsNew) {
     EngineRun grown = runEngine(archive, call);
     ASSERT_EQ(grown.result, ZP_OK) << grown.printed();
     EXPECT_EQ(grown.serviceNames(), (std::vector<std::string>{c, b}));
-    expectContents(archive, {{"a.txt", a}, {"b.txt", b}, {"c.txt", c}});
+    expectContents(archive, {{"a.txt", a}, {"gross.bin", big}, {"b.txt", b}, {"c.txt", c}});
     // The replaced archive is let go, or its space stays taken while the program runs.
     EXPECT_EQ(heldReplacedFiles(archive), 0);
 
