@@ -12,6 +12,7 @@
 //   bench_backup [work folder]   (default: a temporary folder under $TMPDIR or /tmp)
 
 #include <sys/resource.h>
+#include <unistd.h>
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
@@ -101,6 +102,13 @@ int EntriesIn(const QString& archive) {
     return p.readAll().trimmed().toInt();
 }
 
+// Removes the previous run's archive and waits until the disk is quiet, so that its writeback and
+// the dropping of its blocks do not land in the time of the run that follows.
+void Settle(const QString& archive) {
+    QFile::remove(archive);
+    ::sync();
+}
+
 // The dialog's run over paths into archive; seconds from the click on "Backup starten" until the
 // dialog has closed.
 Timing DialogRun(const QStringList& paths, const QString& archive, bool bClearMarks) {
@@ -112,7 +120,7 @@ Timing DialogRun(const QStringList& paths, const QString& archive, bool bClearMa
     for (const QString& p : paths) {
         state.BackupFiles->Add(p);
     }
-    QFile::remove(archive);
+    Settle(archive);
     StandardDialogs::SetFileDialogHook(
         [&](const StandardDialogs::FileDialogRequest&, QString* chosen) {
             *chosen = archive;
@@ -148,7 +156,7 @@ Timing LogicRun(const QStringList& paths, const QString& archive) {
     for (const QString& p : paths) {
         list.Add(p);
     }
-    QFile::remove(archive);
+    Settle(archive);
     BackupSettings settings;
     settings.sArchivePath = archive;
     settings.sComment = QString::fromUtf8(kComment);
@@ -165,7 +173,7 @@ Timing LogicRun(const QStringList& paths, const QString& archive) {
 
 // One engine call with every name, as the component would make it without its limit.
 Timing EngineRun(const QStringList& paths, const QString& archive) {
-    QFile::remove(archive);
+    Settle(archive);
     std::vector<std::string> names;
     names.reserve(static_cast<size_t>(paths.size()));
     for (const QString& p : paths) {
@@ -198,7 +206,7 @@ Timing EngineRun(const QStringList& paths, const QString& archive) {
 }
 
 Timing ZipRun(const QStringList& paths, const QString& archive) {
-    QFile::remove(archive);
+    Settle(archive);
     const Stopwatch watch(RUSAGE_CHILDREN);
     QProcess zip;
     zip.start("zip", {"-9", "-q", "-@", archive});
