@@ -191,18 +191,20 @@ void ArchiveRun::collectFiles(int32_t count, char** names) {
 }
 
 void ArchiveRun::matchExisting(zip_t* existing) {
-    auto unchanged = [&](FileJob& job) {
+    std::vector<FileJob> kept;
+    kept.reserve(jobs_.size());
+    for (FileJob& job : jobs_) {
         zip_int64_t index = zip_name_locate(existing, job.entryName.c_str(), 0);
         job.replaces = index >= 0;
         if (job.replaces && options_.update && isUnchanged(job, existing, index)) {
             if (options_.verbose) {
                 print("  unverändert: " + job.entryName + "\n");
             }
-            return true;
+            continue;
         }
-        return false;
-    };
-    jobs_.erase(std::remove_if(jobs_.begin(), jobs_.end(), unchanged), jobs_.end());
+        kept.push_back(std::move(job));
+    }
+    jobs_ = std::move(kept);
 }
 
 zip_t* ArchiveRun::openWhileCollecting(int32_t count, char** names, zip_error_t& error) {
