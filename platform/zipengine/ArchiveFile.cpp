@@ -38,12 +38,12 @@ int syncFileAndFolder(int fd, const std::string& folder) {
 class BackgroundCloser {
 public:
     BackgroundCloser() = default;
-    ~BackgroundCloser() { join(); }
+    ~BackgroundCloser() { joinIfRunning(worker_); }
     BackgroundCloser(const BackgroundCloser&) = delete;
     BackgroundCloser& operator=(const BackgroundCloser&) = delete;
 
     void close(int fd) {
-        join();
+        joinIfRunning(worker_);
         try {
             worker_ = std::thread([fd] { ::close(fd); });
         } catch (const std::system_error&) {
@@ -52,11 +52,6 @@ public:
     }
 
 private:
-    void join() {
-        if (worker_.joinable()) {
-            worker_.join();
-        }
-    }
     std::thread worker_;
 };
 
@@ -477,9 +472,7 @@ ArchiveSync::~ArchiveSync() {
 
 void ArchiveSync::start(int fd, const std::string& folder, int replacedFd) {
     // An early flush may go on: the sync waits for the device either way.
-    if (worker_.joinable()) {
-        worker_.join();
-    }
+    joinIfRunning(worker_);
     if (replacedFd_ >= 0) {
         ::close(replacedFd_);
     }
@@ -494,12 +487,8 @@ void ArchiveSync::start(int fd, const std::string& folder, int replacedFd) {
 }
 
 int ArchiveSync::wait() {
-    if (worker_.joinable()) {
-        worker_.join();
-    }
-    if (early_.joinable()) {
-        early_.join();
-    }
+    joinIfRunning(worker_);
+    joinIfRunning(early_);
     return error_;
 }
 

@@ -13,6 +13,13 @@
 
 namespace zip32 {
 
+/// Joins thread unless it was never started or is joined already.
+inline void joinIfRunning(std::thread& thread) {
+    if (thread.joinable()) {
+        thread.join();
+    }
+}
+
 /// The folder that holds path's name: "." for a bare name.
 std::string folderOf(const std::string& path);
 

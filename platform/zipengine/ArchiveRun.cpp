@@ -219,12 +219,7 @@ zip_t* ArchiveRun::openWhileCollecting(int32_t count, char** names, zip_error_t&
     // Joined on every way out: the reader writes to existing and error.
     struct Reader {
         std::thread thread;
-        void join() {
-            if (thread.joinable()) {
-                thread.join();
-            }
-        }
-        ~Reader() { join(); }
+        ~Reader() { joinIfRunning(thread); }
     } reader;
     try {
         reader.thread = std::thread(open);
@@ -235,7 +230,7 @@ zip_t* ArchiveRun::openWhileCollecting(int32_t count, char** names, zip_error_t&
     deferPrints_ = true;
     collectFiles(count, names);
     deferPrints_ = false;
-    reader.join();
+    joinIfRunning(reader.thread);
     return existing.release();
 }
 
