@@ -236,7 +236,7 @@ Listing readWithPython(const std::string& archive, const std::optional<std::stri
         }
         if (fields.size() >= 2 && fields[0] == "comment") {
             listing.comment = fields[1];
-        } else if (fields.size() == 7 && fields[0] == "entry") {
+        } else if (fields.size() == 8 && fields[0] == "entry") {
             Entry entry;
             entry.name = fields[1];
             entry.flags = std::stoi(fields[2]);
@@ -246,6 +246,7 @@ Listing readWithPython(const std::string& archive, const std::optional<std::stri
                 entry.extendedTime = std::stoll(fields[5]);
             }
             entry.createSystem = std::stoi(fields[6]);
+            entry.compressedSize = std::stoull(fields[7]);
             listing.entries.push_back(entry);
         }
     }

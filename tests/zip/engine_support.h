@@ -78,6 +78,7 @@ struct Entry {
     uint64_t size = 0;
     std::optional<int64_t> extendedTime;
     int createSystem = 0;
+    uint64_t compressedSize = 0;  // with the encryption header, if any
 };
 
 struct Listing {

@@ -1,7 +1,8 @@
 """Reads a ZIP archive with Python's zipfile for the engine's tests.
 
 Prints "comment<TAB>text", then per entry
-"entry<TAB>name<TAB>flag bits<TAB>method<TAB>size<TAB>UT time or -<TAB>create system".
+"entry<TAB>name<TAB>flag bits<TAB>method<TAB>size<TAB>UT time or -<TAB>create system<TAB>
+compressed size".
 Every entry is read whole, so its CRC is checked; --extract DIR extracts all entries as well.
 """
 import argparse
@@ -36,7 +37,7 @@ def main():
                 sys.exit("size mismatch: " + info.filename)
             print("\t".join(["entry", info.filename, str(info.flag_bits), str(info.compress_type),
                              str(info.file_size), extended_time(info.extra),
-                             str(info.create_system)]))
+                             str(info.create_system), str(info.compress_size)]))
         if args.extract:
             archive.extractall(args.extract, pwd=pwd)
 
