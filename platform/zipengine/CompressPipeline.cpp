@@ -579,6 +579,13 @@ int64_t CompressPipeline::readRaw(size_t index, void* buffer, uint64_t length) {
     Slot& slot = slots_[index];
     Blocks& blocks = *slot.blocks;
     const uint64_t size = jobs_[index]->size;
+    {
+        // A worker that read the last block before the writer took over may have found a change.
+        std::lock_guard lock(mutex_);
+        if (slot.state == Slot::State::Failed) {
+            return -1;
+        }
+    }
     const int fd = blocks.file->get();
     const uint64_t want = std::min<uint64_t>(length, size - blocks.rawPos);
     if (want == 0) {
