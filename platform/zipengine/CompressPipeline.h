@@ -1,7 +1,8 @@
 // Compression ahead of the writer. Worker threads (one per core) take the work in the order libzip
-// will write the files. A file up to a few MB is read whole and deflated with libdeflate into
-// memory. A larger one is cut into blocks that the workers deflate at the same time through zlib
-// (see BlockDeflate.h), so that one big file keeps every core busy. Before deflating, a look at
+// will write the files. A file is read whole and deflated with libdeflate into memory, which is
+// the faster and the tighter way, as long as the files after it keep the other workers busy. A big
+// file that would leave them idle, and any file too big to hold, is cut into blocks that the
+// workers deflate at the same time through zlib (see BlockDeflate.h). Before deflating, a look at
 // samples of the file tells whether deflate can gain anything; a file where it cannot is stored.
 // The work ahead may hold at most a window of bytes, except for what the writer waits for, which
 // always gets through. The writer (libzip, on the calling thread) reads each file's data once, in
