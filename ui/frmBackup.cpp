@@ -72,9 +72,7 @@ frmBackup::frmBackup(QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("frmBackup"));
     setWindowTitle(QStringLiteral("Backup durchführen"));
     setModal(true);
-    const double factor = FormScale::Factor(this);
-    setFixedSize(Twips::ToPixelsX(FormScale::Scaled(7335, factor), this),
-                 Twips::ToPixelsY(FormScale::Scaled(4575, factor), this));
+    FormScale::SetFixedClientSize(this, 7335, 4575);
 
     const auto makeButton = [this](QWidget* parentWidget, int index, const QString& text, int left,
                                    int top, int width, int height) {
