@@ -54,6 +54,7 @@ QLabel* MakeLabel(QWidget* parent, const QString& name, const QString& text, int
                   int width, int height) {
     auto* label = new QLabel(text, parent);
     label->setObjectName(name);
+    label->setTextFormat(Qt::PlainText);  // paths show as typed, "<b>" included
     Place(label, left, top, width, height, true);
     return label;
 }
@@ -139,6 +140,7 @@ frmBackup::frmBackup(QWidget* parent) : QDialog(parent) {
     makeButton(this, kIndexStart, QStringLiteral("Backup starten"), 5640, 4080, 1635, 435);
     lblFileAdded = new QLabel(this);
     lblFileAdded->setObjectName(QStringLiteral("lblFileAdded"));
+    lblFileAdded->setTextFormat(Qt::PlainText);
     Place(lblFileAdded, 120, 4320, 7155, 195, false);
     lblFileAdded->hide();
 

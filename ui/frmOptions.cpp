@@ -44,6 +44,7 @@ using FormScale::Place;
 QLabel* MakeCaption(QWidget* parent, const QString& text, int left, int top, int width, int height,
                     bool bTwoLines) {
     auto* label = new QLabel(text, parent);
+    label->setTextFormat(Qt::PlainText);  // the default path shows as typed, "<b>" included
     if (bTwoLines) {
         label->setWordWrap(true);
         label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
