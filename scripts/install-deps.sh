@@ -11,6 +11,7 @@ packages=(
   unzip zip 7zip python3
   desktop-file-utils dpkg-dev fakeroot file man-db
   xvfb xauth
+  fonts-dejavu-core
 )
 
 missing=()

@@ -1,5 +1,6 @@
 #include "ui/FileListModel.h"
 
+#include <QLocale>
 #include <QMetaObject>
 #include <algorithm>
 
@@ -7,16 +8,35 @@ namespace {
 // Up to this many separate insertions or removals are announced one by one; beyond it one layout
 // change is cheaper than moving the tail of a long list again and again.
 constexpr size_t kMaxSeparateChanges = 16;
+
+QCollator DisplayCollator() {
+    QCollator collator{QLocale(QLocale::German, QLocale::Germany)};
+    collator.setCaseSensitivity(Qt::CaseInsensitive);
+    collator.setNumericMode(true);
+    return collator;
+}
+
+// For paths the collator finds equal: case variants together ("Maße" may equal "masse"), the
+// upper-case form first.
+bool TieLess(const QString& a, const QString& b) {
+    const int c = QString::compare(a, b, Qt::CaseInsensitive);
+    return c != 0 ? c < 0 : a < b;
+}
+
 }  // namespace
 
-FileListModel::FileListModel(QObject* parent) : QAbstractListModel(parent) {}
+FileListModel::FileListModel(QObject* parent)
+    : QAbstractListModel(parent), collator_(DisplayCollator()) {}
 
 bool FileListModel::PathLess(const QString& a, const QString& b) {
-    const int c = QString::compare(a, b, Qt::CaseInsensitive);
-    if (c != 0) {
-        return c < 0;
-    }
-    return a < b;
+    static const QCollator collator = DisplayCollator();
+    const int c = collator.compare(a, b);
+    return c != 0 ? c < 0 : TieLess(a, b);
+}
+
+bool FileListModel::RowLess(const Row& a, const Row& b) {
+    const int c = a.key.compare(b.key);
+    return c != 0 ? c < 0 : TieLess(a.sPath, b.sPath);
 }
 
 void FileListModel::Append(const QString& sPath) {
@@ -49,12 +69,17 @@ QString FileListModel::At(int row) {
     if (row < 0 || static_cast<size_t>(row) >= rows_.size()) {
         return QString();
     }
-    return rows_[static_cast<size_t>(row)];
+    return rows_[static_cast<size_t>(row)].sPath;
 }
 
 QStringList FileListModel::Paths() {
     Flush();
-    return QStringList(rows_.begin(), rows_.end());
+    QStringList paths;
+    paths.reserve(static_cast<qsizetype>(rows_.size()));
+    for (const Row& row : rows_) {
+        paths.append(row.sPath);
+    }
+    return paths;
 }
 
 void FileListModel::ScheduleFlush() {
@@ -75,13 +100,18 @@ void FileListModel::Flush() {
     if (pending_.empty()) {
         return;
     }
-    std::vector<QString> added;
-    added.swap(pending_);
-    std::stable_sort(added.begin(), added.end(), PathLess);
+    std::vector<Row> added;
+    added.reserve(pending_.size());
+    for (QString& sPath : pending_) {
+        QCollatorSortKey key = collator_.sortKey(sPath);
+        added.push_back(Row{std::move(sPath), std::move(key)});
+    }
+    pending_.clear();
+    std::stable_sort(added.begin(), added.end(), RowLess);
 
     const size_t n = rows_.size();
     const size_t k = added.size();
-    if (n == 0 || !PathLess(added.front(), rows_.back())) {
+    if (n == 0 || !RowLess(added.front(), rows_.back())) {
         beginInsertRows(QModelIndex(), static_cast<int>(n), static_cast<int>(n + k - 1));
         rows_.insert(rows_.end(), std::make_move_iterator(added.begin()),
                      std::make_move_iterator(added.end()));
@@ -94,7 +124,7 @@ void FileListModel::Flush() {
     size_t gaps = 0;
     for (size_t j = 0; j < k; ++j) {
         positions[j] = static_cast<size_t>(
-            std::upper_bound(rows_.begin(), rows_.end(), added[j], PathLess) - rows_.begin());
+            std::upper_bound(rows_.begin(), rows_.end(), added[j], RowLess) - rows_.begin());
         if (j == 0 || positions[j] != positions[j - 1]) {
             ++gaps;
         }
@@ -120,7 +150,7 @@ void FileListModel::Flush() {
         return;
     }
 
-    std::vector<QString> merged;
+    std::vector<Row> merged;
     merged.reserve(n + k);
     std::vector<int> oldToNew(n);
     size_t i = 0;
@@ -128,7 +158,7 @@ void FileListModel::Flush() {
     while (i < n || j < k) {
         if (j == k || (i < n && positions[j] > i)) {
             oldToNew[i] = static_cast<int>(merged.size());
-            merged.push_back(rows_[i]);
+            merged.push_back(std::move(rows_[i]));
             ++i;
         } else {
             merged.push_back(std::move(added[j]));
@@ -170,7 +200,7 @@ void FileListModel::RemoveRows(std::vector<int> rows) {
         return;
     }
 
-    std::vector<QString> kept;
+    std::vector<Row> kept;
     kept.reserve(rows_.size() - rows.size());
     std::vector<int> oldToNew(rows_.size(), -1);
     size_t r = 0;
@@ -180,12 +210,12 @@ void FileListModel::RemoveRows(std::vector<int> rows) {
             continue;
         }
         oldToNew[static_cast<size_t>(old)] = static_cast<int>(kept.size());
-        kept.push_back(rows_[static_cast<size_t>(old)]);
+        kept.push_back(std::move(rows_[static_cast<size_t>(old)]));
     }
     ReplaceRows(std::move(kept), oldToNew);
 }
 
-void FileListModel::ReplaceRows(std::vector<QString> newRows, const std::vector<int>& oldToNew) {
+void FileListModel::ReplaceRows(std::vector<Row> newRows, const std::vector<int>& oldToNew) {
     Q_EMIT layoutAboutToBeChanged();
     const QModelIndexList from = persistentIndexList();
     QModelIndexList to;
@@ -210,7 +240,7 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
         return QVariant();
     }
     if (role == Qt::DisplayRole || role == Qt::ToolTipRole) {
-        return rows_[static_cast<size_t>(index.row())];
+        return rows_[static_cast<size_t>(index.row())].sPath;
     }
     return QVariant();
 }

@@ -1,7 +1,8 @@
 #pragma once
-// FileListModel: the rows behind the main window's list (lbFiles), kept in display order: paths
-// compared without regard to letter case, so that two paths that differ only in case stand next
-// to each other (the upper-case form first).
+// FileListModel: the rows behind the main window's list (lbFiles), kept in display order: German
+// alphabetical order without regard to letter case (Ä with A, ß with ss, numbers by their value),
+// and two paths that differ only in case next to each other, the upper-case form first. Each row
+// carries its collation key, computed once when the row arrives.
 //
 // Additions are collected and merged in one step, so that a scan adding tens of thousands of paths
 // costs one sort instead of one insertion each. Every member that reads or removes rows merges
@@ -9,6 +10,7 @@
 // such member is called. Selections and the current row survive merges and removals.
 
 #include <QAbstractListModel>
+#include <QCollator>
 #include <QString>
 #include <QStringList>
 #include <vector>
@@ -19,7 +21,7 @@ class FileListModel : public QAbstractListModel {
 public:
     explicit FileListModel(QObject* parent = nullptr);
 
-    /// The display order: case-insensitive, ties broken by the exact (ordinal) comparison.
+    /// The display order, for a few paths (the rows use keys computed once).
     static bool PathLess(const QString& a, const QString& b);
 
     /// Adds one path at its sorted place.
@@ -46,12 +48,19 @@ public:
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
 
 private:
+    struct Row {
+        QString sPath;
+        QCollatorSortKey key;
+    };
+    static bool RowLess(const Row& a, const Row& b);
+
     void ScheduleFlush();
     /// Replaces the rows by newRows, where oldToNew maps each old row to its new row or to -1 when
     /// it is gone; persistent indexes (the view's selection among them) follow.
-    void ReplaceRows(std::vector<QString> newRows, const std::vector<int>& oldToNew);
+    void ReplaceRows(std::vector<Row> newRows, const std::vector<int>& oldToNew);
 
-    std::vector<QString> rows_;
+    QCollator collator_;
+    std::vector<Row> rows_;
     std::vector<QString> pending_;
     bool flushScheduled_ = false;
 };

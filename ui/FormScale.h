@@ -23,6 +23,13 @@ inline int Scaled(int twips, double factor) {
     return static_cast<int>(std::lround(twips * factor));
 }
 
+// Fixes the client size of the form w at width x height twips, scaled to its font.
+inline void SetFixedClientSize(QWidget* w, int width, int height) {
+    const double factor = Factor(w);
+    w->setFixedSize(Twips::ToPixelsX(Scaled(width, factor), w),
+                    Twips::ToPixelsY(Scaled(height, factor), w));
+}
+
 // Places w at the twips rectangle, scaled to the desktop's font. A single-line text that would
 // still be clipped grows around its vertical centre and to the right.
 inline void Place(QWidget* w, int left, int top, int width, int height, bool bGrowToText) {
@@ -40,6 +47,15 @@ inline void Place(QWidget* w, int left, int top, int width, int height, bool bGr
         }
     }
     w->setGeometry(rect);
+}
+
+// For a caption that ends where the next control begins: when it has grown to its text, it moves
+// left so that it ends at rightTwips (scaled) again instead of reaching into that control.
+inline void KeepRightEdge(QWidget* w, int rightTwips) {
+    const int right = Twips::ToPixelsX(Scaled(rightTwips, Factor(w->window())), w);
+    if (w->geometry().right() + 1 > right) {
+        w->move(right - w->width(), w->y());
+    }
 }
 
 }  // namespace FormScale

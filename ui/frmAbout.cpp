@@ -65,9 +65,8 @@ QLabel* MakeLabel(QWidget* parent, const QString& name, const QString& text, QRe
 frmAbout::frmAbout(QWidget* parent) : QDialog(parent) {
     setWindowTitle(QStringLiteral("Info zu Tarvello-Backup"));
     setWindowIcon(ProgramIcon());
+    FormScale::SetFixedClientSize(this, 5850, 3780);
     const double factor = FormScale::Factor(this);
-    setFixedSize(Twips::ToPixelsX(FormScale::Scaled(5850, factor), this),
-                 Twips::ToPixelsY(FormScale::Scaled(3780, factor), this));
     const auto at = [this, factor](int left, int top, int width, int height) {
         return Twips::ToRect(FormScale::Scaled(left, factor), FormScale::Scaled(top, factor),
                              FormScale::Scaled(width, factor), FormScale::Scaled(height, factor),

@@ -54,6 +54,7 @@ QLabel* MakeLabel(QWidget* parent, const QString& name, const QString& text, int
                   int width, int height) {
     auto* label = new QLabel(text, parent);
     label->setObjectName(name);
+    label->setTextFormat(Qt::PlainText);  // paths show as typed, "<b>" included
     Place(label, left, top, width, height, true);
     return label;
 }
@@ -72,9 +73,7 @@ frmBackup::frmBackup(QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("frmBackup"));
     setWindowTitle(QStringLiteral("Backup durchführen"));
     setModal(true);
-    const double factor = FormScale::Factor(this);
-    setFixedSize(Twips::ToPixelsX(FormScale::Scaled(7335, factor), this),
-                 Twips::ToPixelsY(FormScale::Scaled(4575, factor), this));
+    FormScale::SetFixedClientSize(this, 7335, 4575);
 
     const auto makeButton = [this](QWidget* parentWidget, int index, const QString& text, int left,
                                    int top, int width, int height) {
@@ -141,6 +140,7 @@ frmBackup::frmBackup(QWidget* parent) : QDialog(parent) {
     makeButton(this, kIndexStart, QStringLiteral("Backup starten"), 5640, 4080, 1635, 435);
     lblFileAdded = new QLabel(this);
     lblFileAdded->setObjectName(QStringLiteral("lblFileAdded"));
+    lblFileAdded->setTextFormat(Qt::PlainText);
     Place(lblFileAdded, 120, 4320, 7155, 195, false);
     lblFileAdded->hide();
 

@@ -44,6 +44,7 @@ using FormScale::Place;
 QLabel* MakeCaption(QWidget* parent, const QString& text, int left, int top, int width, int height,
                     bool bTwoLines) {
     auto* label = new QLabel(text, parent);
+    label->setTextFormat(Qt::PlainText);  // the default path shows as typed, "<b>" included
     if (bTwoLines) {
         label->setWordWrap(true);
         label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
@@ -85,9 +86,7 @@ QTreeWidget* MakeListView(QWidget* parent, const QString& name, const QString& s
 
 frmOptions::frmOptions(QWidget* parent) : QDialog(parent) {
     setWindowTitle(QStringLiteral("Tv-Backup Options"));
-    const double factor = FormScale::Factor(this);
-    setFixedSize(Twips::ToPixelsX(FormScale::Scaled(7095, factor), this),
-                 Twips::ToPixelsY(FormScale::Scaled(6975, factor), this));
+    FormScale::SetFixedClientSize(this, 7095, 6975);
 
     const auto makeButton = [this](QWidget* parentWidget, int index, const QString& text, int left,
                                    int top, int width, int height) {
@@ -164,12 +163,14 @@ frmOptions::frmOptions(QWidget* parent) : QDialog(parent) {
         180, 300, 6675, 435, true);
     lblBeschriftung[2] =
         MakeCaption(frameSuche, QStringLiteral("Letztes Backup am:"), 660, 840, 1395, 195, false);
+    FormScale::KeepRightEdge(lblBeschriftung[2], 660 + 1395);
     dtpLastBackupDate = new QDateEdit(frameSuche);
     dtpLastBackupDate->setObjectName(QStringLiteral("dtpLastBackupDate"));
     dtpLastBackupDate->setDisplayFormat(QStringLiteral("dd.MM.yyyy"));
     dtpLastBackupDate->setCalendarPopup(true);
     Place(dtpLastBackupDate, 2100, 780, 1275, 315, false);
     lblBeschriftung[3] = MakeCaption(frameSuche, QStringLiteral("um:"), 3540, 840, 270, 195, false);
+    FormScale::KeepRightEdge(lblBeschriftung[3], 3540 + 270);
     dtpLastBackupTime = new QTimeEdit(frameSuche);
     dtpLastBackupTime->setObjectName(QStringLiteral("dtpLastBackupTime"));
     dtpLastBackupTime->setDisplayFormat(QStringLiteral("HH:mm:ss"));

@@ -10,6 +10,7 @@
 #include <QTimer>
 
 #include "app/modBackup.h"
+#include "ui/FormScale.h"
 #include "ui/LevelField.h"
 #include "ui/SearchSettings.h"
 #include "ui/StandardDialogs.h"
@@ -34,7 +35,7 @@ frmSearch::frmSearch(QWidget* parent, modBackup::IWindowOutlet* windowOutlet)
       windowOutlet_(windowOutlet) {
     setObjectName(QStringLiteral("frmSearch"));
     setWindowTitle(QStringLiteral("Dateien suchen ..."));
-    setFixedSize(Twips::ToPixelsX(kClientWidth, this), Twips::ToPixelsY(kClientHeight, this));
+    FormScale::SetFixedClientSize(this, kClientWidth, kClientHeight);
     CreateControls();
     SetTabOrder();
     Form_Load();
@@ -48,8 +49,12 @@ frmSearch::~frmSearch() {
 }
 
 void frmSearch::CreateControls() {
-    auto place = [this](QWidget* w, int left, int top, int width, int height) {
-        w->setGeometry(Twips::ToRect(left, top, width, height, this));
+    // Captions grow to their text where the desktop's font needs more than the scaled rectangle.
+    auto place = [](QWidget* w, int left, int top, int width, int height) {
+        FormScale::Place(w, left, top, width, height, false);
+    };
+    auto placeCaption = [](QWidget* w, int left, int top, int width, int height) {
+        FormScale::Place(w, left, top, width, height, true);
     };
 
     frameOptions = new QGroupBox(QStringLiteral(" Optionen für die Suche: "), this);
@@ -58,7 +63,7 @@ void frmSearch::CreateControls() {
 
     lblBeschriftung[0] =
         new QLabel(QStringLiteral("Verzeichnis, ab dem gesucht werden soll:"), frameOptions);
-    place(lblBeschriftung[0], 180, 300, 2955, 195);
+    placeCaption(lblBeschriftung[0], 180, 300, 2955, 195);
 
     cmdAction[0] = new QPushButton(QStringLiteral("»"), frameOptions);
     QFont bold = cmdAction[0]->font();
@@ -70,12 +75,12 @@ void frmSearch::CreateControls() {
     lblPath = new QLabel(frameOptions);
     lblPath->setObjectName(QStringLiteral("lblPath"));
     lblPath->setTextFormat(Qt::PlainText);
-    place(lblPath, 600, 600, 6555, 195);
+    placeCaption(lblPath, 600, 600, 6555, 195);
 
     auto checkBox = [&](const char* name, const char* caption, int top, int width) {
         auto* box = new QCheckBox(QString::fromUtf8(caption), frameOptions);
         box->setObjectName(QString::fromLatin1(name));
-        place(box, 180, top, width, 195);
+        placeCaption(box, 180, top, width, 195);
         return box;
     };
     chkUseArchiveFlag =
@@ -92,7 +97,7 @@ void frmSearch::CreateControls() {
     place(txtLimit, 2100, 2055, 315, 285);
 
     lblBeschriftung[1] = new QLabel(QStringLiteral("Verzeichnisebenen"), frameOptions);
-    place(lblBeschriftung[1], 2520, 2100, 1335, 195);
+    placeCaption(lblBeschriftung[1], 2520, 2100, 1335, 195);
 
     cmdAction[1] = new QPushButton(QStringLiteral("Suchen"), frameOptions);
     cmdAction[1]->setDefault(true);
@@ -112,7 +117,8 @@ void frmSearch::CreateControls() {
     statusPanel_->setObjectName(QStringLiteral("StatusBarPanel1"));
     statusPanel_->setTextFormat(Qt::PlainText);
     StatusBar->addWidget(statusPanel_, 1);
-    const int statusHeight = Twips::ToPixelsY(kStatusBarHeight, this);
+    const int statusHeight =
+        Twips::ToPixelsY(FormScale::Scaled(kStatusBarHeight, FormScale::Factor(this)), this);
     StatusBar->setGeometry(0, height() - statusHeight, width(), statusHeight);
 
     tmrStartSearch = new QTimer(this);

@@ -415,6 +415,31 @@ private Q_SLOTS:
         QVERIFY(messages_.isEmpty());
     }
 
+    void pathsWithMarkupShowAsTyped() {
+        const QString folder = env_->MakeFolder("x<b>fett</b>");
+        modBackup::WriteOption("DefaultPath", folder);
+        OpenMain(MakeFiles(1, "x<b>fett</b>"));
+        QString archivePath;
+        bool bArchiveAsTyped = false;
+        QStringList shown;
+        QVERIFY(WithDialog([&](frmBackup& d) {
+            auto* archive = d.findChild<QLabel*>("lblArchivePath");
+            archivePath = archive->text();
+            bArchiveAsTyped = ShowsAsTyped(archive);
+            auto* current = d.findChild<QLabel*>("lblFileAdded");
+            connect(d.findChild<QProgressBar*>("pbZIPProgress"), &QProgressBar::valueChanged, this,
+                    [&shown, current] {
+                        if (!current->text().isEmpty() && ShowsAsTyped(current)) {
+                            shown << current->text();
+                        }
+                    });
+            Start(d);
+        }));
+        QVERIFY2(archivePath.startsWith(folder + "/"), qPrintable(archivePath));
+        QVERIFY(bArchiveAsTyped);
+        QCOMPARE(shown, QStringList{Home() + "/x<b>fett</b>/f00000.txt"});
+    }
+
     void afterEffects_data() {
         QTest::addColumn<bool>("adjustDate");
         QTest::addColumn<bool>("clearFlag");

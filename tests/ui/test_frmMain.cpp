@@ -235,6 +235,34 @@ private Q_SLOTS:
         QCOMPARE(ListedInOrder(), paths + QStringList({gamma, aa}));
     }
 
+    // German alphabetical order: umlauts with their vowel, ß with ss, numbers by their value;
+    // the same for stored paths and for later drops.
+    void germanOrder() {
+        const QString d = Home() + "/d/";
+        const QStringList stored = {"zeta.txt",      "Änderung.txt", "Maße.txt", "Foto 10.jpg",
+                                    "Übersicht.pdf", "ober.txt",     "MASSE.txt"};
+        const QStringList dropped = {"Öl.txt",     "apfel.txt", "Mast.txt",
+                                     "Foto 2.jpg", "ulme.txt",  "Masse.txt"};
+        QStringList paths;
+        for (const QString& n : stored) {
+            paths.append(env_->MakeFile("d/" + n));
+        }
+        StoreAndLoad(paths);
+        Open();
+        QCOMPARE(Shown(), QStringList({d + "Änderung.txt", d + "Foto 10.jpg", d + "MASSE.txt",
+                                       d + "Maße.txt", d + "ober.txt", d + "Übersicht.pdf",
+                                       d + "zeta.txt"}));
+        QStringList more;
+        for (const QString& n : dropped) {
+            more.append(env_->MakeFile("d/" + n));
+        }
+        QVERIFY(Drop(FileUrls(more).get()));
+        QCOMPARE(Shown(), QStringList({d + "Änderung.txt", d + "apfel.txt", d + "Foto 2.jpg",
+                                       d + "Foto 10.jpg", d + "MASSE.txt", d + "Masse.txt",
+                                       d + "Maße.txt", d + "Mast.txt", d + "ober.txt", d + "Öl.txt",
+                                       d + "Übersicht.pdf", d + "ulme.txt", d + "zeta.txt"}));
+    }
+
     void statusTexts_data() {
         QTest::addColumn<QList<qint64>>("sizes");
         QTest::addColumn<QString>("count");

@@ -329,6 +329,19 @@ private Q_SLOTS:
         QCOMPARE(StoredOption(QStringLiteral("DefaultPath")), QStringLiteral("/"));
     }
 
+    void folderWithMarkupShowsAsTyped() {
+        const QString folder = env_->MakeFolder(QStringLiteral("x<b>fett</b>"));
+        QVERIFY(Open());
+        AnswerFolderDialog(StandardDialogs::FileDialogResult::Accepted,
+                           folder + QStringLiteral("/Dateiname wird ignoriert!"));
+        Click(Button(0));
+        auto* path = Child<QLabel>(QStringLiteral("lblPath"));
+        QCOMPARE(path->text(), folder);
+        QVERIFY2(ShowsAsTyped(path), qPrintable(path->text()));
+        Click(Button(5));
+        QCOMPARE(StoredOption(QStringLiteral("DefaultPath")), folder);
+    }
+
     void excludedFolderChoiceStartsInTheProgramsFolder() {
         QVERIFY(Open());
         AnswerFolderDialog(StandardDialogs::FileDialogResult::Accepted,

@@ -4,6 +4,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QFontMetrics>
+#include <QLabel>
 #include <QLocale>
 #include <QTimer>
 #include <memory>
@@ -66,4 +68,9 @@ void WhenModalAppears(std::function<void(QWidget*)> onModal, const QWidget* exce
         }
     });
     timer->start();
+}
+
+bool ShowsAsTyped(const QLabel* label) {
+    const int plain = QFontMetrics(label->font()).horizontalAdvance(label->text());
+    return qAbs(label->sizeHint().width() - plain) <= 2;
 }

@@ -6,6 +6,7 @@
 #include <QTemporaryDir>
 #include <functional>
 
+class QLabel;
 class QWidget;
 
 class FreshEnvironment {
@@ -31,3 +32,7 @@ private:
 /// shows up (polled from the event loop), at most once; gives up after timeoutMs.
 void WhenModalAppears(std::function<void(QWidget*)> onModal, const QWidget* except = nullptr,
                       int timeoutMs = 5000);
+
+/// True when the label shows its text as typed: as wide as the plain text. Markup in it such as
+/// "<b>" would be taken away and make it narrower.
+bool ShowsAsTyped(const QLabel* label);
