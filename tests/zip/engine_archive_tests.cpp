@@ -112,7 +112,7 @@ struct TuningCase {
 
 class EngineTunings : public EngineArchive, public ::testing::WithParamInterface<TuningCase> {};
 
-// Text, random bytes, an empty file and two files above the streaming threshold (one of them
+// Text, random bytes, an empty file and two files that may be cut into blocks (one of them
 // incompressible), under names with umlauts and blanks. A source that let libzip deflate its
 // already deflated data again would fail here, when the contents are compared.
 TEST_P(EngineTunings, ContentsComeBackByteForByteInEveryClient) {
