@@ -1,5 +1,7 @@
 #include "ui/FileListModel.h"
 
+#include "app/NativePath.h"
+
 #include <QMetaObject>
 #include <algorithm>
 
@@ -210,7 +212,7 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
         return QVariant();
     }
     if (role == Qt::DisplayRole || role == Qt::ToolTipRole) {
-        return rows_[static_cast<size_t>(index.row())];
+        return DisplayPath(rows_[static_cast<size_t>(index.row())]);
     }
     return QVariant();
 }
