@@ -7,5 +7,6 @@
 int RunWindowMode() {
     frmMain form;
     form.show();
+    form.ListenForOtherStarts();
     return QApplication::exec();
 }

@@ -261,6 +261,7 @@ TEST_F(FileSystem, AFileWhoseNameIsNotUtf8IsListedFoundAndMarked) {
                                             "e.txt")
                                       .toHex()
                                       .toUpper()));
+    ::unlink(NativePath(path).constData());  // QTemporaryDir cannot name it
 }
 
 // Records of files that are gone go, once a day and all in one transaction.
