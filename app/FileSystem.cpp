@@ -60,6 +60,11 @@ QString FullPath(const QString& sPath, const QString& sBase) {
     if (!sPath.startsWith(u'/')) {
         return QDir::cleanPath((sBase.isEmpty() ? CurrentFolder() : sBase) + u'/' + sPath);
     }
+    // Most paths are clean already; a list check asks for every listed file.
+    if (!sPath.contains(u"//") && !sPath.contains(u"/./") && !sPath.endsWith(u"/.") &&
+        (sPath.size() == 1 || !sPath.endsWith(u'/'))) {
+        return sPath;
+    }
     QString out;
     out.reserve(sPath.size());
     for (const QStringView part : QStringView(sPath).split(u'/', Qt::SkipEmptyParts)) {
@@ -219,6 +224,14 @@ bool FileSystemObject::FolderExists(const QString& sPath) const {
 bool FileSystemObject::FileExists(const QString& sPath) const {
     struct stat st {};
     return StatPath(sPath, st) && S_ISREG(st.st_mode);
+}
+
+std::optional<int64_t> FileSystemObject::FileSize(const QString& sPath) const {
+    struct stat st {};
+    if (!StatPath(sPath, st) || !S_ISREG(st.st_mode)) {
+        return std::nullopt;
+    }
+    return static_cast<int64_t>(st.st_size);
 }
 
 FSOFolder FileSystemObject::GetFolder(const QString& sPath) {

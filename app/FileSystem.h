@@ -96,6 +96,8 @@ public:
     bool FolderExists(const QString& sPath) const;
     /// True exactly when a file of that path exists (through links too); a folder does not count.
     bool FileExists(const QString& sPath) const;
+    /// FileExists and the file's Size in one look: nullopt when no file of that path exists.
+    std::optional<int64_t> FileSize(const QString& sPath) const;
     /// The folder of that path in its full form (FullPath). A path that names no readable folder
     /// gives a folder without entries.
     FSOFolder GetFolder(const QString& sPath);

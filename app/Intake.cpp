@@ -27,11 +27,7 @@ void LoadFolderScanExtensions(std::unique_ptr<CListString>& oExtensions) {
 QStringList FolderScanExtensions() {
     std::unique_ptr<CListString> list;
     LoadFolderScanExtensions(list);
-    QStringList patterns;
-    for (list->MoveFirst(); !list->EOL(); list->MoveNext()) {
-        patterns.append(list->Data());
-    }
-    return patterns;
+    return ListValues(list.get());
 }
 
 QStringList IntakeTokens(const QStringList& args) {
@@ -59,12 +55,7 @@ QStringList CollectIntakeFiles(const QStringList& tokens, const QString& sWorkin
             files.Add(path);
         }
     }
-    QStringList collected;
-    collected.reserve(files.Count());
-    for (files.MoveFirst(); !files.EOL(); files.MoveNext()) {
-        collected.append(files.Data());
-    }
-    return collected;
+    return ListValues(&files);
 }
 
 int TakeIntakeFiles(const QStringList& files, IWindowOutlet* window) {

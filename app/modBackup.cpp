@@ -75,7 +75,7 @@ bool LoadList(CListString& oList, const QString& sKey, const QString& sCountName
 }
 
 // Count first, then the entries, then the surplus removed: all or nothing.
-bool SaveList(CListString* oList, const QString& sKey, const QString& sCountName,
+bool SaveList(const QStringList& values, const QString& sKey, const QString& sCountName,
               const QString& sPrefix) {
     modRegistry::RegBatch batch(HKEY_CURRENT_USER, true);
     if (!batch.Active()) {
@@ -88,15 +88,11 @@ bool SaveList(CListString* oList, const QString& sKey, const QString& sCountName
     if (!stored) {
         return false;
     }
-    const int32_t newCount = oList != nullptr ? oList->Count() : 0;
+    const auto newCount = static_cast<int32_t>(values.size());
     modRegistry::RegWriteText(HKEY_CURRENT_USER, sKey, sCountName, QString::number(newCount));
-    if (oList != nullptr) {
-        int32_t index = 0;
-        for (oList->MoveFirst(); !oList->EOL(); oList->MoveNext()) {
-            modRegistry::RegWriteText(HKEY_CURRENT_USER, sKey, sPrefix + QString::number(index),
-                                      oList->Data());
-            ++index;
-        }
+    for (int32_t index = 0; index < newCount; ++index) {
+        modRegistry::RegWriteText(HKEY_CURRENT_USER, sKey, sPrefix + QString::number(index),
+                                  values[index]);
     }
     for (const auto& entry : *stored) {
         if (entry.first >= newCount) {
@@ -196,8 +192,19 @@ void LoadOptionList(std::unique_ptr<CListString>& oList, const QString& sPrefix)
              modRegistry::kReadBufferSize);
 }
 
+QStringList ListValues(CListString* oList) {
+    QStringList values;
+    if (oList != nullptr) {
+        values.reserve(oList->Count());
+        for (oList->MoveFirst(); !oList->EOL(); oList->MoveNext()) {
+            values.append(oList->Data());
+        }
+    }
+    return values;
+}
+
 bool SaveOptionList(CListString& oList, const QString& sPrefix) {
-    return SaveList(&oList, kOptionsKey, sPrefix + QStringLiteral("Count"), sPrefix);
+    return SaveList(ListValues(&oList), kOptionsKey, sPrefix + QStringLiteral("Count"), sPrefix);
 }
 
 bool LoadBackupList() {
@@ -210,8 +217,11 @@ bool LoadBackupList() {
 }
 
 bool SaveBackupList() {
-    return SaveList(State().BackupFiles.get(), kMainKey, QStringLiteral("Count"),
-                    QStringLiteral("File"));
+    return SaveBackupListOf(ListValues(State().BackupFiles.get()));
+}
+
+bool SaveBackupListOf(const QStringList& paths) {
+    return SaveList(paths, kMainKey, QStringLiteral("Count"), QStringLiteral("File"));
 }
 
 QString StoreProblemText() {

@@ -83,6 +83,9 @@ bool ReadFlagOption(int32_t lIndex, bool bDefault);
 /// Stores "1" or "0"; false (nothing written) for an index outside 1 to 4.
 bool WriteFlagOption(int32_t lIndex, bool bValue);
 
+/// The values of a list from its first entry (walked with its cursor); none for an absent list.
+QStringList ListValues(CListString* oList);
+
 /// Creates the list when absent, empties it and fills it from sPrefix + "Count" and
 /// sPrefix + index, without duplicates.
 void LoadOptionList(std::unique_ptr<CListString>& oList, const QString& sPrefix);
@@ -98,7 +101,12 @@ bool LoadBackupList();
 /// True when stored; StoreProblemText says why not.
 bool SaveBackupList();
 
-/// The settings store's file and why its last write failed, in German, for a message.
+/// Stores these paths as the backup list, as SaveBackupList does: a save that may run on another
+/// thread (which uses the store through its own connection).
+bool SaveBackupListOf(const QStringList& paths);
+
+/// The settings store's file and why the calling thread's last write failed, in German, for a
+/// message.
 QString StoreProblemText();
 
 }  // namespace modBackup

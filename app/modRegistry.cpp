@@ -16,14 +16,17 @@ namespace modRegistry {
 
 namespace {
 
-struct RootStore {
-    QString overridePath;
-    std::unique_ptr<RegistryStore> store;
-};
+// Set by tests only, before any other thread uses the stores.
+QString& OverridePath(RegRoot hRoot) {
+    static QString user;
+    static QString machine;
+    return hRoot == HKEY_LOCAL_MACHINE ? machine : user;
+}
 
-RootStore& Root(RegRoot hRoot) {
-    static RootStore user;
-    static RootStore machine;
+// Each thread has its own connection to a store; SQLite keeps their transactions apart.
+std::unique_ptr<RegistryStore>& Connection(RegRoot hRoot) {
+    thread_local std::unique_ptr<RegistryStore> user;
+    thread_local std::unique_ptr<RegistryStore> machine;
     return hRoot == HKEY_LOCAL_MACHINE ? machine : user;
 }
 
@@ -31,12 +34,12 @@ RegistryStore* Store(RegRoot hRoot) {
     if (hRoot != HKEY_CURRENT_USER && hRoot != HKEY_LOCAL_MACHINE) {
         return nullptr;
     }
-    RootStore& root = Root(hRoot);
-    if (!root.store) {
-        root.store = std::make_unique<RegistryStore>(NativePath(StorePath(hRoot)).toStdString(),
-                                                     hRoot == HKEY_LOCAL_MACHINE);
+    std::unique_ptr<RegistryStore>& store = Connection(hRoot);
+    if (!store) {
+        store = std::make_unique<RegistryStore>(NativePath(StorePath(hRoot)).toStdString(),
+                                                hRoot == HKEY_LOCAL_MACHINE);
     }
-    return root.store.get();
+    return store.get();
 }
 
 std::string Utf8(const QString& s) {
@@ -82,9 +85,8 @@ int32_t IndexOf(std::string_view digits, int32_t lCount) {
 }  // namespace
 
 QString StorePath(RegRoot hRoot) {
-    const RootStore& root = Root(hRoot);
-    if (!root.overridePath.isEmpty()) {
-        return root.overridePath;
+    if (!OverridePath(hRoot).isEmpty()) {
+        return OverridePath(hRoot);
     }
     if (hRoot == HKEY_LOCAL_MACHINE) {
         return QStringLiteral("/etc/xdg/tarvello/registry.sqlite3");
@@ -97,14 +99,13 @@ QString StorePath(RegRoot hRoot) {
 }
 
 void SetStorePath(RegRoot hRoot, const QString& sPath) {
-    RootStore& root = Root(hRoot);
-    root.store.reset();
-    root.overridePath = sPath;
+    Connection(hRoot).reset();
+    OverridePath(hRoot) = sPath;
 }
 
 void CloseStores() {
-    Root(HKEY_CURRENT_USER).store.reset();
-    Root(HKEY_LOCAL_MACHINE).store.reset();
+    Connection(HKEY_CURRENT_USER).reset();
+    Connection(HKEY_LOCAL_MACHINE).reset();
 }
 
 bool RegWriteText(RegRoot hRoot, const QString& sKey, const QString& sValueName,

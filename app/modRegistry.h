@@ -5,7 +5,8 @@
 // use backslashes and compare without regard to letter case, as value names do.
 //
 // Nothing here raises: a value that cannot be read reads as the empty text, a failed write returns
-// false.
+// false. Each thread works through its own connection to a store (opened on first use, closed
+// when the thread ends); batches and failure reasons belong to the calling thread.
 
 #include <QString>
 #include <cstddef>
@@ -83,8 +84,10 @@ private:
 /// The file of a root's store.
 QString StorePath(RegRoot hRoot);
 /// Test hook: use sPath for that root instead (empty restores the usual place). Closes the store.
+/// Only while no other thread uses the stores.
 void SetStorePath(RegRoot hRoot, const QString& sPath);
-/// Closes both stores; the next call opens them again (and picks up a changed XDG_CONFIG_HOME).
+/// Closes both stores of the calling thread; the next call opens them again (and picks up a
+/// changed XDG_CONFIG_HOME).
 void CloseStores();
 
 }  // namespace modRegistry

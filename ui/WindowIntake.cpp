@@ -1,6 +1,7 @@
 #include "ui/WindowIntake.h"
 
 #include <QMetaObject>
+#include <QTimer>
 
 #include "app/InstanceServer.h"
 #include "app/Intake.h"
@@ -30,67 +31,127 @@ bool WindowIntake::Listen(QString* sProblem) {
 
 void WindowIntake::Hold(bool bHold) {
     bHeld_ = bHold;
-    TakeCollected();
+    AdvanceLater();
 }
 
 void WindowIntake::Close() {
     JoinWorker();
-    bCollecting_ = false;
-    for (const Request& request : requests_) {
-        server_->Answer(request.id, ResultCode::Closing);
+    for (Request& request : requests_) {
+        if (request.stage == Stage::Storing) {
+            Answer(request);  // its list is stored (or not) by now
+        } else {
+            server_->Answer(request.id, ResultCode::Closing);
+        }
     }
     requests_.clear();
     server_->Close();
 }
 
 void WindowIntake::OnAdd(quint64 id, const QString& sWorkingFolder, const QStringList& tokens) {
-    requests_.push_back(Request{id, sWorkingFolder, tokens, {}, false});
-    StartCollecting();
+    Request request;
+    request.id = id;
+    request.sWorkingFolder = sWorkingFolder;
+    request.tokens = tokens;
+    requests_.push_back(std::move(request));
+    AdvanceLater();
 }
 
-void WindowIntake::StartCollecting() {
-    if (bCollecting_ || requests_.empty() || requests_.front().bCollected) {
-        return;
+void WindowIntake::OnWorkerDone(quint64 id) {
+    if (requests_.empty() || requests_.front().id != id) {
+        return;  // answered by Close
     }
     JoinWorker();
-    const Request& request = requests_.front();
-    // The store is read here, on the window's thread; the worker touches nothing shared.
-    const QStringList extensions = modBackup::FolderScanExtensions();
-    bCollecting_ = true;
-    worker_ = std::thread([this, id = request.id, tokens = request.tokens,
-                           folder = request.sWorkingFolder, extensions] {
-        const QStringList files = modBackup::CollectIntakeFiles(tokens, folder, extensions);
-        // The destructor joins this thread, so the object outlives the call; a result still
-        // queued when it goes is dropped with it.
-        QMetaObject::invokeMethod(
-            this, [this, id, files] { OnCollected(id, files); }, Qt::QueuedConnection);
+    Request& request = requests_.front();
+    request.stage = request.stage == Stage::Collecting ? Stage::Taking : Stage::Stored;
+    AdvanceLater();
+}
+
+void WindowIntake::AdvanceLater() {
+    if (bAdvanceQueued_) {
+        return;
+    }
+    bAdvanceQueued_ = true;
+    // A timer, not a posted call: the window's other events get their turn in between.
+    QTimer::singleShot(0, this, [this] {
+        bAdvanceQueued_ = false;
+        Advance();
     });
 }
 
-void WindowIntake::OnCollected(quint64 id, const QStringList& files) {
-    bCollecting_ = false;
-    if (requests_.empty() || requests_.front().id != id) {
+void WindowIntake::Advance() {
+    if (requests_.empty()) {
         return;
     }
-    requests_.front().files = files;
-    requests_.front().bCollected = true;
-    TakeCollected();
+    Request& request = requests_.front();
+    switch (request.stage) {
+        case Stage::Waiting: {
+            // The store is read here, on the window's thread; the worker touches nothing shared.
+            const QStringList extensions = modBackup::FolderScanExtensions();
+            request.stage = Stage::Collecting;
+            StartWorker(request.id, [&request, extensions] {
+                request.files = modBackup::CollectIntakeFiles(request.tokens,
+                                                              request.sWorkingFolder, extensions);
+            });
+            return;
+        }
+        case Stage::Taking:
+            if (bHeld_) {
+                return;  // Hold(false) asks again
+            }
+            if (window_.take) {
+                window_.take(request.files.mid(request.taken, kFilesPerTurn));
+            }
+            request.taken += kFilesPerTurn;
+            if (request.taken >= request.files.size()) {
+                request.files.clear();
+                request.stage = Stage::Taken;
+            }
+            break;
+        case Stage::Taken: {
+            if (bHeld_) {
+                return;
+            }
+            if (window_.check) {
+                window_.check();
+            }
+            request.stage = Stage::Storing;
+            StartWorker(
+                request.id,
+                [&request, paths = modBackup::ListValues(modBackup::State().BackupFiles.get())] {
+                    request.bStored = modBackup::SaveBackupListOf(paths);
+                    if (!request.bStored) {
+                        request.sProblem = modBackup::StoreProblemText();
+                    }
+                });
+            return;
+        }
+        case Stage::Stored:
+            Answer(request);
+            requests_.pop_front();
+            break;
+        default:
+            return;  // the worker is busy
+    }
+    AdvanceLater();
 }
 
-void WindowIntake::TakeCollected() {
-    while (!bHeld_ && !requests_.empty() && requests_.front().bCollected) {
-        const Request request = std::move(requests_.front());
-        requests_.pop_front();
-        if (window_.take) {
-            window_.take(request.files);
-        }
-        if (modBackup::SaveBackupList()) {
-            server_->Answer(request.id, ResultCode::Done);
-        } else {
-            server_->Answer(request.id, ResultCode::NotStored, modBackup::StoreProblemText());
-        }
+void WindowIntake::Answer(Request& request) {
+    if (request.bStored) {
+        server_->Answer(request.id, ResultCode::Done);
+    } else {
+        server_->Answer(request.id, ResultCode::NotStored, request.sProblem);
     }
-    StartCollecting();
+}
+
+void WindowIntake::StartWorker(quint64 id, std::function<void()> work) {
+    JoinWorker();
+    worker_ = std::thread([this, id, work = std::move(work)] {
+        work();
+        // The destructor joins this thread, so the object outlives the call; a notice still
+        // queued when it goes is dropped with it.
+        QMetaObject::invokeMethod(
+            this, [this, id] { OnWorkerDone(id); }, Qt::QueuedConnection);
+    });
 }
 
 void WindowIntake::JoinWorker() {

@@ -4,7 +4,9 @@
 // intake mode takes them (Intake.h), one request after the other. The files of a request are
 // collected on a worker thread, so the window keeps answering; they enter the list on the window's
 // thread, never while the window holds requests (a backup is running), and each request is
-// answered only once the list has been stored.
+// answered only once the list has been stored. Adding (a slice at a time) and the list check run in
+// separate turns of the event loop, and the list is stored on the worker thread, so that none of
+// them keeps the window from answering for long.
 
 #include <QObject>
 #include <QString>
@@ -23,8 +25,10 @@ public:
     /// What the window does for it.
     struct Window {
         std::function<void()> raise;
-        /// Appends the files to the list and the window (TakeIntakeFiles) and updates the status.
+        /// Appends the files to the list and the window (TakeIntakeFiles).
         std::function<void(const QStringList& files)> take;
+        /// The list check, which updates the status bar.
+        std::function<void()> check;
     };
 
     WindowIntake(Window window, QObject* parent = nullptr);
@@ -40,24 +44,36 @@ public:
     void Close();
 
 private:
+    /// Files taken into the list in one turn of the event loop.
+    static constexpr qsizetype kFilesPerTurn = 20000;
+
+    enum class Stage { Waiting, Collecting, Taking, Taken, Storing, Stored };
     struct Request {
         quint64 id = 0;
         QString sWorkingFolder;
         QStringList tokens;
         QStringList files;
-        bool bCollected = false;
+        qsizetype taken = 0;
+        Stage stage = Stage::Waiting;
+        // Set by the worker that stores the list; read once it has been joined.
+        bool bStored = false;
+        QString sProblem;
     };
 
     void OnAdd(quint64 id, const QString& sWorkingFolder, const QStringList& tokens);
-    void StartCollecting();
-    void OnCollected(quint64 id, const QStringList& files);
-    void TakeCollected();
+    void OnWorkerDone(quint64 id);
+    /// Takes the next step of the first request, and asks for another turn while steps are left.
+    void Advance();
+    void AdvanceLater();
+    /// Runs work on the worker thread; OnWorkerDone(id) follows on this one.
+    void StartWorker(quint64 id, std::function<void()> work);
+    void Answer(Request& request);
     void JoinWorker();
 
     Window window_;
     InstanceServer* server_ = nullptr;
     std::deque<Request> requests_;
     std::thread worker_;
-    bool bCollecting_ = false;
+    bool bAdvanceQueued_ = false;
     bool bHeld_ = false;
 };

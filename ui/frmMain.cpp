@@ -112,9 +112,11 @@ frmMain::frmMain(QWidget* parent) : QMainWindow(parent) {
     CreateStatusBar();
     PlaceInitially();
 
-    intake_ = new WindowIntake({[this] { RaiseForOtherStart(); },
-                                [this](const QStringList& files) { TakeFromOtherStart(files); }},
-                               this);
+    intake_ = new WindowIntake(
+        {[this] { RaiseForOtherStart(); },
+         [this](const QStringList& files) { modBackup::TakeIntakeFiles(files, this); },
+         [this] { mnuCheckFiles_Click(); }},
+        this);
 
     State().WindowOutlet = this;
     Form_Load();
@@ -239,6 +241,9 @@ bool frmMain::Form_Unload() {
         return true;
     }
     tmrMenu->stop();
+    // Other starts wait from here on, and do their work themselves once this window has gone; a
+    // list being stored for one of them is stored before this save.
+    intake_->Close();
     enum Choice { Retry, EndWithoutSaving, Stay };
     while (!modBackup::SaveBackupList()) {
         const int choice = StandardDialogs::AskChoice(
@@ -252,11 +257,12 @@ bool frmMain::Form_Unload() {
             break;
         }
         if (choice == Stay) {
+            if (bListening_) {
+                ListenForOtherStarts();
+            }
             return false;
         }
     }
-    // From here on other starts do their work themselves, once this window has gone.
-    intake_->Close();
     bUnloaded_ = true;
     if (State().BackupFiles) {
         State().BackupFiles->RemoveAll();
@@ -384,9 +390,10 @@ void frmMain::mnuCheckFiles_Click() {
     const QStringList paths = lbFilesModel->Paths();
     std::vector<int> vanished;
     for (int i = 0; i < paths.size(); ++i) {
-        const QString& p = paths[i];
-        if (state.FSO.FileExists(p)) {
-            lTotalSize += state.FSO.GetFile(p).Size();
+        // One look at each file: a list of 100,000 is checked after every intake.
+        const std::optional<int64_t> size = state.FSO.FileSize(paths[i]);
+        if (size) {
+            lTotalSize += *size;
         } else {
             vanished.push_back(i);
         }
@@ -475,7 +482,8 @@ void frmMain::CheckFiles() {
 
 bool frmMain::ListenForOtherStarts() {
     QString problem;
-    if (intake_->Listen(&problem)) {
+    bListening_ = intake_->Listen(&problem);
+    if (bListening_) {
         return true;
     }
     StandardDialogs::ShowMessage(
@@ -500,24 +508,11 @@ void frmMain::RaiseForOtherStart() {
     front->activateWindow();
 }
 
-void frmMain::TakeFromOtherStart(const QStringList& files) {
-    modBackup::TakeIntakeFiles(files, this);
-    mnuCheckFiles_Click();
-}
-
 void frmMain::FillFromBackupFiles() {
     if (!State().BackupFiles) {
         return;
     }
-    CListString& files = *State().BackupFiles;
-    QStringList paths;
-    paths.reserve(files.Count());
-    files.MoveFirst();
-    while (!files.EOL()) {
-        paths.append(files.Data());
-        files.MoveNext();
-    }
-    lbFilesModel->AppendMany(paths);
+    lbFilesModel->AppendMany(modBackup::ListValues(State().BackupFiles.get()));
 }
 
 void frmMain::RemoveEntries(const std::vector<int>& rows) {

@@ -87,8 +87,6 @@ private:
     void UpdateStatusBar();
     /// Brings the window (or the dialog open over it) to the front.
     void RaiseForOtherStart();
-    /// Takes files of another start's command line into the list and runs the list check.
-    void TakeFromOtherStart(const QStringList& files);
 
     QListView* lbFiles = nullptr;
     FileListModel* lbFilesModel = nullptr;
@@ -118,4 +116,5 @@ private:
     /// Bytes of the listed files as the last list check found them; 64-bit so it cannot overflow.
     int64_t lTotalSize = 0;
     bool bUnloaded_ = false;
+    bool bListening_ = false;
 };
