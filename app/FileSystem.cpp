@@ -47,6 +47,11 @@ QString MarkStorePath() {
 
 }  // namespace
 
+bool DropVanishedMarks() {
+    ArchiveMarkStore store(NativePath(MarkStorePath()).toStdString());
+    return store.DropVanished(QDateTime::currentSecsSinceEpoch()) >= 0;
+}
+
 QString CurrentFolder() {
     char buffer[PATH_MAX];
     return ::getcwd(buffer, sizeof buffer) != nullptr ? PathFromNative(buffer)

@@ -31,6 +31,11 @@ enum FileAttribute : int32_t {
 
 class FileSystemObject;
 
+/// Drops the archive marks' records of files that are gone, at most once a day and in one
+/// transaction, through a connection of its own: it may run on any thread. False when the store
+/// could not be changed.
+bool DropVanishedMarks();
+
 /// The working folder, exactly (a name that is not UTF-8 escaped as NativePath expects).
 QString CurrentFolder();
 /// The full form of a path: a relative one is joined to sBase (the working folder when empty) and

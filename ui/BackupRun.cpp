@@ -288,8 +288,6 @@ void BackupRun::ApplyAfterEffects(CListString* files,
     if (settings.bClearArchiveFlag) {
         FileSystemObject& fso = modBackup::State().FSO;
         fso.Marks().BeginBatch();
-        // Records of files that are gone would pile up for ever.
-        fso.Marks().DropVanished(QDateTime::currentSecsSinceEpoch());
         for (const Entry& entry : entries) {
             // A file changed or gone since the start keeps its mark, or is skipped.
             if (!entry.bReported || !entry.stateAtStart ||

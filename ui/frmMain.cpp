@@ -120,9 +120,12 @@ frmMain::frmMain(QWidget* parent) : QMainWindow(parent) {
 
     State().WindowOutlet = this;
     Form_Load();
+    // Records of files that are gone would pile up for ever; this costs a backup nothing.
+    marksCleanup_ = std::thread([] { DropVanishedMarks(); });
 }
 
 frmMain::~frmMain() {
+    marksCleanup_.join();
     if (State().WindowOutlet == this) {
         State().WindowOutlet = nullptr;
     }

@@ -9,6 +9,7 @@
 #include <QMainWindow>
 #include <QStringList>
 #include <cstdint>
+#include <thread>
 #include <vector>
 
 #include "app/ScanFolder.h"
@@ -97,6 +98,8 @@ private:
     QLabel* statusPanel3_ = nullptr;
     QTimer* tmrMenu = nullptr;
     WindowIntake* intake_ = nullptr;
+    /// Drops stale archive-mark records while the window is up; joined when it goes.
+    std::thread marksCleanup_;
 
     QMenu* mnuDatei = nullptr;
     QAction* mnuBackupNow = nullptr;

@@ -101,6 +101,9 @@ bool ArchiveMarkStore::Exec(const char* sql) {
 }
 
 int64_t ArchiveMarkStore::DropVanished(int64_t lNowSecs) {
+    if (!StoreFile::Exists(path_) && db_ == nullptr) {
+        return 0;  // no store, no records
+    }
     if (!Open(true)) {
         return -1;
     }

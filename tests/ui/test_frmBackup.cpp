@@ -506,10 +506,6 @@ private Q_SLOTS:
         const QString vanished = env_->MakeFile("m/vanished.txt", "e");
         QVERIFY(::chmod(QFile::encodeName(readOnly).constData(), 0444) == 0);
         QVERIFY(State().FSO.GetFile(notMarked).SetAttributes(0));
-        // The record of a file saved long ago and deleted since must not stay for ever.
-        const QString deleted = env_->MakeFile("old/deleted.txt", "f");
-        QVERIFY(State().FSO.GetFile(deleted).SetAttributes(0));
-        QVERIFY(QFile::remove(deleted));
         QCOMPARE(AttributesOf(readOnly), 33);
         QCOMPARE(AttributesOf(notMarked), 0);
         OpenMain({plain, notMarked, readOnly, changed, vanished});

@@ -590,6 +590,25 @@ private Q_SLOTS:
         ::unlink(raw.constData());  // QTemporaryDir cannot name it
     }
 
+    // Records of files saved long ago and deleted since must not stay in the mark store for ever.
+    void openingTheWindowDropsMarksOfVanishedFiles() {
+        const QString kept = env_->MakeFile("kept.txt");
+        const QString deleted = env_->MakeFile("old/deleted.txt");
+        QVERIFY(State().FSO.GetFile(kept).SetAttributes(0));
+        QVERIFY(State().FSO.GetFile(deleted).SetAttributes(0));
+        QVERIFY(QFile::remove(deleted));
+        const auto recorded = [this] {
+            QProcess sqlite;
+            sqlite.start("sqlite3", {Home() + "/../state/tarvello/archive-marks.sqlite3",
+                                     "SELECT path FROM archive_marks"});
+            sqlite.waitForFinished();
+            return QString::fromUtf8(sqlite.readAllStandardOutput()).trimmed();
+        };
+        QCOMPARE(recorded(), kept + "\n" + deleted);
+        Open();
+        QTRY_COMPARE(recorded(), kept);
+    }
+
 #ifdef SONDREL_PROGRAM
     // Other starts of the program meet the open window, not the store: their paths are added as
     // intake adds them, shown, counted and stored at once; a second window start raises it.
