@@ -119,7 +119,7 @@ int IntakeMode(const QStringList& args) {
     }
 }
 
-int WindowMode(const std::function<int()>& runWindowMode) {
+int WindowMode(const WindowModeRunner& runWindowMode) {
     Lock lock;
     const QDeadlineTimer deadline(kWaitForWindowMs);
     for (;;) {
@@ -141,9 +141,9 @@ int WindowMode(const std::function<int()>& runWindowMode) {
         }
         QThread::msleep(kRetryMs);
     }
-    LoadBackupList();
+    const bool loaded = LoadBackupList();
     CreateFilterLists();
-    return runWindowMode ? runWindowMode() : 0;
+    return runWindowMode ? runWindowMode(loaded ? QString() : StoreProblemText()) : 0;
 }
 
 }  // namespace
@@ -177,7 +177,7 @@ QStringList TokenizeCommandLine(const QString& sCommandLine) {
     return tokens;
 }
 
-int Main(const QStringList& args, const std::function<int()>& runWindowMode) {
+int Main(const QStringList& args, const WindowModeRunner& runWindowMode) {
     if (args.isEmpty()) {
         return WindowMode(runWindowMode);
     }

@@ -22,11 +22,12 @@ QStringList TokenizeCommandLine(const QString& sCommandLine);
 ///
 /// No arguments: window mode. When a window of this user is open it is raised and the result is
 /// 0; otherwise the list is loaded and the result is runWindowMode()'s, run while this process
-/// holds the window's lock.
+/// holds the window's lock. It gets the reason why the stored list could not be read, if so.
 ///
 /// Arguments (even empty ones): intake mode. The tokens go to the open window, or, without one,
 /// into the stored list (folders scanned five levels deep, anything else added as a file path).
 /// 0 when they were added and the list stored; otherwise 1 and one German line on stderr.
-int Main(const QStringList& args, const std::function<int()>& runWindowMode);
+using WindowModeRunner = std::function<int(const QString& sLoadProblem)>;
+int Main(const QStringList& args, const WindowModeRunner& runWindowMode);
 
 }  // namespace modBackup

@@ -33,7 +33,8 @@ TEST_F(StartUp, AnEmptyCommandLineHandsOverToTheWindow) {
     Store(kMain, "File0", a);
     int calls = 0;
     EXPECT_EQ(Main({},
-                   [&] {
+                   [&](const QString& sLoadProblem) {
+                       EXPECT_EQ(sLoadProblem, "");
                        ++calls;
                        // The window finds the loaded list and both filter lists, empty.
                        EXPECT_EQ(Values(*State().BackupFiles), QStringList({a}));
@@ -44,14 +45,26 @@ TEST_F(StartUp, AnEmptyCommandLineHandsOverToTheWindow) {
               7);
     EXPECT_EQ(calls, 1);
     // One empty argument (a script's "$F" with F unset) is intake with nothing to add.
-    EXPECT_EQ(Main({""}, [&] { return ++calls; }), 0);
+    EXPECT_EQ(Main({""}, [&](const QString&) { return ++calls; }), 0);
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(StoredBackupList(), QStringList({a}));
 }
 
+TEST_F(StartUp, TheWindowLearnsWhyTheStoredListCouldNotBeRead) {
+    MakeFile("config/tarvello/registry.sqlite3", "keine Datenbank");
+    QString problem;
+    EXPECT_EQ(Main({},
+                   [&](const QString& sLoadProblem) {
+                       problem = sLoadProblem;
+                       return 0;
+                   }),
+              0);
+    EXPECT_EQ(problem, "„" + StoreFile() + "“: die Datei ist keine SQLite-Datenbank");
+}
+
 TEST_F(StartUp, AnyOtherCommandLineNeverOpensTheWindow) {
     bool window = false;
-    EXPECT_EQ(Main({"/nonexistent/file.txt"}, [&] { return window = true, 1; }), 0);
+    EXPECT_EQ(Main({"/nonexistent/file.txt"}, [&](const QString&) { return window = true, 1; }), 0);
     EXPECT_FALSE(window);
     EXPECT_FALSE(State().BackupFiles);  // emptied and released
     EXPECT_EQ(StoredBackupList(), QStringList({"/nonexistent/file.txt"}));
