@@ -8,6 +8,7 @@
 int RunWindowMode(const QString& sLoadProblem) {
     frmMain form;
     form.show();
+    form.ListenForOtherStarts();
     if (!sLoadProblem.isEmpty()) {
         StandardDialogs::ShowMessage(
             &form,
@@ -19,6 +20,5 @@ int RunWindowMode(const QString& sLoadProblem) {
                                "Fenster die gespeicherte."),
             QMessageBox::Warning);
     }
-    form.ListenForOtherStarts();
     return QApplication::exec();
 }
