@@ -36,10 +36,10 @@ QStringList IntakeTokens(const QStringList& args) {
     return tokens;
 }
 
-QStringList CollectIntakeFiles(const QStringList& tokens, const QString& sWorkingFolder,
-                               const QStringList& extensions) {
+void CollectIntakeFiles(const QStringList& tokens, const QString& sWorkingFolder,
+                        const QStringList& extensions, std::unique_ptr<CListString>& oFiles) {
     SharedState scan;
-    scan.BackupFiles = std::make_unique<CListString>();
+    scan.BackupFiles = oFiles ? std::move(oFiles) : std::make_unique<CListString>();
     scan.Extensions = std::make_unique<CListString>();
     for (const QString& pattern : extensions) {
         scan.Extensions->Add(pattern);
@@ -55,7 +55,7 @@ QStringList CollectIntakeFiles(const QStringList& tokens, const QString& sWorkin
             files.Add(path);
         }
     }
-    return ListValues(&files);
+    oFiles = std::move(scan.BackupFiles);
 }
 
 int TakeIntakeFiles(const QStringList& files, IWindowOutlet* window) {

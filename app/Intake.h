@@ -27,12 +27,13 @@ QStringList FolderScanExtensions();
 /// The paths of a command line: its tokens without the empty ones.
 QStringList IntakeTokens(const QStringList& args);
 
-/// The files the tokens stand for, in order and each once: the qualifying files of a folder
-/// (SetFolderScanParameters, the given extension patterns, no excluded folder), anything else as
-/// a file path in full form. Relative tokens are taken relative to sWorkingFolder. Uses no shared
-/// state and no store, so it may run on any thread.
-QStringList CollectIntakeFiles(const QStringList& tokens, const QString& sWorkingFolder,
-                               const QStringList& extensions);
+/// Appends to oFiles (created when absent) the files the tokens stand for, in order and each
+/// once, leaving out what it holds already: the qualifying files of a folder
+/// (SetFolderScanParameters, the given extension patterns, no excluded folder), anything else as a
+/// file path in full form. Relative tokens are taken relative to sWorkingFolder. Uses no shared
+/// state and no store, so that it may run on any thread with a list of its own.
+void CollectIntakeFiles(const QStringList& tokens, const QString& sWorkingFolder,
+                        const QStringList& extensions, std::unique_ptr<CListString>& oFiles);
 
 /// Appends each of the files that BackupFiles does not hold yet, in order; with a window outlet
 /// each appended path is passed to it too. Returns how many were appended.

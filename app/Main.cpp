@@ -67,8 +67,8 @@ int IntakeIntoStore(const QStringList& tokens) {
         modRegistry::RegBatch batch(modRegistry::HKEY_CURRENT_USER, true);
         if (batch.Active() && LoadBackupList()) {
             CreateFilterLists();
-            TakeIntakeFiles(CollectIntakeFiles(tokens, CurrentFolder(), FolderScanExtensions()),
-                            nullptr);
+            CollectIntakeFiles(tokens, CurrentFolder(), FolderScanExtensions(),
+                               State().BackupFiles);
             stored = SaveBackupList() && batch.Commit();
         }
     }

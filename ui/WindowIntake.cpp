@@ -89,8 +89,10 @@ void WindowIntake::Advance() {
             const QStringList extensions = modBackup::FolderScanExtensions();
             request.stage = Stage::Collecting;
             StartWorker(request.id, [&request, extensions] {
-                request.files = modBackup::CollectIntakeFiles(request.tokens,
-                                                              request.sWorkingFolder, extensions);
+                std::unique_ptr<CListString> files;
+                modBackup::CollectIntakeFiles(request.tokens, request.sWorkingFolder, extensions,
+                                              files);
+                request.files = modBackup::ListValues(files.get());
             });
             return;
         }
