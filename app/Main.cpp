@@ -5,7 +5,6 @@
 #include <cstdio>
 
 #include "app/Intake.h"
-#include "app/NativePath.h"
 #include "app/SingleInstance.h"
 #include "app/modBackup.h"
 #include "app/modRegistry.h"
