@@ -6,23 +6,21 @@
 #include <unistd.h>
 #include <QDir>
 #include <QFile>
+#include <climits>
 
 #include <algorithm>
 #include <string>
 
+#include "app/NativePath.h"
 #include "platform/archivemarks/ArchiveMarkStore.h"
 
 namespace {
-
-QByteArray Native(const QString& sPath) {
-    return QFile::encodeName(sPath);
-}
 
 bool StatPath(const QString& sPath, struct stat& st) {
     if (sPath.isEmpty()) {
         return false;
     }
-    return ::stat(Native(sPath).constData(), &st) == 0;
+    return ::stat(NativePath(sPath).constData(), &st) == 0;
 }
 
 int64_t Nanoseconds(const struct timespec& ts) {
@@ -39,15 +37,6 @@ ArchiveMarkStore::Signature SignatureOf(const struct stat& st) {
     return sig;
 }
 
-// Absolute, without "." and ".." parts, doubled or trailing slashes; "/" stays "/".
-QString FullPath(const QString& sPath) {
-    if (sPath.isEmpty()) {
-        return sPath;
-    }
-    return QDir::cleanPath(QDir::isAbsolutePath(sPath) ? sPath
-                                                       : QDir::currentPath() + u'/' + sPath);
-}
-
 QString MarkStorePath() {
     QString state = qEnvironmentVariable("XDG_STATE_HOME");
     if (state.isEmpty() || !QDir::isAbsolutePath(state)) {
@@ -57,6 +46,40 @@ QString MarkStorePath() {
 }
 
 }  // namespace
+
+bool DropVanishedMarks() {
+    ArchiveMarkStore store(NativePath(MarkStorePath()).toStdString());
+    return store.DropVanished(QDateTime::currentSecsSinceEpoch()) >= 0;
+}
+
+QString CurrentFolder() {
+    char buffer[PATH_MAX];
+    return ::getcwd(buffer, sizeof buffer) != nullptr ? PathFromNative(buffer)
+                                                      : QDir::currentPath();
+}
+
+QString FullPath(const QString& sPath, const QString& sBase) {
+    if (sPath.isEmpty()) {
+        return sPath;
+    }
+    if (!sPath.startsWith(u'/')) {
+        return QDir::cleanPath((sBase.isEmpty() ? CurrentFolder() : sBase) + u'/' + sPath);
+    }
+    // Most paths are clean already; a list check asks for every listed file.
+    if (!sPath.contains(u"//") && !sPath.contains(u"/./") && !sPath.endsWith(u"/.") &&
+        (sPath.size() == 1 || !sPath.endsWith(u'/'))) {
+        return sPath;
+    }
+    QString out;
+    out.reserve(sPath.size());
+    for (const QStringView part : QStringView(sPath).split(u'/', Qt::SkipEmptyParts)) {
+        if (part != u".") {
+            out += u'/';
+            out += part;
+        }
+    }
+    return out.isEmpty() ? QStringLiteral("/") : out;
+}
 
 // ---- FSOFile ----
 
@@ -82,7 +105,7 @@ QDateTime FSOFile::DateLastModified() const {
 
 int32_t FSOFile::Attributes() const {
     struct stat st {};
-    const QByteArray native = Native(sPath_);
+    const QByteArray native = NativePath(sPath_);
     if (sPath_.isEmpty() || ::stat(native.constData(), &st) != 0) {
         return 0;
     }
@@ -105,7 +128,7 @@ int32_t FSOFile::Attributes() const {
 
 bool FSOFile::SetAttributes(int32_t lAttributes) {
     struct stat st {};
-    const QByteArray native = Native(sPath_);
+    const QByteArray native = NativePath(sPath_);
     if (fso_ == nullptr || sPath_.isEmpty() || ::stat(native.constData(), &st) != 0) {
         return false;
     }
@@ -144,7 +167,7 @@ void FSOFolder::List() const {
     if (sPath_.isEmpty()) {
         return;
     }
-    DIR* dir = ::opendir(Native(sPath_).constData());
+    DIR* dir = ::opendir(NativePath(sPath_).constData());
     if (dir == nullptr) {
         return;
     }
@@ -185,11 +208,11 @@ void FSOFolder::List() const {
     const QString prefix = IsRootFolder() ? sPath_ : sPath_ + u'/';
     files_.reserve(fileNames.size());
     for (const std::string& name : fileNames) {
-        files_.emplace_back(fso_, prefix + QFile::decodeName(name.c_str()), prefix.size());
+        files_.emplace_back(fso_, prefix + PathFromNative(name), prefix.size());
     }
     subFolders_.reserve(folderNames.size());
     for (const std::string& name : folderNames) {
-        subFolders_.emplace_back(fso_, prefix + QFile::decodeName(name.c_str()));
+        subFolders_.emplace_back(fso_, prefix + PathFromNative(name));
     }
 }
 
@@ -206,6 +229,14 @@ bool FileSystemObject::FolderExists(const QString& sPath) const {
 bool FileSystemObject::FileExists(const QString& sPath) const {
     struct stat st {};
     return StatPath(sPath, st) && S_ISREG(st.st_mode);
+}
+
+std::optional<int64_t> FileSystemObject::FileSize(const QString& sPath) const {
+    struct stat st {};
+    if (!StatPath(sPath, st) || !S_ISREG(st.st_mode)) {
+        return std::nullopt;
+    }
+    return static_cast<int64_t>(st.st_size);
 }
 
 FSOFolder FileSystemObject::GetFolder(const QString& sPath) {
@@ -248,7 +279,7 @@ QString FileSystemObject::BuildPath(const QString& sFolder, const QString& sName
 
 ArchiveMarkStore& FileSystemObject::Marks() {
     if (!marks_) {
-        marks_ = std::make_unique<ArchiveMarkStore>(Native(MarkStorePath()).toStdString());
+        marks_ = std::make_unique<ArchiveMarkStore>(NativePath(MarkStorePath()).toStdString());
     }
     return *marks_;
 }

@@ -31,6 +31,18 @@ enum FileAttribute : int32_t {
 
 class FileSystemObject;
 
+/// Drops the archive marks' records of files that are gone, at most once a day and in one
+/// transaction, through a connection of its own: it may run on any thread. False when the store
+/// could not be changed.
+bool DropVanishedMarks();
+
+/// The working folder, exactly (a name that is not UTF-8 escaped as NativePath expects).
+QString CurrentFolder();
+/// The full form of a path: a relative one is joined to sBase (the working folder when empty) and
+/// cleaned of ".", ".." and doubled slashes; an absolute one loses doubled slashes, "." parts and a
+/// trailing slash only, since a link to a folder makes a textual ".." wrong. "/" stays "/".
+QString FullPath(const QString& sPath, const QString& sBase = QString());
+
 class FSOFile {
 public:
     FSOFile() = default;
@@ -89,10 +101,12 @@ public:
     bool FolderExists(const QString& sPath) const;
     /// True exactly when a file of that path exists (through links too); a folder does not count.
     bool FileExists(const QString& sPath) const;
-    /// The folder of that path: made absolute, trailing slashes removed ("/" stays "/"). A path
-    /// that names no readable folder gives a folder without entries.
+    /// FileExists and the file's Size in one look: nullopt when no file of that path exists.
+    std::optional<int64_t> FileSize(const QString& sPath) const;
+    /// The folder of that path in its full form (FullPath). A path that names no readable folder
+    /// gives a folder without entries.
     FSOFolder GetFolder(const QString& sPath);
-    /// The file of that path, made absolute.
+    /// The file of that path in its full form (FullPath).
     FSOFile GetFile(const QString& sPath);
 
     /// The text after the last dot of the last path part, without the dot; empty without a dot.

@@ -1,54 +1,148 @@
 #include "app/Main.h"
 
-#include <QDir>
+#include <QDeadlineTimer>
+#include <QThread>
+#include <cstdio>
 
+#include "app/Intake.h"
+#include "app/SingleInstance.h"
 #include "app/modBackup.h"
+#include "app/modRegistry.h"
 
 namespace modBackup {
 
 namespace {
 
+using SingleInstance::Answer;
+using SingleInstance::Lock;
+
+// How long a start waits for a window that holds the lock but does not answer yet (it may be
+// starting, or an intake may be storing a large folder).
+constexpr int kWaitForWindowMs = 60000;
+constexpr int kRetryMs = 50;
+
 // Leading and trailing blanks only; tabs are ordinary characters here.
-QString TrimBlanks(const QString& s) {
-    qsizetype begin = 0;
-    qsizetype end = s.size();
-    while (begin < end && s[begin] == u' ') {
-        ++begin;
+QStringView TrimBlanks(QStringView s) {
+    while (!s.isEmpty() && s.front() == u' ') {
+        s = s.sliced(1);
     }
-    while (end > begin && s[end - 1] == u' ') {
-        --end;
+    while (!s.isEmpty() && s.back() == u' ') {
+        s.chop(1);
     }
-    return s.mid(begin, end - begin);
+    return s;
 }
 
-// The shell hands over paths relative to the working folder; the list holds full paths.
-QString FullFilePath(const QString& sToken) {
-    if (sToken.isEmpty() || QDir::isAbsolutePath(sToken)) {
-        return sToken;
-    }
-    return QDir::cleanPath(QDir::currentPath() + u'/' + sToken);
+void Complain(const QString& sLine) {
+    std::fputs(("Sondrel: " + sLine + u'\n').toLocal8Bit().constData(), stderr);
 }
 
-void TakeToken(const QString& sToken) {
+QString NotStoredLine(const QString& sProblem) {
+    return QStringLiteral("Die Dateiliste konnte nicht gespeichert werden: %1.").arg(sProblem);
+}
+
+const QString kNoAnswer = QStringLiteral(
+    "Ein anderes Sondrel läuft, nimmt aber seit einer Minute nichts an; bitte später erneut "
+    "versuchen.");
+
+void CreateFilterLists() {
     SharedState& state = State();
-    if (state.FSO.FolderExists(sToken)) {
-        if (ReadFlagOption(OptExtFilterScan, false)) {
-            LoadOptionList(state.Extensions, QStringLiteral("Extension"));
-        } else {
-            state.Extensions->RemoveAll();
+    state.Extensions = std::make_unique<CListString>();
+    state.ExcludeFolders = std::make_unique<CListString>();
+}
+
+void ReleaseBackupFiles() {
+    SharedState& state = State();
+    if (state.BackupFiles) {
+        state.BackupFiles->RemoveAll();
+        state.BackupFiles.reset();
+    }
+}
+
+// Intake on the stored list, in one transaction: what was stored before is either kept whole
+// or stored again with the new paths.
+int IntakeIntoStore(const QStringList& tokens) {
+    bool stored = false;
+    {
+        modRegistry::RegBatch batch(modRegistry::HKEY_CURRENT_USER, true);
+        if (batch.Active() && LoadBackupList()) {
+            CreateFilterLists();
+            CollectIntakeFiles(tokens, CurrentFolder(), FolderScanExtensions(),
+                               State().BackupFiles);
+            stored = SaveBackupList() && batch.Commit();
         }
-        // Fixed for intake: the stored level options belong to the change search.
-        state.ScanRecursionLimit = 5;
-        state.ScanArchiveOnly = false;
-        state.ScanChangedOnly = false;
-        state.ScanSince = ZeroDate();
-        ScanFolder(state.FSO.GetFolder(sToken), false, false);
-        return;
     }
-    const QString path = FullFilePath(sToken);
-    if (!state.BackupFiles->ValueExists(path)) {
-        state.BackupFiles->Add(path);
+    ReleaseBackupFiles();
+    if (!stored) {
+        Complain(NotStoredLine(StoreProblemText()));
+        return 1;
     }
+    return 0;
+}
+
+int IntakeMode(const QStringList& args) {
+    const QStringList tokens = IntakeTokens(args);
+    QStringList request = tokens;
+    request.prepend(CurrentFolder());
+    Lock lock;
+    const QDeadlineTimer deadline(kWaitForWindowMs);
+    for (;;) {
+        QString problem;
+        switch (lock.TryAcquire(&problem)) {
+            case Lock::Result::Acquired:
+                return IntakeIntoStore(tokens);
+            case Lock::Result::Unavailable:
+                // Without the folder no window can listen either.
+                return IntakeIntoStore(tokens);
+            case Lock::Result::Busy:
+                break;
+        }
+        const Answer answer = SingleInstance::Request(SingleInstance::MessageType::Add, request);
+        switch (answer.kind) {
+            case Answer::Kind::Done:
+                return 0;
+            case Answer::Kind::NotStored:
+                Complain(NotStoredLine(answer.sText));
+                return 1;
+            case Answer::Kind::Refused:
+                Complain(answer.sText);
+                return 1;
+            case Answer::Kind::NoWindow:
+            case Answer::Kind::Closing:
+                break;
+        }
+        if (deadline.hasExpired()) {
+            Complain(kNoAnswer);
+            return 1;
+        }
+        QThread::msleep(kRetryMs);
+    }
+}
+
+int WindowMode(const WindowModeRunner& runWindowMode) {
+    Lock lock;
+    const QDeadlineTimer deadline(kWaitForWindowMs);
+    for (;;) {
+        QString problem;
+        if (lock.TryAcquire(&problem) != Lock::Result::Busy) {
+            break;  // the window tells when it cannot be reached
+        }
+        const Answer answer = SingleInstance::Request(SingleInstance::MessageType::Activate);
+        if (answer.kind == Answer::Kind::Done) {
+            return 0;
+        }
+        if (answer.kind == Answer::Kind::Refused) {
+            Complain(answer.sText);
+            return 1;
+        }
+        if (deadline.hasExpired()) {
+            Complain(kNoAnswer);
+            return 1;
+        }
+        QThread::msleep(kRetryMs);
+    }
+    const bool loaded = LoadBackupList();
+    CreateFilterLists();
+    return runWindowMode ? runWindowMode(loaded ? QString() : StoreProblemText()) : 0;
 }
 
 }  // namespace
@@ -64,17 +158,17 @@ QString BuildCommandLine(const QStringList& args) {
 
 QStringList TokenizeCommandLine(const QString& sCommandLine) {
     QStringList tokens;
-    QString rest = sCommandLine;
+    QStringView rest(sCommandLine);
     while (!rest.isEmpty()) {
         const bool quoted = rest.front() == u'"';
         const qsizetype p = rest.indexOf(quoted ? u'"' : u' ', quoted ? 1 : 0);
         QString token;
         if (p >= 0) {
-            token = TrimBlanks(rest.left(p + 1));
-            rest = TrimBlanks(rest.mid(p + 1));
+            token = TrimBlanks(rest.first(p + 1)).toString();
+            rest = TrimBlanks(rest.sliced(p + 1));
         } else {
-            token = TrimBlanks(rest);
-            rest.clear();
+            token = TrimBlanks(rest).toString();
+            rest = QStringView();
         }
         token.remove(u'"');
         tokens.append(token);
@@ -82,23 +176,11 @@ QStringList TokenizeCommandLine(const QString& sCommandLine) {
     return tokens;
 }
 
-int Main(const QStringList& args, const std::function<int()>& runWindowMode) {
-    LoadBackupList();
-    SharedState& state = State();
-    state.Extensions = std::make_unique<CListString>();
-    state.ExcludeFolders = std::make_unique<CListString>();
-
-    const QString commandLine = BuildCommandLine(args);
-    if (commandLine.isEmpty()) {
-        return runWindowMode ? runWindowMode() : 0;
+int Main(const QStringList& args, const WindowModeRunner& runWindowMode) {
+    if (args.isEmpty()) {
+        return WindowMode(runWindowMode);
     }
-    for (const QString& token : TokenizeCommandLine(commandLine)) {
-        TakeToken(token);
-    }
-    SaveBackupList();
-    state.BackupFiles->RemoveAll();
-    state.BackupFiles.reset();
-    return 0;
+    return IntakeMode(args);
 }
 
 }  // namespace modBackup

@@ -16,8 +16,8 @@ constexpr qint64 kYieldIntervalMs = 100;
 
 class ScanRun {
 public:
-    ScanRun(bool bAddToWindow, bool bReportToSearch)
-        : state_(State()), addToWindow_(bAddToWindow), reportToSearch_(bReportToSearch) {
+    ScanRun(SharedState& state, bool bAddToWindow, bool bReportToSearch)
+        : state_(state), addToWindow_(bAddToWindow), reportToSearch_(bReportToSearch) {
         if (!state_.BackupFiles) {
             state_.BackupFiles = std::make_unique<CListString>();
         }
@@ -123,7 +123,12 @@ private:
 }  // namespace
 
 void ScanFolder(const FSOFolder& oFolder, bool AddToWindow, bool ReportToSearch) {
-    ScanRun(AddToWindow, ReportToSearch).Walk(oFolder, 0);
+    ScanRun(State(), AddToWindow, ReportToSearch).Walk(oFolder, 0);
+}
+
+void ScanFolderIn(SharedState& oState, const FSOFolder& oFolder, bool AddToWindow,
+                  bool ReportToSearch) {
+    ScanRun(oState, AddToWindow, ReportToSearch).Walk(oFolder, 0);
 }
 
 }  // namespace modBackup

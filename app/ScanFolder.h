@@ -9,6 +9,8 @@ class FSOFolder;
 
 namespace modBackup {
 
+struct SharedState;
+
 /// Implemented by the main window: appends one path to its file list (lbFiles).
 class IWindowOutlet {
 public:
@@ -32,5 +34,9 @@ public:
 /// (QCoreApplication::processEvents) and a look at its stop request, which ends the whole scan.
 /// With ReportToSearch the scan also yields at least every 100 ms while it finds nothing new.
 void ScanFolder(const FSOFolder& oFolder, bool AddToWindow, bool ReportToSearch);
+/// As ScanFolder, with the lists and parameters of oState instead of State(): a scan whose files
+/// do not go straight into the program's list (see CollectIntakeFiles).
+void ScanFolderIn(SharedState& oState, const FSOFolder& oFolder, bool AddToWindow,
+                  bool ReportToSearch);
 
 }  // namespace modBackup

@@ -1,4 +1,4 @@
-// The program: window mode without arguments, intake mode (no display needed) with paths.
+// The program: window mode without arguments, intake mode (no display needed) with any.
 
 #include <QCoreApplication>
 #include <QStringList>
@@ -6,6 +6,7 @@
 
 #include "app/LocalTimeZone.h"
 #include "app/Main.h"
+#include "app/NativePath.h"
 
 #ifdef SONDREL_HAVE_UI
 #include <QApplication>
@@ -17,16 +18,19 @@ int main(int argc, char** argv) {
     PinLocalTimeZone();
     QStringList args;
     for (int i = 1; i < argc; ++i) {
-        args.append(QString::fromLocal8Bit(argv[i]));
+        args.append(PathFromNative(argv[i]));
     }
 #ifdef SONDREL_HAVE_UI
-    if (modBackup::BuildCommandLine(args).isEmpty()) {
-        QApplication app(argc, argv);
-        return modBackup::Main(args, [] { return RunWindowMode(); });
+    if (args.isEmpty()) {
+        // The display is needed only once no open window has taken over the start.
+        return modBackup::Main(args, [&argc, argv](const QString& sLoadProblem) {
+            QApplication app(argc, argv);
+            return RunWindowMode(sLoadProblem);
+        });
     }
 #endif
     QCoreApplication app(argc, argv);
-    return modBackup::Main(args, [] {
+    return modBackup::Main(args, [](const QString&) {
         std::fputs(
             "Sondrel wurde ohne Benutzeroberfläche gebaut. Bitte Dateien und Ordner als "
             "Argumente angeben.\n",

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <algorithm>
 
+#include "app/NativePath.h"
 #include "app/modRegistry.h"
 
 namespace modBackup {
@@ -34,60 +35,72 @@ std::unique_ptr<SharedState>& StatePtr() {
     return state;
 }
 
-// How many numbered entries a load must read: the stored count, but never past the first missing
-// entry after the highest stored one. Beyond it every read gives the empty text again, which can
-// change nothing, so a damaged count cannot make the walk run for hours.
-int64_t EntriesToRead(const QString& sKey, const QString& sCountName, const QString& sPrefix) {
-    const int64_t count =
-        LeadingNumber(modRegistry::RegReadText(HKEY_CURRENT_USER, sKey, sCountName));
-    const std::optional<int64_t> highest =
-        modRegistry::RegHighestIndex(HKEY_CURRENT_USER, sKey, sPrefix);
-    return highest ? std::min(count, *highest + 2) : count;
-}
-
-// Fills oList from the store; bExistingFilesOnly keeps only paths of existing files.
-void LoadList(CListString& oList, const QString& sKey, const QString& sCountName,
-              const QString& sPrefix, bool bExistingFilesOnly) {
+// Fills oList as the walk over the entries 0 to Count - 1 does, reading only the stored ones:
+// a run of missing entries reads as one empty text, since reading it again changes nothing.
+bool LoadList(CListString& oList, const QString& sKey, const QString& sCountName,
+              const QString& sPrefix, bool bExistingFilesOnly, size_t lBufferSize) {
     // One consistent state of the store, even while another instance saves.
     modRegistry::RegBatch batch(HKEY_CURRENT_USER, false);
-    const int64_t count = EntriesToRead(sKey, sCountName, sPrefix);
+    const std::optional<QString> countText =
+        modRegistry::RegTryReadText(HKEY_CURRENT_USER, sKey, sCountName);
+    const int32_t count = LeadingNumber(countText.value_or(QString()));
+    const std::optional<modRegistry::NumberedTexts> entries =
+        modRegistry::RegReadNumbered(HKEY_CURRENT_USER, sKey, sPrefix, count, lBufferSize);
     oList.RemoveAll();
+    if (!entries) {
+        return false;
+    }
     FileSystemObject& fso = State().FSO;
-    for (int64_t i = 0; i < count; ++i) {
-        const QString entry =
-            modRegistry::RegReadText(HKEY_CURRENT_USER, sKey, sPrefix + QString::number(i));
+    const auto take = [&](const QString& entry) {
         if (bExistingFilesOnly && !fso.FileExists(entry)) {
-            continue;
+            return;
         }
         if (!oList.ValueExists(entry)) {
             oList.Add(entry);
         }
+    };
+    int64_t next = 0;
+    for (const auto& [index, text] : *entries) {
+        if (index > next) {
+            take(QString());
+        }
+        take(text.value_or(QString()));
+        next = int64_t{index} + 1;
+    }
+    if (next < count) {
+        take(QString());
     }
     batch.Commit();
+    return true;
 }
 
 // Count first, then the entries, then the surplus removed: all or nothing.
-void SaveList(CListString* oList, const QString& sKey, const QString& sCountName,
+bool SaveList(const QStringList& values, const QString& sKey, const QString& sCountName,
               const QString& sPrefix) {
     modRegistry::RegBatch batch(HKEY_CURRENT_USER, true);
     if (!batch.Active()) {
-        return;  // a save that cannot be made whole is not started
+        return false;  // a save that cannot be made whole is not started
     }
-    const int64_t oldCount = EntriesToRead(sKey, sCountName, sPrefix);
-    const int32_t newCount = oList != nullptr ? oList->Count() : 0;
+    const int32_t oldCount =
+        LeadingNumber(modRegistry::RegReadText(HKEY_CURRENT_USER, sKey, sCountName));
+    const std::optional<modRegistry::NumberedTexts> stored =
+        modRegistry::RegReadNumbered(HKEY_CURRENT_USER, sKey, sPrefix, oldCount);
+    if (!stored) {
+        return false;
+    }
+    const auto newCount = static_cast<int32_t>(values.size());
     modRegistry::RegWriteText(HKEY_CURRENT_USER, sKey, sCountName, QString::number(newCount));
-    if (oList != nullptr) {
-        int32_t index = 0;
-        for (oList->MoveFirst(); !oList->EOL(); oList->MoveNext()) {
-            modRegistry::RegWriteText(HKEY_CURRENT_USER, sKey, sPrefix + QString::number(index),
-                                      oList->Data());
-            ++index;
+    for (int32_t index = 0; index < newCount; ++index) {
+        modRegistry::RegWriteText(HKEY_CURRENT_USER, sKey, sPrefix + QString::number(index),
+                                  values[index]);
+    }
+    for (const auto& entry : *stored) {
+        if (entry.first >= newCount) {
+            modRegistry::RegRemoveValue(HKEY_CURRENT_USER, sKey,
+                                        sPrefix + QString::number(entry.first));
         }
     }
-    for (int64_t i = newCount; i < oldCount; ++i) {
-        modRegistry::RegRemoveValue(HKEY_CURRENT_USER, sKey, sPrefix + QString::number(i));
-    }
-    batch.Commit();
+    return batch.Commit();
 }
 
 }  // namespace
@@ -113,6 +126,14 @@ QString HomeFolder() {
     return QDir::homePath();
 }
 
+QDateTime LocalMoment(const QDate& dDate, const QTime& tTime) {
+    QDateTime dt(dDate, tTime, Qt::LocalTime);
+    if (dt.isValid() || !dDate.isValid() || !tTime.isValid()) {
+        return dt;
+    }
+    return dDate.startOfDay().addSecs(QTime(0, 0).secsTo(tTime));
+}
+
 QDateTime ReadLastBackupAt() {
     const QString text =
         modRegistry::RegReadText(HKEY_CURRENT_USER, kMainKey, kLastBackupAt).trimmed();
@@ -123,7 +144,11 @@ QDateTime ReadLastBackupAt() {
             return dt;
         }
     }
-    return QDateTime::currentDateTime();
+    // The parser refuses a time that the clocks skipped; the fields are still a moment.
+    const QDateTime skipped =
+        LocalMoment(QDate::fromString(text.left(10), QStringLiteral("dd.MM.yyyy")),
+                    QTime::fromString(text.mid(11), QStringLiteral("HH:mm:ss")));
+    return skipped.isValid() && text.size() == 19 ? skipped : QDateTime::currentDateTime();
 }
 
 bool WriteLastBackupAt(const QDateTime& dtDate) {
@@ -163,23 +188,46 @@ void LoadOptionList(std::unique_ptr<CListString>& oList, const QString& sPrefix)
     if (!oList) {
         oList = std::make_unique<CListString>();
     }
-    LoadList(*oList, kOptionsKey, sPrefix + QStringLiteral("Count"), sPrefix, false);
+    LoadList(*oList, kOptionsKey, sPrefix + QStringLiteral("Count"), sPrefix, false,
+             modRegistry::kReadBufferSize);
 }
 
-void SaveOptionList(CListString& oList, const QString& sPrefix) {
-    SaveList(&oList, kOptionsKey, sPrefix + QStringLiteral("Count"), sPrefix);
+QStringList ListValues(CListString* oList) {
+    QStringList values;
+    if (oList != nullptr) {
+        values.reserve(oList->Count());
+        for (oList->MoveFirst(); !oList->EOL(); oList->MoveNext()) {
+            values.append(oList->Data());
+        }
+    }
+    return values;
 }
 
-void LoadBackupList() {
+bool SaveOptionList(CListString& oList, const QString& sPrefix) {
+    return SaveList(ListValues(&oList), kOptionsKey, sPrefix + QStringLiteral("Count"), sPrefix);
+}
+
+bool LoadBackupList() {
     std::unique_ptr<CListString>& list = State().BackupFiles;
     if (!list) {
         list = std::make_unique<CListString>();
     }
-    LoadList(*list, kMainKey, QStringLiteral("Count"), QStringLiteral("File"), true);
+    return LoadList(*list, kMainKey, QStringLiteral("Count"), QStringLiteral("File"), true,
+                    modRegistry::kPathReadBufferSize);
 }
 
-void SaveBackupList() {
-    SaveList(State().BackupFiles.get(), kMainKey, QStringLiteral("Count"), QStringLiteral("File"));
+bool SaveBackupList() {
+    return SaveBackupListOf(ListValues(State().BackupFiles.get()));
+}
+
+bool SaveBackupListOf(const QStringList& paths) {
+    return SaveList(paths, kMainKey, QStringLiteral("Count"), QStringLiteral("File"));
+}
+
+QString StoreProblemText() {
+    return QStringLiteral("„%1“: %2")
+        .arg(DisplayPath(modRegistry::StorePath(HKEY_CURRENT_USER)),
+             modRegistry::RegProblemText(HKEY_CURRENT_USER));
 }
 
 }  // namespace modBackup

@@ -64,6 +64,10 @@ void ResetState();
 /// The default of "DefaultPath" and "SearchPath": the user's home folder.
 QString HomeFolder();
 
+/// The local date and time of these fields. A time that the clocks skip where summer time begins
+/// is taken as that long after midnight (02:30 becomes 03:30 summer time, the same moment).
+QDateTime LocalMoment(const QDate& dDate, const QTime& tTime);
+
 /// "LastBackupAt"; the current date and time when missing or not a date.
 QDateTime ReadLastBackupAt();
 /// Stores dtDate as "dd.mm.yyyy hh:nn:ss".
@@ -79,17 +83,30 @@ bool ReadFlagOption(int32_t lIndex, bool bDefault);
 /// Stores "1" or "0"; false (nothing written) for an index outside 1 to 4.
 bool WriteFlagOption(int32_t lIndex, bool bValue);
 
+/// The values of a list from its first entry (walked with its cursor); none for an absent list.
+QStringList ListValues(CListString* oList);
+
 /// Creates the list when absent, empties it and fills it from sPrefix + "Count" and
 /// sPrefix + index, without duplicates.
 void LoadOptionList(std::unique_ptr<CListString>& oList, const QString& sPrefix);
 /// Stores the count and every entry, then deletes the entries beyond the new count, in one
-/// transaction. Walks the list with its cursor.
-void SaveOptionList(CListString& oList, const QString& sPrefix);
+/// transaction. Walks the list with its cursor. True when stored; StoreProblemText says why not.
+bool SaveOptionList(CListString& oList, const QString& sPrefix);
 
 /// Creates or empties BackupFiles and fills it with the stored paths that name existing files,
-/// without duplicates.
-void LoadBackupList();
+/// without duplicates. Entries read back whole up to the longest path the system opens. False
+/// when a store exists but could not be read (the list is then empty).
+bool LoadBackupList();
 /// Stores BackupFiles ("Count", "File" + index) in one transaction; an absent list stores as empty.
-void SaveBackupList();
+/// True when stored; StoreProblemText says why not.
+bool SaveBackupList();
+
+/// Stores these paths as the backup list, as SaveBackupList does: a save that may run on another
+/// thread (which uses the store through its own connection).
+bool SaveBackupListOf(const QStringList& paths);
+
+/// The settings store's file and why the calling thread's last write failed, in German, for a
+/// message.
+QString StoreProblemText();
 
 }  // namespace modBackup

@@ -1,26 +1,32 @@
 #include "app/modRegistry.h"
 
+#include <sqlite3.h>
+#include <sys/stat.h>
 #include <QByteArray>
 #include <QDir>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <memory>
 
+#include "app/NativePath.h"
 #include "platform/registrystore/RegistryStore.h"
 
 namespace modRegistry {
 
 namespace {
 
-// A value read back must fit a 1024-byte buffer together with its terminating zero.
-constexpr size_t kReadBufferSize = 1024;
+// Set by tests only, before any other thread uses the stores.
+QString& OverridePath(RegRoot hRoot) {
+    static QString user;
+    static QString machine;
+    return hRoot == HKEY_LOCAL_MACHINE ? machine : user;
+}
 
-struct RootStore {
-    QString overridePath;
-    std::unique_ptr<RegistryStore> store;
-};
-
-RootStore& Root(RegRoot hRoot) {
-    static RootStore user;
-    static RootStore machine;
+// Each thread has its own connection to a store; SQLite keeps their transactions apart.
+std::unique_ptr<RegistryStore>& Connection(RegRoot hRoot) {
+    thread_local std::unique_ptr<RegistryStore> user;
+    thread_local std::unique_ptr<RegistryStore> machine;
     return hRoot == HKEY_LOCAL_MACHINE ? machine : user;
 }
 
@@ -28,24 +34,59 @@ RegistryStore* Store(RegRoot hRoot) {
     if (hRoot != HKEY_CURRENT_USER && hRoot != HKEY_LOCAL_MACHINE) {
         return nullptr;
     }
-    RootStore& root = Root(hRoot);
-    if (!root.store) {
-        root.store = std::make_unique<RegistryStore>(
-            QFile::encodeName(StorePath(hRoot)).toStdString(), hRoot == HKEY_LOCAL_MACHINE);
+    std::unique_ptr<RegistryStore>& store = Connection(hRoot);
+    if (!store) {
+        store = std::make_unique<RegistryStore>(NativePath(StorePath(hRoot)).toStdString(),
+                                                hRoot == HKEY_LOCAL_MACHINE);
     }
-    return root.store.get();
+    return store.get();
 }
 
 std::string Utf8(const QString& s) {
     return s.toUtf8().toStdString();
 }
 
+// A stored value as the read rules give it: nullopt when it does not fit the buffer.
+std::optional<QString> TextOf(const RegistryStore::Value& value, size_t lBufferSize) {
+    switch (value.type) {
+        case RegistryStore::kText:
+        case RegistryStore::kExpandText: {
+            if (value.bytes.size() + 1 > lBufferSize) {
+                return std::nullopt;
+            }
+            const std::string_view bytes(value.bytes.data(),
+                                         std::min(value.bytes.size(), value.bytes.find('\0')));
+            return QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
+        }
+        case RegistryStore::kNumber:
+            // A 32-bit value; its bits read as a signed number.
+            return QString::number(static_cast<int32_t>(static_cast<uint32_t>(value.number)));
+        default:
+            if (value.bytes.size() + 1 > lBufferSize) {
+                return std::nullopt;
+            }
+            return QString();
+    }
+}
+
+// The index of a numbered name's digits as the walk 0, 1, ... would read it: decimal without
+// leading zeros and below lCount; -1 otherwise.
+int32_t IndexOf(std::string_view digits, int32_t lCount) {
+    if (digits.empty() || digits.size() > 10 || (digits.size() > 1 && digits.front() == '0')) {
+        return -1;
+    }
+    int64_t n = 0;
+    for (char c : digits) {
+        n = n * 10 + (c - '0');
+    }
+    return n < lCount ? static_cast<int32_t>(n) : -1;
+}
+
 }  // namespace
 
 QString StorePath(RegRoot hRoot) {
-    const RootStore& root = Root(hRoot);
-    if (!root.overridePath.isEmpty()) {
-        return root.overridePath;
+    if (!OverridePath(hRoot).isEmpty()) {
+        return OverridePath(hRoot);
     }
     if (hRoot == HKEY_LOCAL_MACHINE) {
         return QStringLiteral("/etc/xdg/tarvello/registry.sqlite3");
@@ -58,14 +99,13 @@ QString StorePath(RegRoot hRoot) {
 }
 
 void SetStorePath(RegRoot hRoot, const QString& sPath) {
-    RootStore& root = Root(hRoot);
-    root.store.reset();
-    root.overridePath = sPath;
+    Connection(hRoot).reset();
+    OverridePath(hRoot) = sPath;
 }
 
 void CloseStores() {
-    Root(HKEY_CURRENT_USER).store.reset();
-    Root(HKEY_LOCAL_MACHINE).store.reset();
+    Connection(HKEY_CURRENT_USER).reset();
+    Connection(HKEY_LOCAL_MACHINE).reset();
 }
 
 bool RegWriteText(RegRoot hRoot, const QString& sKey, const QString& sValueName,
@@ -79,8 +119,8 @@ bool RegWriteText(RegRoot hRoot, const QString& sKey, const QString& sValueName,
                         std::string_view(bytes.constData(), static_cast<size_t>(bytes.size())));
 }
 
-std::optional<QString> RegTryReadText(RegRoot hRoot, const QString& sKey,
-                                      const QString& sValueName) {
+std::optional<QString> RegTryReadText(RegRoot hRoot, const QString& sKey, const QString& sValueName,
+                                      size_t lBufferSize) {
     RegistryStore* store = Store(hRoot);
     if (store == nullptr) {
         return std::nullopt;
@@ -89,25 +129,7 @@ std::optional<QString> RegTryReadText(RegRoot hRoot, const QString& sKey,
     if (!value) {
         return std::nullopt;
     }
-    switch (value->type) {
-        case RegistryStore::kText:
-        case RegistryStore::kExpandText: {
-            if (value->bytes.size() + 1 > kReadBufferSize) {
-                return std::nullopt;
-            }
-            const std::string_view bytes(value->bytes.data(),
-                                         std::min(value->bytes.size(), value->bytes.find('\0')));
-            return QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
-        }
-        case RegistryStore::kNumber:
-            // A 32-bit value; its bits read as a signed number.
-            return QString::number(static_cast<int32_t>(static_cast<uint32_t>(value->number)));
-        default:
-            if (value->bytes.size() + 1 > kReadBufferSize) {
-                return std::nullopt;
-            }
-            return QString();
-    }
+    return TextOf(*value, lBufferSize);
 }
 
 QString RegReadText(RegRoot hRoot, const QString& sKey, const QString& sValueName) {
@@ -119,12 +141,70 @@ bool RegRemoveValue(RegRoot hRoot, const QString& sKey, const QString& sValueNam
     return store != nullptr && store->Remove(Utf8(sKey), Utf8(sValueName));
 }
 
-std::optional<int64_t> RegHighestIndex(RegRoot hRoot, const QString& sKey, const QString& sPrefix) {
+std::optional<NumberedTexts> RegReadNumbered(RegRoot hRoot, const QString& sKey,
+                                             const QString& sPrefix, int32_t lCount,
+                                             size_t lBufferSize) {
     RegistryStore* store = Store(hRoot);
     if (store == nullptr) {
         return std::nullopt;
     }
-    return store->HighestIndex(Utf8(sKey), Utf8(sPrefix));
+    const std::string prefix = Utf8(sPrefix);
+    auto rows = store->Numbered(Utf8(sKey), prefix);
+    if (!rows) {
+        return std::nullopt;
+    }
+    NumberedTexts texts;
+    for (const auto& [name, value] : *rows) {
+        const int32_t index = IndexOf(std::string_view(name).substr(prefix.size()), lCount);
+        if (index >= 0) {
+            texts.emplace_back(index, TextOf(value, lBufferSize));
+        }
+    }
+    std::sort(texts.begin(), texts.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    return texts;
+}
+
+QString RegProblemText(RegRoot hRoot) {
+    RegistryStore* store = Store(hRoot);
+    if (store == nullptr) {
+        return QStringLiteral("kein Speicher für diesen Schlüssel");
+    }
+    const RegistryStore::Problem& problem = store->LastProblem();
+    const auto systemText = [](int error) { return QString::fromLocal8Bit(std::strerror(error)); };
+    if (problem.bFolder) {
+        return QStringLiteral("der Ordner der Datei kann nicht angelegt werden (%1)")
+            .arg(systemText(problem.systemError));
+    }
+    struct stat st {};
+    if (::stat(NativePath(StorePath(hRoot)).constData(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        return QStringLiteral("die Datei ist ein Ordner");
+    }
+    switch (problem.sqliteCode & 0xFF) {
+        case SQLITE_OK:
+            return QString();
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED:
+            return QStringLiteral(
+                "die Datei ist länger als 5 Sekunden von einem anderen Programm gesperrt");
+        case SQLITE_FULL:
+            return QStringLiteral("der Datenträger ist voll");
+        case SQLITE_NOTADB:
+            return QStringLiteral("die Datei ist keine SQLite-Datenbank");
+        case SQLITE_CORRUPT:
+            return QStringLiteral("die Datei ist beschädigt");
+        case SQLITE_READONLY:
+        case SQLITE_PERM:
+            return QStringLiteral("die Datei ist schreibgeschützt");
+        default:
+            if (problem.systemError == ENOSPC) {
+                return QStringLiteral("der Datenträger ist voll");
+            }
+            if (problem.systemError != 0) {
+                return systemText(problem.systemError);
+            }
+            return QString::fromUtf8(sqlite3_errstr(problem.sqliteCode));
+    }
 }
 
 RegBatch::RegBatch(RegRoot hRoot, bool bWrite) : store_(Store(hRoot)) {

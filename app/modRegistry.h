@@ -5,10 +5,15 @@
 // use backslashes and compare without regard to letter case, as value names do.
 //
 // Nothing here raises: a value that cannot be read reads as the empty text, a failed write returns
-// false.
+// false. Each thread works through its own connection to a store (opened on first use, closed
+// when the thread ends); batches and failure reasons belong to the calling thread.
 
 #include <QString>
+#include <cstddef>
+#include <cstdint>
 #include <optional>
+#include <utility>
+#include <vector>
 
 class RegistryStore;
 
@@ -19,6 +24,13 @@ enum RegRoot : int {
     HKEY_LOCAL_MACHINE = 2,
 };
 
+/// The read buffer of a value, its terminating zero included: a text of 1024 bytes or more reads
+/// empty.
+inline constexpr size_t kReadBufferSize = 1024;
+/// The read buffer of a stored path: the longest path the system opens (4095 bytes), every byte of
+/// it escaped (three bytes each in the stored text; see NativePath.h).
+inline constexpr size_t kPathReadBufferSize = 3 * 4096;
+
 /// Stores sText as a text value (the empty text as one blank). True when it was written.
 bool RegWriteText(RegRoot hRoot, const QString& sKey, const QString& sValueName,
                   const QString& sText);
@@ -28,18 +40,29 @@ QString RegReadText(RegRoot hRoot, const QString& sKey, const QString& sValueNam
 /// Deletes one value. True when a value was deleted.
 bool RegRemoveValue(RegRoot hRoot, const QString& sKey, const QString& sValueName);
 
-/// As RegReadText, but tells a missing or unreadable value (nullopt) from a stored one.
-std::optional<QString> RegTryReadText(RegRoot hRoot, const QString& sKey,
-                                      const QString& sValueName);
+/// As RegReadText, but tells a missing or unreadable value (nullopt) from a stored one; the value
+/// must fit lBufferSize bytes with its terminating zero.
+std::optional<QString> RegTryReadText(RegRoot hRoot, const QString& sKey, const QString& sValueName,
+                                      size_t lBufferSize = kReadBufferSize);
 
-/// The highest n for which a value sPrefix + n exists under sKey, -1 when none, nullopt when the
-/// store cannot be read. Bounds the walk over a stored list whose count is damaged.
-std::optional<int64_t> RegHighestIndex(RegRoot hRoot, const QString& sKey, const QString& sPrefix);
+/// The stored values sPrefix + n under sKey for n from 0 to lCount - 1 (n in decimal without
+/// leading zeros, the name's letter case ignored), in the order of n, each read as RegTryReadText
+/// reads it (nullopt when it cannot be read). One query, however large lCount is; none without a
+/// store; nullopt when the store exists but cannot be read.
+using NumberedTexts = std::vector<std::pair<int32_t, std::optional<QString>>>;
+std::optional<NumberedTexts> RegReadNumbered(RegRoot hRoot, const QString& sKey,
+                                             const QString& sPrefix, int32_t lCount,
+                                             size_t lBufferSize = kReadBufferSize);
+
+/// Why the last write, deletion or batch of that root's store failed, in German ("der Datenträger
+/// ist voll"); empty after a success.
+QString RegProblemText(RegRoot hRoot);
 
 /// Runs the primitives called during its lifetime in one transaction of the root's store, so
 /// that others see all of them or none. A writing batch takes the store's write lock at once;
-/// a reading batch sees one consistent state. Without Commit the writes are rolled back. The
-/// stores must not be closed while a batch lives.
+/// a reading batch sees one consistent state. Without Commit the writes are rolled back. A batch
+/// begun inside another joins it (a writing one only a writing one). The stores must not be
+/// closed while a batch lives.
 class RegBatch {
 public:
     RegBatch(RegRoot hRoot, bool bWrite);
@@ -61,8 +84,10 @@ private:
 /// The file of a root's store.
 QString StorePath(RegRoot hRoot);
 /// Test hook: use sPath for that root instead (empty restores the usual place). Closes the store.
+/// Only while no other thread uses the stores.
 void SetStorePath(RegRoot hRoot, const QString& sPath);
-/// Closes both stores; the next call opens them again (and picks up a changed XDG_CONFIG_HOME).
+/// Closes both stores of the calling thread; the next call opens them again (and picks up a
+/// changed XDG_CONFIG_HOME).
 void CloseStores();
 
 }  // namespace modRegistry

@@ -13,8 +13,15 @@ inline bool MakeParentFolders(const std::string& sFilePath) {
     for (size_t pos = sFilePath.find('/', 1); pos != std::string::npos;
          pos = sFilePath.find('/', pos + 1)) {
         const std::string dir = sFilePath.substr(0, pos);
-        if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-            return false;
+        if (::mkdir(dir.c_str(), 0700) != 0) {
+            struct stat st {};
+            if (errno != EEXIST || ::stat(dir.c_str(), &st) != 0) {
+                return false;
+            }
+            if (!S_ISDIR(st.st_mode)) {
+                errno = ENOTDIR;
+                return false;
+            }
         }
     }
     return true;

@@ -3,12 +3,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QFile>
-#include <QFileInfo>
 #include <cerrno>
 #include <cstring>
 #include <memory>
 
+#include "app/NativePath.h"
 #include "app/modBackup.h"
 #include "list/CListString.h"
 #include "platform/archivemarks/ArchiveMarkStore.h"
@@ -82,7 +81,7 @@ QString BackupRun::PasswordToUse(const QString& sPassword0, const QString& sPass
 
 std::optional<BackupRun::FileState> BackupRun::StateOf(const QString& sPath) {
     struct stat st {};
-    if (sPath.isEmpty() || ::stat(QFile::encodeName(sPath).constData(), &st) != 0) {
+    if (sPath.isEmpty() || ::stat(NativePath(sPath).constData(), &st) != 0) {
         return std::nullopt;
     }
     FileState state;
@@ -116,7 +115,7 @@ bool BackupRun::Run(CListString* files) {
     list.MoveFirst();
     entryOfName.reserve(entries.size());
     for (size_t i = 0; i < entries.size(); ++i) {
-        entryOfName.emplace(entries[i].sPath.toStdString(), i);
+        entryOfName.emplace(NativePath(entries[i].sPath).toStdString(), i);
     }
     FilesTotal_ = static_cast<int32_t>(entries.size());
     FilesDone_ = 0;
@@ -138,8 +137,9 @@ bool BackupRun::Run(CListString* files) {
         }
     }
 
-    const QFileInfo archive(settings.sArchivePath);
-    if (!bArchiveWritten || !archive.isFile()) {
+    struct stat archive {};
+    if (!bArchiveWritten || ::stat(NativePath(settings.sArchivePath).constData(), &archive) != 0 ||
+        !S_ISREG(archive.st_mode)) {
         reasons.append(QStringLiteral("Das Archiv „%1“ konnte nicht geschrieben werden: %2")
                            .arg(settings.sArchivePath, ArchiveProblem(lLastResult)));
     }
@@ -149,7 +149,7 @@ bool BackupRun::Run(CListString* files) {
     QStringList unread;
     for (const Entry& entry : entries) {
         if (entry.bHanded && !entry.bReported) {
-            unread.append(entry.sPath);
+            unread.append(DisplayPath(entry.sPath));
         }
     }
     // Files of a run that wrote nothing were not refused one by one.
@@ -183,14 +183,16 @@ int32_t BackupRun::RunArchiver(size_t first, size_t last, bool bGrow) {
         // One archiver per run; a new one starts with fresh options, so each is set up whole.
         CZIP ZIP;
         ZIP.SetEventListener(&sink);
-        ZIP.SetZIPFilePath(settings.sArchivePath.toStdString());
+        ZIP.SetZIPFilePath(NativePath(settings.sArchivePath).toStdString());
         if (!settings.sPassword.isEmpty()) {
             ZIP.SetZIPPassword(settings.sPassword.toStdString());
         }
         ZIP.SetZIPComment(settings.sComment.toStdString());
         try {
             for (size_t i = first; i < last; ++i) {
-                ZIP.AddFile(entries[i].sPath.toStdString());
+                // The engine opens and names each file by its bytes, also those that are not
+                // UTF-8.
+                ZIP.AddFile(NativePath(entries[i].sPath).toStdString());
                 entries[i].bHanded = true;
                 Yield();
             }
@@ -233,7 +235,7 @@ void BackupRun::FileAdded(const std::string& sFilename) {
     ++FilesDone_;
     const auto fPercent = static_cast<float>(static_cast<double>(FilesDone_) * 100.0 / FilesTotal_);
     if (onFileAdded) {
-        onFileAdded(QString::fromStdString(sFilename), fPercent);
+        onFileAdded(DisplayPath(PathFromNative(sFilename)), fPercent);
     }
     Yield();
 }
@@ -248,13 +250,13 @@ void BackupRun::Yield() {
 QString BackupRun::ArchiveProblem(int32_t lLastResult) const {
     // The place of the archive is checked first: its reason is the system's own.
     const QString sPath = settings.sArchivePath;
-    const QByteArray native = QFile::encodeName(sPath);
+    const QByteArray native = NativePath(sPath);
     struct stat st {};
     if (!sPath.isEmpty() && ::stat(native.constData(), &st) == 0 && S_ISDIR(st.st_mode)) {
         return SystemReason(EISDIR);
     }
     const QString sFolder = FileSystemObject::GetParentFolderName(sPath);
-    const QByteArray folder = QFile::encodeName(sFolder.isEmpty() ? QStringLiteral(".") : sFolder);
+    const QByteArray folder = NativePath(sFolder.isEmpty() ? QStringLiteral(".") : sFolder);
     if (::stat(folder.constData(), &st) != 0) {
         return SystemReason(errno);
     }

@@ -1,6 +1,9 @@
 #include "ui/FileListModel.h"
 
 #include <QLocale>
+
+#include "app/NativePath.h"
+
 #include <QMetaObject>
 #include <algorithm>
 
@@ -240,7 +243,7 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
         return QVariant();
     }
     if (role == Qt::DisplayRole || role == Qt::ToolTipRole) {
-        return rows_[static_cast<size_t>(index.row())].sPath;
+        return DisplayPath(rows_[static_cast<size_t>(index.row())].sPath);
     }
     return QVariant();
 }

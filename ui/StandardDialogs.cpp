@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QPushButton>
 
 namespace StandardDialogs {
 namespace {
@@ -16,8 +17,12 @@ MessageHook& messageHook() {
 }
 }  // namespace
 
-void SetFileDialogHook(FileDialogHook hook) { fileDialogHook() = std::move(hook); }
-void SetMessageHook(MessageHook hook) { messageHook() = std::move(hook); }
+void SetFileDialogHook(FileDialogHook hook) {
+    fileDialogHook() = std::move(hook);
+}
+void SetMessageHook(MessageHook hook) {
+    messageHook() = std::move(hook);
+}
 
 FileDialogResult RunSaveDialog(QWidget* parent, const FileDialogRequest& request,
                                QString* chosenPath) {
@@ -64,6 +69,22 @@ void ShowMessage(QWidget* parent, const QString& text, QMessageBox::Icon icon) {
     }
     QMessageBox box(icon, kProgramTitle, text, QMessageBox::Ok, parent);
     box.exec();
+}
+
+int AskChoice(QWidget* parent, const QString& text, QMessageBox::Icon icon,
+              const QStringList& buttons) {
+    QMessageBox box(icon, kProgramTitle, text, QMessageBox::NoButton, parent);
+    QList<QAbstractButton*> added;
+    for (const QString& caption : buttons) {
+        added.append(box.addButton(caption, QMessageBox::ActionRole));
+    }
+    if (!added.isEmpty()) {
+        box.setDefaultButton(qobject_cast<QPushButton*>(added.first()));
+        box.setEscapeButton(added.last());
+    }
+    box.exec();
+    const qsizetype index = added.indexOf(box.clickedButton());
+    return index >= 0 ? static_cast<int>(index) : static_cast<int>(buttons.size()) - 1;
 }
 
 }  // namespace StandardDialogs

@@ -4,6 +4,7 @@
 
 #include <QMessageBox>
 #include <QString>
+#include <QStringList>
 #include <functional>
 
 class QWidget;
@@ -32,10 +33,16 @@ FileDialogResult RunSaveDialog(QWidget* parent, const FileDialogRequest& request
 /// Shows a message box captioned with the program's title and one OK button.
 void ShowMessage(QWidget* parent, const QString& text, QMessageBox::Icon icon);
 
+/// Shows a message box captioned with the program's title and one button per caption, the first
+/// the default and the last the answer to Escape and the close box; returns the index of the
+/// button pressed.
+int AskChoice(QWidget* parent, const QString& text, QMessageBox::Icon icon,
+              const QStringList& buttons);
+
 // Test hooks: while set, the hook answers instead of a real dialog. Reset with nullptr.
 using FileDialogHook = std::function<FileDialogResult(const FileDialogRequest&, QString*)>;
-using MessageHook = std::function<void(const QString& caption, const QString& text,
-                                       QMessageBox::Icon icon)>;
+using MessageHook =
+    std::function<void(const QString& caption, const QString& text, QMessageBox::Icon icon)>;
 void SetFileDialogHook(FileDialogHook hook);
 void SetMessageHook(MessageHook hook);
 

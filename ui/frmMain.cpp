@@ -1,5 +1,6 @@
 #include "ui/frmMain.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QCursor>
 #include <QDropEvent>
@@ -17,10 +18,14 @@
 #include <QTimer>
 #include <QUrl>
 
+#include "app/Intake.h"
+#include "app/NativePath.h"
 #include "app/modBackup.h"
 #include "ui/FileListModel.h"
 #include "ui/ProgramIcon.h"
+#include "ui/StandardDialogs.h"
 #include "ui/Twips.h"
+#include "ui/WindowIntake.h"
 #include "ui/frmAbout.h"
 #include "ui/frmBackup.h"
 #include "ui/frmOptions.h"
@@ -46,7 +51,9 @@ bool DroppedFiles(const QMimeData* mime, QStringList* paths) {
         if (!url.isLocalFile()) {
             return false;
         }
-        local.append(url.toLocalFile());
+        // The encoded form keeps bytes of a name that are not UTF-8.
+        local.append(PathFromNative(
+            QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1())));
     }
     if (paths != nullptr) {
         *paths = std::move(local);
@@ -105,11 +112,20 @@ frmMain::frmMain(QWidget* parent) : QMainWindow(parent) {
     CreateStatusBar();
     PlaceInitially();
 
+    intake_ = new WindowIntake(
+        {[this] { RaiseForOtherStart(); },
+         [this](const QStringList& files) { modBackup::TakeIntakeFiles(files, this); },
+         [this] { mnuCheckFiles_Click(); }},
+        this);
+
     State().WindowOutlet = this;
     Form_Load();
+    // Records of files that are gone would pile up for ever; this costs a backup nothing.
+    marksCleanup_ = std::thread([] { DropVanishedMarks(); });
 }
 
 frmMain::~frmMain() {
+    marksCleanup_.join();
     if (State().WindowOutlet == this) {
         State().WindowOutlet = nullptr;
     }
@@ -215,22 +231,47 @@ void frmMain::Form_Resize() {
 }
 
 void frmMain::closeEvent(QCloseEvent* event) {
-    Form_Unload();
+    if (!Form_Unload()) {
+        event->ignore();
+        return;
+    }
     event->accept();
 }
 
-void frmMain::Form_Unload() {
+bool frmMain::Form_Unload() {
     // A second close must not store the list again: it has been released by then.
     if (bUnloaded_) {
-        return;
+        return true;
+    }
+    tmrMenu->stop();
+    // Other starts wait from here on, and do their work themselves once this window has gone; a
+    // list being stored for one of them is stored before this save.
+    intake_->Close();
+    enum Choice { Retry, EndWithoutSaving, Stay };
+    while (!modBackup::SaveBackupList()) {
+        const int choice = StandardDialogs::AskChoice(
+            this,
+            QStringLiteral("Die Dateiliste konnte nicht gespeichert werden.\n\n") +
+                modBackup::StoreProblemText(),
+            QMessageBox::Warning,
+            {QStringLiteral("&Wiederholen"), QStringLiteral("&Ohne Speichern beenden"),
+             QStringLiteral("&Zurück zum Fenster")});
+        if (choice == EndWithoutSaving) {
+            break;
+        }
+        if (choice == Stay) {
+            if (bListening_) {
+                ListenForOtherStarts();
+            }
+            return false;
+        }
     }
     bUnloaded_ = true;
-    tmrMenu->stop();
-    modBackup::SaveBackupList();
     if (State().BackupFiles) {
         State().BackupFiles->RemoveAll();
         State().BackupFiles.reset();
     }
+    return true;
 }
 
 bool frmMain::eventFilter(QObject* watched, QEvent* event) {
@@ -316,18 +357,8 @@ void frmMain::lbFiles_OLEDragDrop(const QStringList& paths) {
     modBackup::SharedState& state = State();
     for (const QString& sPath : paths) {
         if (state.FSO.FolderExists(sPath)) {
-            if (modBackup::ReadFlagOption(modBackup::OptExtFilterScan, false)) {
-                modBackup::LoadOptionList(state.Extensions, QStringLiteral("Extension"));
-            } else {
-                if (!state.Extensions) {
-                    state.Extensions = std::make_unique<CListString>();
-                }
-                state.Extensions->RemoveAll();
-            }
-            state.ScanRecursionLimit = 5;
-            state.ScanArchiveOnly = false;
-            state.ScanChangedOnly = false;
-            state.ScanSince = modBackup::ZeroDate();
+            modBackup::LoadFolderScanExtensions(state.Extensions);
+            modBackup::SetFolderScanParameters(state);
             state.WindowOutlet = this;
             modBackup::ScanFolder(state.FSO.GetFolder(sPath), true, false);
         } else if (state.FSO.FileExists(sPath)) {
@@ -362,9 +393,10 @@ void frmMain::mnuCheckFiles_Click() {
     const QStringList paths = lbFilesModel->Paths();
     std::vector<int> vanished;
     for (int i = 0; i < paths.size(); ++i) {
-        const QString& p = paths[i];
-        if (state.FSO.FileExists(p)) {
-            lTotalSize += state.FSO.GetFile(p).Size();
+        // One look at each file: a list of 100,000 is checked after every intake.
+        const std::optional<int64_t> size = state.FSO.FileSize(paths[i]);
+        if (size) {
+            lTotalSize += *size;
         } else {
             vanished.push_back(i);
         }
@@ -414,7 +446,11 @@ void frmMain::mnuAbout_Click() {
 bool frmMain::ShowBackupDialog() {
     frmBackup dialog(this);
     dialog.SetClearWindowList([this] { ClearFileList(); });
+    // Paths of other starts wait until the run's after-effects are done: emptying the list after
+    // the backup must not take a path the run did not archive.
+    intake_->Hold(true);
     dialog.exec();
+    intake_->Hold(false);
     return dialog.bExitProgram();
 }
 
@@ -447,19 +483,39 @@ void frmMain::CheckFiles() {
     mnuCheckFiles_Click();
 }
 
+bool frmMain::ListenForOtherStarts() {
+    QString problem;
+    bListening_ = intake_->Listen(&problem);
+    if (bListening_) {
+        return true;
+    }
+    StandardDialogs::ShowMessage(
+        this,
+        QStringLiteral("Sondrel kann keine Dateien von anderen Aufrufen annehmen, solange dieses "
+                       "Fenster offen ist; „sondrel DATEI“ wartet dann vergeblich.\n\n") +
+            problem,
+        QMessageBox::Warning);
+    return false;
+}
+
+void frmMain::RaiseForOtherStart() {
+    QWidget* front = QApplication::activeModalWidget();
+    if (front == nullptr) {
+        front = this;
+    }
+    if (isMinimized()) {
+        setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    }
+    front->show();
+    front->raise();
+    front->activateWindow();
+}
+
 void frmMain::FillFromBackupFiles() {
     if (!State().BackupFiles) {
         return;
     }
-    CListString& files = *State().BackupFiles;
-    QStringList paths;
-    paths.reserve(files.Count());
-    files.MoveFirst();
-    while (!files.EOL()) {
-        paths.append(files.Data());
-        files.MoveNext();
-    }
-    lbFilesModel->AppendMany(paths);
+    lbFilesModel->AppendMany(modBackup::ListValues(State().BackupFiles.get()));
 }
 
 void frmMain::RemoveEntries(const std::vector<int>& rows) {

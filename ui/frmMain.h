@@ -9,11 +9,13 @@
 #include <QMainWindow>
 #include <QStringList>
 #include <cstdint>
+#include <thread>
 #include <vector>
 
 #include "app/ScanFolder.h"
 
 class FileListModel;
+class WindowIntake;
 class QAction;
 class QDropEvent;
 class QLabel;
@@ -38,6 +40,11 @@ public:
     /// bar.
     void CheckFiles();
 
+    /// Makes this the window that other starts of the program reach (SingleInstance.h): they
+    /// raise it, or hand it the paths of their command line. The caller holds the instance lock.
+    /// When that is impossible the user is told why, and the result is false.
+    bool ListenForOtherStarts();
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
@@ -50,7 +57,8 @@ private:
 
     void Form_Load();
     void Form_Resize();
-    void Form_Unload();
+    /// False when the user chose to stay after the list could not be stored.
+    bool Form_Unload();
     bool lbFiles_KeyDown(int keyCode);
     void lbFiles_MouseUp(Qt::MouseButton button);
     void tmrMenu_Timer();
@@ -78,6 +86,8 @@ private:
     /// BackupFiles.
     void RemoveEntries(const std::vector<int>& rows);
     void UpdateStatusBar();
+    /// Brings the window (or the dialog open over it) to the front.
+    void RaiseForOtherStart();
 
     QListView* lbFiles = nullptr;
     FileListModel* lbFilesModel = nullptr;
@@ -87,6 +97,9 @@ private:
     QLabel* statusPanel2_ = nullptr;
     QLabel* statusPanel3_ = nullptr;
     QTimer* tmrMenu = nullptr;
+    WindowIntake* intake_ = nullptr;
+    /// Drops stale archive-mark records while the window is up; joined when it goes.
+    std::thread marksCleanup_;
 
     QMenu* mnuDatei = nullptr;
     QAction* mnuBackupNow = nullptr;
@@ -106,4 +119,5 @@ private:
     /// Bytes of the listed files as the last list check found them; 64-bit so it cannot overflow.
     int64_t lTotalSize = 0;
     bool bUnloaded_ = false;
+    bool bListening_ = false;
 };

@@ -264,8 +264,10 @@ void frmOptions::Form_Load() {
     FillList(lvExtensions, *state.Extensions);
     chkUseExtFilterForSearch->setChecked(ReadFlagOption(OptExtFilterSearch, false));
     chkUseExtFilterForScan->setChecked(ReadFlagOption(OptExtFilterScan, false));
-    dtpLastBackupDate->setDateTime(ReadLastBackupAt());
-    dtpLastBackupTime->setDateTime(ReadLastBackupAt());
+    // Date and time of day go in as the fields they show: QTimeEdit would convert a local
+    // date-time to UTC first and show the time shifted by the zone's offset.
+    dtpLastBackupDate->setDate(ReadLastBackupAt().date());
+    dtpLastBackupTime->setTime(ReadLastBackupAt().time());
     chkLimitRecursion->setChecked(ReadFlagOption(OptLimitRecursion, false));
     chkLimitRecursion_Click();
     txtLimit->SetLevelText(ReadOption(kRecursionLimitName, QStringLiteral("5")));
@@ -312,14 +314,14 @@ bool frmOptions::SaveSettings() {
         state.Extensions = std::make_unique<CListString>();
     }
     RebuildFromRows(*state.Extensions, lvExtensions);
-    SaveOptionList(*state.Extensions, kExtensionPrefix);
+    bSaved = SaveOptionList(*state.Extensions, kExtensionPrefix) && bSaved;
 
     bSaved = WriteFlagOption(OptExtFilterSearch, checked(chkUseExtFilterForSearch)) && bSaved;
     bSaved = WriteFlagOption(OptExtFilterScan, checked(chkUseExtFilterForScan)) && bSaved;
 
     const QTime tTime = dtpLastBackupTime->time();
-    const QDateTime dtLastBackup(dtpLastBackupDate->date(),
-                                 QTime(tTime.hour(), tTime.minute(), tTime.second()));
+    const QDateTime dtLastBackup =
+        LocalMoment(dtpLastBackupDate->date(), QTime(tTime.hour(), tTime.minute(), tTime.second()));
     bSaved = WriteLastBackupAt(dtLastBackup) && bSaved;
 
     bSaved = WriteFlagOption(OptLimitRecursion, checked(chkLimitRecursion)) && bSaved;
@@ -329,7 +331,7 @@ bool frmOptions::SaveSettings() {
         state.ExcludeFolders = std::make_unique<CListString>();
     }
     RebuildFromRows(*state.ExcludeFolders, lvExcludeFolders);
-    SaveOptionList(*state.ExcludeFolders, kExcludeFolderPrefix);
+    bSaved = SaveOptionList(*state.ExcludeFolders, kExcludeFolderPrefix) && bSaved;
     return bSaved;
 }
 

@@ -4,6 +4,11 @@
 
 #include "platform/StoreFile.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <vector>
+
 namespace {
 
 void BindPath(sqlite3_stmt* stmt, std::string_view sPath) {
@@ -89,6 +94,84 @@ bool ArchiveMarkStore::Open(bool bForWrite) {
         writable_ = true;
     }
     return true;
+}
+
+bool ArchiveMarkStore::Exec(const char* sql) {
+    return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+int64_t ArchiveMarkStore::DropVanished(int64_t lNowSecs) {
+    if (!StoreFile::Exists(path_) && db_ == nullptr) {
+        return 0;  // no store, no records
+    }
+    if (!Open(true)) {
+        return -1;
+    }
+    const bool ownTransaction = !inBatch_;
+    if (ownTransaction && !Exec("BEGIN IMMEDIATE")) {
+        return -1;
+    }
+    const int64_t dropped = DropVanishedInTransaction(lNowSecs);
+    if (ownTransaction && (dropped < 0 || !Exec("COMMIT"))) {
+        Exec("ROLLBACK");
+        return -1;
+    }
+    return dropped;
+}
+
+int64_t ArchiveMarkStore::DropVanishedInTransaction(int64_t lNowSecs) {
+    if (!Exec("CREATE TABLE IF NOT EXISTS archive_marks_meta(name TEXT PRIMARY KEY,"
+              " value INTEGER)")) {
+        return -1;
+    }
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(db_, "SELECT value FROM archive_marks_meta WHERE name = 'dropped_at'",
+                           -1, &stmt, nullptr) != SQLITE_OK) {
+        sqlite3_finalize(stmt);
+        return -1;
+    }
+    const bool ranLately = sqlite3_step(stmt) == SQLITE_ROW &&
+                           lNowSecs >= sqlite3_column_int64(stmt, 0) &&
+                           lNowSecs - sqlite3_column_int64(stmt, 0) < kDropIntervalSecs;
+    sqlite3_finalize(stmt);
+    if (ranLately) {
+        return 0;
+    }
+
+    std::vector<std::string> vanished;
+    if (sqlite3_prepare_v2(db_, "SELECT path FROM archive_marks", -1, &stmt, nullptr) !=
+        SQLITE_OK) {
+        sqlite3_finalize(stmt);
+        return -1;
+    }
+    while (sqlite3_step(stmt) == SQLITE_ROW) {
+        const auto* bytes = static_cast<const char*>(sqlite3_column_blob(stmt, 0));
+        std::string path(bytes != nullptr ? bytes : "",
+                         static_cast<size_t>(sqlite3_column_bytes(stmt, 0)));
+        struct stat st {};
+        // Only a path that names nothing: a file that cannot be looked at keeps its record.
+        if (::stat(path.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR)) {
+            vanished.push_back(std::move(path));
+        }
+    }
+    sqlite3_finalize(stmt);
+    for (const std::string& path : vanished) {
+        if (!Set(path)) {
+            return -1;
+        }
+    }
+
+    if (sqlite3_prepare_v2(db_,
+                           "INSERT OR REPLACE INTO archive_marks_meta(name, value)"
+                           " VALUES('dropped_at', ?1)",
+                           -1, &stmt, nullptr) != SQLITE_OK) {
+        sqlite3_finalize(stmt);
+        return -1;
+    }
+    sqlite3_bind_int64(stmt, 1, lNowSecs);
+    const bool noted = sqlite3_step(stmt) == SQLITE_DONE;
+    sqlite3_finalize(stmt);
+    return noted ? static_cast<int64_t>(vanished.size()) : -1;
 }
 
 bool ArchiveMarkStore::IsSet(std::string_view sPath, const Signature& sig) {

@@ -6,6 +6,7 @@
 //
 //   CREATE TABLE archive_marks(path TEXT PRIMARY KEY, dev INTEGER, ino INTEGER, size INTEGER,
 //                              mtime_ns INTEGER, ctime_ns INTEGER);
+//   CREATE TABLE archive_marks_meta(name TEXT PRIMARY KEY, value INTEGER);  -- 'dropped_at'
 //
 // The file is opened on first use (a lookup never creates it). No member throws.
 
@@ -39,6 +40,13 @@ public:
     /// Forgets sPath's record. True when the store holds no record for it afterwards.
     bool Set(std::string_view sPath);
 
+    /// Drops the records of paths that name nothing any more, all in one transaction (the open
+    /// batch's, if any), but at most once a day: the moment of the last run is kept in the store.
+    /// lNowSecs: the present moment in seconds since 1970. Returns how many were dropped, -1 when
+    /// the store could not be changed.
+    int64_t DropVanished(int64_t lNowSecs);
+    static constexpr int64_t kDropIntervalSecs = 24 * 60 * 60;
+
     /// Makes the following changes one transaction, committed by EndBatch: clearing the marks
     /// of a whole backup then costs one commit instead of one per file. False when it could not
     /// be started; the changes then commit one by one.
@@ -51,6 +59,8 @@ public:
 
 private:
     bool Open(bool bForWrite);
+    bool Exec(const char* sql);
+    int64_t DropVanishedInTransaction(int64_t lNowSecs);
 
     std::string path_;
     int busyTimeoutMs_;

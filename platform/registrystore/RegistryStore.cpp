@@ -4,12 +4,30 @@
 
 #include "platform/StoreFile.h"
 
+#include <cerrno>
 #include <string>
 
 namespace {
 
 void BindText(sqlite3_stmt* stmt, int index, std::string_view text) {
     sqlite3_bind_text(stmt, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+}
+
+// The value whose type is in column `first` and whose data follows it.
+RegistryStore::Value ColumnValue(sqlite3_stmt* stmt, int first) {
+    RegistryStore::Value v;
+    v.type = sqlite3_column_int(stmt, first);
+    if (v.type == RegistryStore::kNumber) {
+        v.number = sqlite3_column_int64(stmt, first + 1);
+    } else {
+        // Texts may have been stored as TEXT or BLOB; both come back as their bytes.
+        const void* data = sqlite3_column_blob(stmt, first + 1);
+        const int size = sqlite3_column_bytes(stmt, first + 1);
+        if (data != nullptr && size > 0) {
+            v.bytes.assign(static_cast<const char*>(data), static_cast<size_t>(size));
+        }
+    }
+    return v;
 }
 
 }  // namespace
@@ -22,7 +40,7 @@ RegistryStore::~RegistryStore() {
 }
 
 void RegistryStore::Close() {
-    for (sqlite3_stmt** stmt : {&select_, &upsert_, &delete_, &highest_}) {
+    for (sqlite3_stmt** stmt : {&select_, &upsert_, &delete_, &numbered_}) {
         sqlite3_finalize(*stmt);
         *stmt = nullptr;
     }
@@ -35,11 +53,26 @@ void RegistryStore::Close() {
     }
     writable_ = false;
     inBatch_ = false;
+    batchWrites_ = false;
+    joinedBatches_ = 0;
     batchFailed_ = false;
 }
 
 bool RegistryStore::Exec(const char* sql) {
-    return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+    const int rc = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) {
+        NoteProblem(rc);
+    }
+    return rc == SQLITE_OK;
+}
+
+void RegistryStore::NoteProblem(int rc) {
+    problem_ = Problem{};
+    problem_.sqliteCode = db_ != nullptr ? sqlite3_extended_errcode(db_) : rc;
+    if (problem_.sqliteCode == SQLITE_OK) {
+        problem_.sqliteCode = rc;
+    }
+    problem_.systemError = db_ != nullptr ? sqlite3_system_errno(db_) : 0;
 }
 
 // Opens the connection: for reading only when the file exists, for writing creating file and
@@ -52,8 +85,14 @@ bool RegistryStore::Open(bool bForWrite) {
         return false;  // inBatch_: never swap the connection under an open transaction
     }
     Close();
-    if (!StoreFile::Exists(path_) && (!bForWrite || !StoreFile::MakeParentFolders(path_))) {
-        return false;
+    if (!StoreFile::Exists(path_)) {
+        if (!bForWrite) {
+            return false;
+        }
+        if (!StoreFile::MakeParentFolders(path_)) {
+            problem_ = Problem{SQLITE_CANTOPEN, errno, true};
+            return false;
+        }
     }
     int flags = SQLITE_OPEN_READWRITE;
     if (readOnly_) {
@@ -69,6 +108,7 @@ bool RegistryStore::Open(bool bForWrite) {
         rc = sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READONLY, nullptr);
     }
     if (rc != SQLITE_OK) {
+        NoteProblem(rc);
         Close();
         return false;
     }
@@ -82,13 +122,18 @@ bool RegistryStore::Open(bool bForWrite) {
         return false;
     }
     if (bForWrite) {
-        if (sqlite3_db_readonly(db_, "main") != 0 || !Exec("PRAGMA journal_mode=WAL") ||
-            !Exec("CREATE TABLE IF NOT EXISTS reg_values("
-                  " key TEXT NOT NULL COLLATE NOCASE,"
-                  " name TEXT NOT NULL COLLATE NOCASE,"
-                  " type INTEGER NOT NULL,"
-                  " data BLOB,"
-                  " PRIMARY KEY(key, name))")) {
+        if (sqlite3_db_readonly(db_, "main") != 0) {
+            NoteProblem(SQLITE_READONLY);
+            problem_.sqliteCode = SQLITE_READONLY;
+            Close();
+            return false;
+        }
+        if (!Exec("PRAGMA journal_mode=WAL") || !Exec("CREATE TABLE IF NOT EXISTS reg_values("
+                                                      " key TEXT NOT NULL COLLATE NOCASE,"
+                                                      " name TEXT NOT NULL COLLATE NOCASE,"
+                                                      " type INTEGER NOT NULL,"
+                                                      " data BLOB,"
+                                                      " PRIMARY KEY(key, name))")) {
             Close();
             return false;
         }
@@ -122,19 +167,7 @@ std::optional<RegistryStore::Value> RegistryStore::Read(std::string_view sKey,
     BindText(stmt, 2, sName);
     std::optional<Value> result;
     if (sqlite3_step(stmt) == SQLITE_ROW) {
-        Value v;
-        v.type = sqlite3_column_int(stmt, 0);
-        if (v.type == kNumber) {
-            v.number = sqlite3_column_int64(stmt, 1);
-        } else {
-            // Texts may have been stored as TEXT or BLOB; both come back as their bytes.
-            const void* data = sqlite3_column_blob(stmt, 1);
-            const int size = sqlite3_column_bytes(stmt, 1);
-            if (data != nullptr && size > 0) {
-                v.bytes.assign(static_cast<const char*>(data), static_cast<size_t>(size));
-            }
-        }
-        result = std::move(v);
+        result = ColumnValue(stmt, 0);
     }
     sqlite3_reset(stmt);
     sqlite3_clear_bindings(stmt);
@@ -144,6 +177,9 @@ std::optional<RegistryStore::Value> RegistryStore::Read(std::string_view sKey,
 bool RegistryStore::FinishWrite(bool ok) {
     if (!ok && inBatch_) {
         batchFailed_ = true;
+    }
+    if (ok) {
+        problem_ = Problem{};
     }
     return ok;
 }
@@ -170,10 +206,13 @@ bool RegistryStore::StepWrite(sqlite3_stmt* stmt) {
     if (stmt == nullptr) {
         return FinishWrite(false);
     }
-    const bool ok = sqlite3_step(stmt) == SQLITE_DONE;
+    const int rc = sqlite3_step(stmt);
+    if (rc != SQLITE_DONE) {
+        NoteProblem(rc);
+    }
     sqlite3_reset(stmt);
     sqlite3_clear_bindings(stmt);
-    return FinishWrite(ok);
+    return FinishWrite(rc == SQLITE_DONE);
 }
 
 bool RegistryStore::Write(std::string_view sKey, std::string_view sName, int32_t type,
@@ -213,7 +252,11 @@ bool RegistryStore::Remove(std::string_view sKey, std::string_view sName) {
     }
     BindText(stmt, 1, sKey);
     BindText(stmt, 2, sName);
-    const bool done = sqlite3_step(stmt) == SQLITE_DONE;
+    const int rc = sqlite3_step(stmt);
+    const bool done = rc == SQLITE_DONE;
+    if (!done) {
+        NoteProblem(rc);
+    }
     const bool deleted = done && sqlite3_changes(db_) > 0;
     sqlite3_reset(stmt);
     sqlite3_clear_bindings(stmt);
@@ -222,14 +265,17 @@ bool RegistryStore::Remove(std::string_view sKey, std::string_view sName) {
     return deleted;
 }
 
-std::optional<int64_t> RegistryStore::HighestIndex(std::string_view sKey,
-                                                   std::string_view sPrefix) {
+std::optional<std::vector<std::pair<std::string, RegistryStore::Value>>> RegistryStore::Numbered(
+    std::string_view sKey, std::string_view sPrefix) {
     if (!Open(false)) {
+        if (!StoreFile::Exists(path_)) {
+            return std::vector<std::pair<std::string, Value>>();  // nothing stored yet
+        }
         return std::nullopt;
     }
     sqlite3_stmt* stmt =
-        Prepare(highest_,
-                "SELECT max(CAST(substr(name, ?3 + 1) AS INTEGER)) FROM reg_values"
+        Prepare(numbered_,
+                "SELECT name, type, data FROM reg_values"
                 " WHERE key = ?1 AND substr(name, 1, ?3) = ?2 COLLATE NOCASE"
                 " AND length(name) > ?3 AND substr(name, ?3 + 1) NOT GLOB '*[^0-9]*'");
     if (stmt == nullptr) {
@@ -238,23 +284,38 @@ std::optional<int64_t> RegistryStore::HighestIndex(std::string_view sKey,
     BindText(stmt, 1, sKey);
     BindText(stmt, 2, sPrefix);
     sqlite3_bind_int(stmt, 3, static_cast<int>(sPrefix.size()));  // prefixes are ASCII
-    std::optional<int64_t> result;
-    if (sqlite3_step(stmt) == SQLITE_ROW) {
-        result = sqlite3_column_type(stmt, 0) == SQLITE_NULL ? -1 : sqlite3_column_int64(stmt, 0);
+    std::vector<std::pair<std::string, Value>> rows;
+    int rc = SQLITE_ROW;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+        const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+        rows.emplace_back(name != nullptr ? name : "", ColumnValue(stmt, 1));
     }
     sqlite3_reset(stmt);
     sqlite3_clear_bindings(stmt);
-    return result;
+    if (rc != SQLITE_DONE) {
+        NoteProblem(rc);
+        return std::nullopt;
+    }
+    return rows;
 }
 
 bool RegistryStore::BeginBatch(bool bWrite) {
-    if (inBatch_ || !Open(bWrite)) {
+    if (inBatch_) {
+        if (bWrite && !batchWrites_) {
+            return false;
+        }
+        ++joinedBatches_;
+        return true;
+    }
+    if (!Open(bWrite)) {
         return false;
     }
     if (!Exec(bWrite ? "BEGIN IMMEDIATE" : "BEGIN")) {
         return false;
     }
+    problem_ = Problem{};
     inBatch_ = true;
+    batchWrites_ = bWrite;
     batchFailed_ = false;
     return true;
 }
@@ -263,14 +324,24 @@ bool RegistryStore::EndBatch(bool bCommit) {
     if (!inBatch_) {
         return false;
     }
+    if (joinedBatches_ > 0) {
+        --joinedBatches_;
+        batchFailed_ = batchFailed_ || !bCommit;
+        return !batchFailed_;
+    }
     bool committed = false;
     if (bCommit && !batchFailed_) {
         committed = Exec("COMMIT");
     }
     if (!committed) {
+        const Problem kept = problem_;
         Exec("ROLLBACK");
+        problem_ = kept;
+    } else {
+        problem_ = Problem{};
     }
     inBatch_ = false;
+    batchWrites_ = false;
     batchFailed_ = false;
     return committed;
 }

@@ -17,6 +17,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -36,6 +38,15 @@ public:
         int64_t number = 0;  // kNumber
     };
 
+    /// Why the last failed call failed: an SQLite result code (0 when SQLite was not reached) and
+    /// the system's error number behind it (0 when there is none). bFolder: the store's folder
+    /// could not be created.
+    struct Problem {
+        int sqliteCode = 0;
+        int systemError = 0;
+        bool bFolder = false;
+    };
+
     /// bReadOnly: never create or write the file.
     RegistryStore(std::string sFilePath, bool bReadOnly, int busyTimeoutMs = 5000);
     ~RegistryStore();
@@ -50,18 +61,23 @@ public:
     /// True when a value was deleted.
     bool Remove(std::string_view sKey, std::string_view sName);
 
-    /// The highest n for which a value named sPrefix + n (n in decimal digits) exists under sKey;
-    /// -1 when there is none; nullopt when the store cannot be read.
-    std::optional<int64_t> HighestIndex(std::string_view sKey, std::string_view sPrefix);
+    /// Every value under sKey whose name is sPrefix followed by decimal digits only, with its
+    /// name, in one query; none when there is no store yet; nullopt when it cannot be read.
+    std::optional<std::vector<std::pair<std::string, Value>>> Numbered(std::string_view sKey,
+                                                                       std::string_view sPrefix);
 
     /// Opens a transaction for the following calls: a writing one takes the write lock at once
     /// (waiting up to the busy timeout), a reading one sees one consistent state. False when it
-    /// could not be started.
+    /// could not be started. Inside an open batch a further one joins it (a writing one only a
+    /// writing one): its end commits nothing, and ending it without commit rolls back the whole.
     bool BeginBatch(bool bWrite);
     /// Commits when bCommit and every write since BeginBatch succeeded, else rolls back.
-    /// True when committed.
+    /// True when committed (for a joined batch: when nothing has failed so far).
     bool EndBatch(bool bCommit);
     bool InBatch() const { return inBatch_; }
+
+    /// The reason of the last failure; reset by every successful write, batch start and commit.
+    const Problem& LastProblem() const { return problem_; }
 
     /// Safe to call twice.
     void Close();
@@ -69,6 +85,8 @@ public:
 private:
     bool Open(bool bForWrite);
     bool Exec(const char* sql);
+    // Records the connection's present error (or, without a connection, rc) as the last problem.
+    void NoteProblem(int rc);
     sqlite3_stmt* Prepare(sqlite3_stmt*& cached, const char* sql);
     bool FinishWrite(bool ok);
     // The upsert with key, name and type bound, or nullptr; StepWrite runs it and resets it.
@@ -81,9 +99,12 @@ private:
     sqlite3* db_ = nullptr;
     bool writable_ = false;
     bool inBatch_ = false;
+    bool batchWrites_ = false;
+    int joinedBatches_ = 0;
     bool batchFailed_ = false;
+    Problem problem_;
     sqlite3_stmt* select_ = nullptr;
     sqlite3_stmt* upsert_ = nullptr;
     sqlite3_stmt* delete_ = nullptr;
-    sqlite3_stmt* highest_ = nullptr;
+    sqlite3_stmt* numbered_ = nullptr;
 };

@@ -14,7 +14,10 @@ void CoreTest::SetUp() {
     qputenv("HOME", QFile::encodeName(Root() + "/home"));
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(Root() + "/config"));
     qputenv("XDG_STATE_HOME", QFile::encodeName(Root() + "/state"));
+    // A window of another test, or the user's own, must never answer this test's starts.
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(Root() + "/runtime"));
     QDir().mkpath(Root() + "/home");
+    QDir().mkpath(Root() + "/runtime");
     modBackup::ResetState();
 }
 

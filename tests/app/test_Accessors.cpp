@@ -194,6 +194,49 @@ TEST_F(Accessors, AHugeDamagedCountDoesNotHang) {
     EXPECT_EQ(Sql("SELECT name || '=' || data FROM reg_values"), "Count=0");
 }
 
+// Damaged stores: a stray entry far beyond the count must neither cut the list short nor make the
+// walk read every number up to it.
+TEST_F(Accessors, AStrayEntryOfAHugeNumberNeitherShortensNorSlowsTheLoad) {
+    const QString a = MakeFile("a.txt");
+    const QString b = MakeFile("b.txt");
+    const QString c = MakeFile("c.txt");
+    SeedList(kMain, "Count", "File", {a, b});
+    modRegistry::RegWriteText(modRegistry::HKEY_CURRENT_USER, kMain, "File99999999999999999999", c);
+    LoadBackupList();
+    EXPECT_EQ(Values(*State().BackupFiles), QStringList({a, b}));
+
+    modRegistry::RegWriteText(modRegistry::HKEY_CURRENT_USER, kMain, "Count", "2147483647");
+    modRegistry::RegWriteText(modRegistry::HKEY_CURRENT_USER, kMain, "File2147483000", c);
+    LoadBackupList();
+    EXPECT_EQ(Values(*State().BackupFiles), QStringList({a, b, c}));
+    // Saving removes the stored entries beyond the new count, the stray one of the walk included.
+    State().BackupFiles->RemoveAll();
+    State().BackupFiles->Add(a);
+    EXPECT_TRUE(SaveBackupList());
+    EXPECT_EQ(Sql("SELECT name || '=' || data FROM reg_values ORDER BY name"),
+              "Count=1\nFile0=" + a + "\nFile99999999999999999999=" + c);
+}
+
+TEST_F(Accessors, ListEntriesReadBackWholeUpToThePathLimit) {
+    QString folder = "long";
+    while (folder.size() < 2500) {
+        folder += "/" + QString(200, 'd');
+    }
+    const QString deep = MakeFile(folder + "/Datei mit langem Pfad.txt");
+    ASSERT_GT(deep.toUtf8().size(), 2500);
+    LoadBackupList();
+    State().BackupFiles->Add(deep);
+    ASSERT_TRUE(SaveBackupList());
+    ResetState();
+    LoadBackupList();
+    EXPECT_EQ(Values(*State().BackupFiles), QStringList({deep}));
+    // Every other value keeps the 1024-byte rule: an excluded folder that long reads empty.
+    SeedList(kOptions, "ExcludeFolderCount", "ExcludeFolder", {deep});
+    std::unique_ptr<CListString> list;
+    LoadOptionList(list, "ExcludeFolder");
+    EXPECT_EQ(Values(*list), QStringList({""}));
+}
+
 TEST_F(Accessors, LoadBackupListKeepsExistingFilesOnceEach) {
     const QString a = MakeFile("docs/a.txt");
     const QString b = MakeFile("docs/Bücher \"neu\" 'x'.odt");
@@ -243,7 +286,7 @@ TEST_F(Accessors, ASaveThatFailsHalfWayKeepsTheOldList) {
     for (const char* v : {"/new0", "/new1", "/new2"}) {
         State().BackupFiles->Add(v);
     }
-    SaveBackupList();
+    EXPECT_FALSE(SaveBackupList());
     EXPECT_EQ(StoredBackupList(), old);
 }
 

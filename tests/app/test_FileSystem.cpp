@@ -1,6 +1,7 @@
 // The file-system service: path helpers, existence, listing order, links, derived attribute bits
 // and the archive mark kept in its own store.
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <QDir>
@@ -10,6 +11,7 @@
 #include <thread>
 
 #include "app/FileSystem.h"
+#include "app/NativePath.h"
 #include "app/modBackup.h"
 #include "platform/archivemarks/ArchiveMarkStore.h"
 #include "tests/app/AppTestSupport.h"
@@ -41,6 +43,41 @@ TEST(FsoPaths, BuildPath) {
               "/home/u/20261206_1405 Backup.zip");
     EXPECT_EQ(Fso::BuildPath("/home/u/", "a"), "/home/u/a");
     EXPECT_EQ(Fso::BuildPath("/", "a"), "/a");
+}
+
+// Absolute paths lose what is safe to drop; ".." is left to the file system, since a link to a
+// folder makes a textual ".." wrong. Relative paths are joined to the working folder and cleaned.
+TEST(FsoPaths, FullPathCleansAbsolutePathsSafely) {
+    EXPECT_EQ(FullPath("/x//ab"), "/x/ab");
+    EXPECT_EQ(FullPath("/x/./ab/"), "/x/ab");
+    EXPECT_EQ(FullPath("/x/link/../ab"), "/x/link/../ab");
+    EXPECT_EQ(FullPath("//"), "/");
+    EXPECT_EQ(FullPath("a/./b/../c", "/base"), "/base/a/c");
+    EXPECT_EQ(FullPath(""), "");
+}
+
+// Every byte string survives the escape exactly, and the escaped text is valid UTF-8 again.
+TEST(FsoPaths, NamesThatAreNotUtf8SurviveAsText) {
+    QByteArray every;
+    for (int b = 1; b < 256; ++b) {
+        every.append(static_cast<char>(b));
+    }
+    for (const QByteArray& bytes :
+         {every, QByteArray("caf\xe9.txt"), QByteArray("\xee\xbe\x80 literal escape"),
+          QByteArray("\xed\xa0\x80 surrogate"), QByteArray("\xc0\xaf overlong"),
+          QByteArray("cut \xc3"),
+          QByteArray("B\xc3\xbc"
+                     "cher \xf0\x9f\x98\x80")}) {
+        const QString text = PathFromNative(bytes);
+        EXPECT_EQ(NativePath(text), bytes);
+        EXPECT_EQ(QString::fromUtf8(text.toUtf8()), text);
+    }
+    EXPECT_EQ(PathFromNative("B\xc3\xbc"
+                             "cher \xf0\x9f\x98\x80"),
+              QString("Bücher 😀"));
+    EXPECT_EQ(NativePath("Bücher"), QByteArray("B\xc3\xbc"
+                                               "cher"));
+    EXPECT_EQ(DisplayPath(PathFromNative("/m/caf\xe9 \xff.txt")), "/m/caf\\xE9 \\xFF.txt");
 }
 
 class FileSystem : public CoreTest {
@@ -198,6 +235,56 @@ TEST_F(FileSystem, MarksClearedInABatchAreStoredAtItsEnd) {
     modBackup::ResetState();
     EXPECT_EQ(fso().GetFile(first).Attributes() & AttrArchive, 0);
     EXPECT_EQ(fso().GetFile(second).Attributes() & AttrArchive, 0);
+}
+
+// Old disks and sticks carry names in other encodings; such a file is listed, found and marked
+// under its exact bytes.
+TEST_F(FileSystem, AFileWhoseNameIsNotUtf8IsListedFoundAndMarked) {
+    const QByteArray folder = NativePath(MakeFolder("latin1"));
+    const int fd = ::open((folder + "/Gr\xfc\xdf"
+                                    "e.txt")
+                              .constData(),
+                          O_CREAT | O_WRONLY, 0644);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    const FSOFolder listed = fso().GetFolder(PathFromNative(folder));
+    ASSERT_EQ(listed.Files().size(), 1u);
+    const QString path = listed.Files()[0].Path();
+    EXPECT_EQ(NativePath(path), folder +
+                                    "/Gr\xfc\xdf"
+                                    "e.txt");
+    EXPECT_TRUE(fso().FileExists(path));
+    FSOFile file = fso().GetFile(path);
+    ASSERT_TRUE(file.SetAttributes(file.Attributes() & ~AttrArchive));
+    EXPECT_EQ(SqlOn(MarksFile(), "SELECT hex(path) FROM archive_marks"),
+              QString::fromLatin1((folder + "/Gr\xfc\xdf"
+                                            "e.txt")
+                                      .toHex()
+                                      .toUpper()));
+    ::unlink(NativePath(path).constData());  // QTemporaryDir cannot name it
+}
+
+// Records of files that are gone go, once a day and all in one transaction.
+TEST_F(FileSystem, MarksOfVanishedFilesAreDroppedOnceADay) {
+    const QString kept = MakeFile("kept.txt");
+    const QString gone = MakeFile("gone/gone.txt");
+    for (const QString& path : {kept, gone}) {
+        FSOFile file = fso().GetFile(path);
+        ASSERT_TRUE(file.SetAttributes(0));
+    }
+    QFile::remove(gone);
+    ArchiveMarkStore& marks = fso().Marks();
+    const int64_t now = 1'800'000'000;
+    EXPECT_EQ(marks.DropVanished(now), 1);
+    EXPECT_EQ(SqlOn(MarksFile(), "SELECT path FROM archive_marks"), kept);
+    // Within a day nothing is looked at again.
+    QFile::remove(kept);
+    EXPECT_EQ(marks.DropVanished(now + ArchiveMarkStore::kDropIntervalSecs - 1), 0);
+    EXPECT_EQ(SqlOn(MarksFile(), "SELECT count(*) FROM archive_marks"), "1");
+    ASSERT_TRUE(marks.BeginBatch());
+    EXPECT_EQ(marks.DropVanished(now + ArchiveMarkStore::kDropIntervalSecs), 1);
+    marks.EndBatch();
+    EXPECT_EQ(SqlOn(MarksFile(), "SELECT count(*) FROM archive_marks"), "0");
 }
 
 TEST_F(FileSystem, ArchiveMarkFollowsReplacementAndRename) {

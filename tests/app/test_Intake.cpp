@@ -1,12 +1,15 @@
 // Start-up: window mode versus intake mode, in process and end to end by running the built
 // program without a display, reading the store back with the sqlite3 shell.
 
+#include <sqlite3.h>
+#include <unistd.h>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QSet>
 
 #include "app/Main.h"
+#include "app/NativePath.h"
 #include "app/modBackup.h"
 #include "app/modRegistry.h"
 #include "tests/app/AppTestSupport.h"
@@ -30,7 +33,8 @@ TEST_F(StartUp, AnEmptyCommandLineHandsOverToTheWindow) {
     Store(kMain, "File0", a);
     int calls = 0;
     EXPECT_EQ(Main({},
-                   [&] {
+                   [&](const QString& sLoadProblem) {
+                       EXPECT_EQ(sLoadProblem, "");
                        ++calls;
                        // The window finds the loaded list and both filter lists, empty.
                        EXPECT_EQ(Values(*State().BackupFiles), QStringList({a}));
@@ -40,12 +44,27 @@ TEST_F(StartUp, AnEmptyCommandLineHandsOverToTheWindow) {
                    }),
               7);
     EXPECT_EQ(calls, 1);
-    EXPECT_EQ(Main({""}, [&] { return ++calls; }), 2);  // one empty argument: still no paths
+    // One empty argument (a script's "$F" with F unset) is intake with nothing to add.
+    EXPECT_EQ(Main({""}, [&](const QString&) { return ++calls; }), 0);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(StoredBackupList(), QStringList({a}));
+}
+
+TEST_F(StartUp, TheWindowLearnsWhyTheStoredListCouldNotBeRead) {
+    MakeFile("config/tarvello/registry.sqlite3", "keine Datenbank");
+    QString problem;
+    EXPECT_EQ(Main({},
+                   [&](const QString& sLoadProblem) {
+                       problem = sLoadProblem;
+                       return 0;
+                   }),
+              0);
+    EXPECT_EQ(problem, "„" + StoreFile() + "“: die Datei ist keine SQLite-Datenbank");
 }
 
 TEST_F(StartUp, AnyOtherCommandLineNeverOpensTheWindow) {
     bool window = false;
-    EXPECT_EQ(Main({"/nonexistent/file.txt"}, [&] { return window = true, 1; }), 0);
+    EXPECT_EQ(Main({"/nonexistent/file.txt"}, [&](const QString&) { return window = true, 1; }), 0);
     EXPECT_FALSE(window);
     EXPECT_FALSE(State().BackupFiles);  // emptied and released
     EXPECT_EQ(StoredBackupList(), QStringList({"/nonexistent/file.txt"}));
@@ -76,13 +95,16 @@ TEST_F(StartUp, IntakeScansFoldersWithTheFixedSettings) {
     EXPECT_EQ(StoredBackupList().last(), Root() + "/tree/keep.txt");
 }
 
-TEST_F(StartUp, RelativePathsAreTakenAsFullPaths) {
+TEST_F(StartUp, TokensAreTakenAsFullPaths) {
     MakeFile("cwd/sub/a.txt");
     const QString cwd = QDir::currentPath();
     ASSERT_TRUE(QDir::setCurrent(Root() + "/cwd"));
-    Main({"sub", "./b.txt"}, nullptr);
+    Main({"sub", "./b.txt", Root() + "//cwd/./c.txt", Root() + "/cwd/sub/../d.txt"}, nullptr);
     QDir::setCurrent(cwd);
-    EXPECT_EQ(StoredBackupList(), QStringList({Root() + "/cwd/sub/a.txt", Root() + "/cwd/b.txt"}));
+    // Absolute ones lose doubled slashes and "." parts; ".." is left to the file system.
+    EXPECT_EQ(StoredBackupList(),
+              QStringList({Root() + "/cwd/sub/a.txt", Root() + "/cwd/b.txt", Root() + "/cwd/c.txt",
+                           Root() + "/cwd/sub/../d.txt"}));
 }
 
 #ifdef SONDREL_PROGRAM
@@ -104,12 +126,17 @@ protected:
         process.start(SONDREL_PROGRAM, args);
     }
 
-    int RunProgram(const QStringList& args) const {
+    int RunProgram(const QStringList& args, QString* sStderr = nullptr) const {
         QProcess process;
         Start(process, args);
         EXPECT_TRUE(process.waitForFinished(120000));
         EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
-        EXPECT_EQ(process.readAllStandardError(), "");
+        const QString err = QString::fromLocal8Bit(process.readAllStandardError());
+        if (sStderr != nullptr) {
+            *sStderr = err;
+        } else {
+            EXPECT_EQ(err, "");
+        }
         return process.exitCode();
     }
 };
@@ -150,16 +177,73 @@ TEST_F(Intake, AlwaysSavesTheListDroppingVanishedEntries) {
               "Count=1\nFile0=" + kept);
 }
 
-TEST_F(Intake, ADamagedStoreIsLeftAloneAndTheRunStillSucceeds) {
+// A list that cannot be stored ends the run with status 1 and one German line naming the store
+// and the reason; whatever was stored before stays.
+TEST_F(Intake, AListThatCannotBeStoredIsReportedAndNothingIsLost) {
+    const QString a = MakeFile("a.txt");
+    QString err;
     const QByteArray junk(4096, '\x5a');
     MakeFile("config/tarvello/registry.sqlite3", junk);
-    EXPECT_EQ(RunProgram({MakeFile("a.txt")}), 0);
+    EXPECT_EQ(RunProgram({a}, &err), 1);
+    EXPECT_EQ(err, "Sondrel: Die Dateiliste konnte nicht gespeichert werden: „" + StoreFile() +
+                       "“: die Datei ist keine SQLite-Datenbank.\n");
     QFile store(StoreFile());
     ASSERT_TRUE(store.open(QIODevice::ReadOnly));
     EXPECT_EQ(store.readAll(), junk);
+    store.close();
+
+    QFile::remove(StoreFile());
+    MakeFolder("config/tarvello/registry.sqlite3");
+    EXPECT_EQ(RunProgram({a}, &err), 1);
+    EXPECT_TRUE(err.endsWith(": die Datei ist ein Ordner.\n")) << err.toStdString();
+    EXPECT_EQ(err.count('\n'), 1);
 }
 
-TEST_F(Intake, TwoRunsAtTheSameMomentLeaveAValidStore) {
+TEST_F(Intake, AStoreLockedLongerThanTheWaitIsReportedAndKeepsItsList) {
+    const QString kept = MakeFile("kept.txt");
+    EXPECT_EQ(RunProgram({kept}), 0);
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(StoreFile().toUtf8().constData(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    QString err;
+    EXPECT_EQ(RunProgram({MakeFile("new.txt")}, &err), 1);
+    EXPECT_TRUE(err.endsWith(
+        ": die Datei ist länger als 5 Sekunden von einem anderen Programm gesperrt.\n"))
+        << err.toStdString();
+    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    EXPECT_EQ(StoredBackupList(), QStringList({kept}));
+}
+
+// A script's `sondrel "$F"` with F unset: nothing to add, no window, no display needed.
+TEST_F(Intake, AnEmptyArgumentIsIntakeWithNothingToAdd) {
+    const QString a = MakeFile("a.txt");
+    EXPECT_EQ(RunProgram({a}), 0);
+    EXPECT_EQ(RunProgram({""}), 0);
+    EXPECT_EQ(RunProgram({"", ""}), 0);
+    EXPECT_EQ(StoredBackupList(), QStringList({a}));
+}
+
+// Names from old disks are bytes that are not UTF-8: they arrive, are stored with the escape and
+// survive the next load.
+TEST_F(Intake, ANameThatIsNotUtf8IsStoredAndKept) {
+    MakeFolder("latin1");
+    QProcess shell;
+    shell.setProcessEnvironment(Environment());
+    shell.start("/bin/sh", {"-c",
+                            "f=\"$1/latin1/$(printf 'Gr\\374\\337e.txt')\"; : > \"$f\"; "
+                            "exec \"$0\" \"$f\"",
+                            SONDREL_PROGRAM, Root()});
+    ASSERT_TRUE(shell.waitForFinished(120000));
+    EXPECT_EQ(shell.exitCode(), 0) << shell.readAllStandardError().toStdString();
+    const QString stored = Root() + "/latin1/Gr" + QChar(0xEFFC) + QChar(0xEFDF) + "e.txt";
+    EXPECT_EQ(StoredBackupList(), QStringList({stored}));
+    EXPECT_EQ(RunProgram({"/nonexistent"}), 0);  // loads the list, drops only what is gone
+    EXPECT_EQ(StoredBackupList(), QStringList({stored, "/nonexistent"}));
+    ::unlink(NativePath(stored).constData());  // QTemporaryDir cannot name it
+}
+
+TEST_F(Intake, TwoRunsAtTheSameMomentBothArrive) {
     QSet<QString> first;
     QSet<QString> second;
     for (int i = 0; i < 1500; ++i) {
@@ -185,13 +269,8 @@ TEST_F(Intake, TwoRunsAtTheSameMomentLeaveAValidStore) {
               stored.size());
     const QSet<QString> got(stored.begin(), stored.end());
     EXPECT_EQ(got.size(), stored.size());
-    // The last one to save decides: its own files on top of the list it loaded.
-    QSet<QString> one = first;
-    one << before;
-    QSet<QString> two = second;
-    two << before;
-    QSet<QString> both = one + two;
-    EXPECT_TRUE(got == one || got == two || got == both)
+    // One waits for the other: both arrive.
+    EXPECT_TRUE(got == first + second + QSet<QString>{before})
         << "stored " << stored.size() << " entries";
 }
 

@@ -136,6 +136,7 @@ TEST_F(SettingsStore, AFileThatIsNoDatabaseIsReadAsEmptyAndNeverTouched) {
     EXPECT_FALSE(RegRemoveValue(HKEY_CURRENT_USER, kKey, "DefaultPath"));
     RegBatch batch(HKEY_CURRENT_USER, true);
     EXPECT_FALSE(batch.Active());
+    EXPECT_EQ(RegProblemText(HKEY_CURRENT_USER), "die Datei ist keine SQLite-Datenbank");
     EXPECT_EQ(FileBytes(StoreFile()), junk);
 }
 
@@ -143,7 +144,17 @@ TEST_F(SettingsStore, AStoreThatCannotBeOpenedReadsEmpty) {
     MakeFolder("config/tarvello/registry.sqlite3");  // a folder where the file should be
     EXPECT_EQ(RegReadText(HKEY_CURRENT_USER, kKey, "DefaultPath"), "");
     EXPECT_FALSE(RegWriteText(HKEY_CURRENT_USER, kKey, "DefaultPath", "/x"));
-    EXPECT_FALSE(RegHighestIndex(HKEY_CURRENT_USER, kKey, "Extension").has_value());
+    EXPECT_EQ(RegProblemText(HKEY_CURRENT_USER), "die Datei ist ein Ordner");
+    EXPECT_FALSE(RegReadNumbered(HKEY_CURRENT_USER, kKey, "Extension", 10).has_value());
+}
+
+TEST_F(SettingsStore, AFolderThatCannotBeMadeIsNamedAsTheReason) {
+    MakeFile("config/tarvello", "a file where the store's folder belongs");
+    EXPECT_FALSE(RegWriteText(HKEY_CURRENT_USER, kKey, "DefaultPath", "/x"));
+    EXPECT_TRUE(RegProblemText(HKEY_CURRENT_USER)
+                    .startsWith("der Ordner der Datei kann nicht angelegt werden ("));
+    // The store's folder missing is no failure of a read: nothing is stored yet.
+    EXPECT_TRUE(RegReadNumbered(HKEY_CURRENT_USER, kKey, "File", 3)->empty());
 }
 
 TEST_F(SettingsStore, TheMachineStoreIsOnlyRead) {
@@ -221,6 +232,7 @@ TEST(RegistryStoreAlone, GivesUpOnALockHeldTooLongWithoutChangingAnything) {
     ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
     EXPECT_FALSE(store.BeginBatch(true));
+    EXPECT_EQ(store.LastProblem().sqliteCode & 0xFF, SQLITE_BUSY);
     EXPECT_FALSE(store.Write("K", "A", RegistryStore::kText, "lost"));
     EXPECT_EQ(store.Read("K", "A")->bytes, "kept");
     sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -233,15 +245,21 @@ TEST(RegistryStoreAlone, GivesUpOnALockHeldTooLongWithoutChangingAnything) {
     store.Close();
 }
 
-TEST(RegistryStoreAlone, HighestIndexCountsOnlyNumberedNames) {
-    QTemporaryDir dir;
-    RegistryStore store((dir.path() + "/r.sqlite3").toStdString(), false);
-    EXPECT_FALSE(store.HighestIndex("K", "File").has_value());  // no store yet
-    store.Write("K", "Count", RegistryStore::kText, "3");
-    EXPECT_EQ(store.HighestIndex("K", "File"), -1);
-    for (const char* name : {"File0", "File12", "file7", "File3x", "Filex", "File", "Profile99"}) {
-        store.Write("K", name, RegistryStore::kText, "x");
+// The entries of a list come in one query, as the walk over 0 .. Count - 1 would read them.
+TEST_F(SettingsStore, NumberedValuesAreThoseTheWalkWouldRead) {
+    EXPECT_TRUE(RegReadNumbered(HKEY_CURRENT_USER, kKey, "File", 5)->empty());  // no store yet
+    for (const char* name : {"File0", "file3", "FILE1", "File01", "File5", "File3x", "Filex",
+                             "File", "Profile2", "File99999999999999999999", "File4294967296"}) {
+        RegWriteText(HKEY_CURRENT_USER, kKey, name, QString(name).toLower());
     }
-    store.Write("Other", "File50", RegistryStore::kText, "x");
-    EXPECT_EQ(store.HighestIndex("K", "File"), 12);
+    RegWriteText(HKEY_CURRENT_USER, "Other", "File2", "other");
+    const NumberedTexts expected = {{0, "file0"}, {1, "file1"}, {3, "file3"}};
+    EXPECT_EQ(RegReadNumbered(HKEY_CURRENT_USER, kKey, "File", 5), expected);
+    EXPECT_EQ(RegReadNumbered(HKEY_CURRENT_USER, kKey, "File", 2147483647)->size(), 4u);
+    EXPECT_TRUE(RegReadNumbered(HKEY_CURRENT_USER, kKey, "File", -1)->empty());
+    // Each value follows the read rules of its buffer.
+    RegWriteText(HKEY_CURRENT_USER, kKey, "File2", QString(1500, 'p'));
+    EXPECT_EQ((*RegReadNumbered(HKEY_CURRENT_USER, kKey, "File", 3))[2].second, std::nullopt);
+    EXPECT_EQ((*RegReadNumbered(HKEY_CURRENT_USER, kKey, "File", 3, kPathReadBufferSize))[2].second,
+              QString(1500, 'p'));
 }

@@ -66,10 +66,11 @@ runpath_of() {
 run_intake() {  # run_intake PROGRAM HOME ARG...
   local program=$1 home=$2
   shift 2
-  mkdir -p "$home/config" "$home/state"
+  mkdir -p "$home/config" "$home/state" "$home/runtime"
+  chmod 700 "$home/runtime"
   env -u LD_LIBRARY_PATH -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM \
       HOME="$home" XDG_CONFIG_HOME="$home/config" XDG_STATE_HOME="$home/state" \
-      "$program" "$@" </dev/null >"$home/out.txt" 2>&1
+      XDG_RUNTIME_DIR="$home/runtime" "$program" "$@" </dev/null >"$home/out.txt" 2>&1
 }
 stored_list() {  # stored_list HOME
   sqlite3 "$1/config/tarvello/registry.sqlite3" \

@@ -1,7 +1,9 @@
 // The backup dialog, opened from the real main window's "&Backup starten!" and driven through its
 // widgets; the archives it writes are read back with unzip, zipinfo and Python's zipfile.
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <utime.h>
 
 #include <QAction>
@@ -26,6 +28,8 @@
 #include <memory>
 #include <optional>
 
+#include "app/NativePath.h"
+#include "app/SingleInstance.h"
 #include "app/modBackup.h"
 #include "app/modRegistry.h"
 #include "tests/ui/support/FreshEnvironment.h"
@@ -555,10 +559,76 @@ private Q_SLOTS:
         QCOMPARE(AttributesOf(readOnly), 1);
         QCOMPARE(AttributesOf(changed), 32);
         QVERIFY(!QFile::exists(vanished));
+        QCOMPARE(
+            RunTool("sqlite3", {Home() + "/../state/tarvello/archive-marks.sqlite3",
+                                "SELECT count(*) FROM archive_marks WHERE path LIKE '%/old/%'"})
+                .out.trimmed(),
+            QString("0"));
         // The list check after the dialog drops the vanished file.
         QCOMPARE(ListedCount(), 4);
         QCOMPARE(win_->findChild<QLabel*>("StatusBarPanel2")->text(), QString("4 Datei(en)"));
     }
+
+    // A name from an old disk reaches the archive with its exact bytes, flagged as not UTF-8.
+    void aNameThatIsNotUtf8ReachesTheArchiveExactly() {
+        const QByteArray raw = NativePath(env_->MakeFolder("alt")) +
+                               "/Gr\xfc\xdf"
+                               "e.txt";
+        QVERIFY(::close(::open(raw.constData(), O_CREAT | O_WRONLY, 0644)) == 0);
+        QVERIFY(::truncate(raw.constData(), 5) == 0);
+        OpenMain({PathFromNative(raw)});
+        QString archive;
+        QVERIFY(WithDialog([&](frmBackup& d) {
+            archive = ArchivePath(d);
+            SetChecked(d, "chkExitAfterBackup", false);
+            Start(d);
+        }));
+        QVERIFY2(messages_.isEmpty(), qPrintable(messages_.join('\n')));
+        const ProcessResult r =
+            RunTool("python3",
+                    {"-c",
+                     "import sys, zipfile\n"
+                     "i = zipfile.ZipFile(sys.argv[1]).infolist()[0]\n"
+                     "print(i.flag_bits & 0x800, i.file_size, i.filename.encode('cp437').hex())\n",
+                     archive});
+        QCOMPARE(r.out.trimmed(), "0 5 " + QString::fromLatin1(raw.mid(1).toHex()));
+        ::unlink(raw.constData());  // QTemporaryDir cannot name it
+    }
+
+#ifdef SONDREL_PROGRAM
+    // Paths another start hands over while a backup runs wait for its after-effects: emptying the
+    // list afterwards must not take a path the run did not archive.
+    void pathsOfOtherStartsWaitForTheBackup() {
+        const QStringList files = MakeFiles(3);
+        SingleInstance::Lock lock;
+        QString problem;
+        QCOMPARE(lock.TryAcquire(&problem), SingleInstance::Lock::Result::Acquired);
+        OpenMain(files);
+        QVERIFY(win_->ListenForOtherStarts());
+        const QString late = env_->MakeFile("late.txt");
+        QProcess intake;
+        QString archive;
+        QVERIFY(WithDialog([&](frmBackup& d) {
+            archive = ArchivePath(d);
+            SetChecked(d, "chkClearListAfterBackup", true);
+            SetChecked(d, "chkExitAfterBackup", false);
+            intake.start(SONDREL_PROGRAM, {late});
+            QVERIFY(intake.waitForStarted());
+            QTest::qWait(1500);  // the window has the request by now
+            QCOMPARE(intake.state(), QProcess::Running);
+            QCOMPARE(ListedCount(), 3);
+            Start(d);
+        }));
+        QTRY_VERIFY_WITH_TIMEOUT(intake.state() == QProcess::NotRunning, 60000);
+        QCOMPARE(intake.exitCode(), 0);
+        QCOMPARE(ReadZip(archive).names.size(), 3);
+        QCOMPARE(ListedCount(), 1);
+        State().BackupFiles->MoveFirst();
+        QCOMPARE(State().BackupFiles->Data(), late);
+        QCOMPARE(StoredCount(), 1);
+        QCOMPARE(win_->findChild<QLabel*>("StatusBarPanel2")->text(), QString("1 Datei(en)"));
+    }
+#endif
 
     void failedRunAppliesNothing_data() {
         QTest::addColumn<QString>("where");

@@ -1,6 +1,9 @@
 // The main window driven through its real widgets: list, drops, deletes, reload, status bar,
 // pop-up menu, layout and closing; and the list model behind it.
 
+#include <fcntl.h>
+#include <unistd.h>
+#include <QAbstractButton>
 #include <QAbstractItemModelTester>
 #include <QDir>
 #include <QFile>
@@ -8,7 +11,9 @@
 #include <QListView>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QMimeData>
+#include <QProcess>
 #include <QScreen>
 #include <QStatusBar>
 #include <QTimer>
@@ -16,6 +21,8 @@
 #include <QtTest>
 #include <memory>
 
+#include "app/NativePath.h"
+#include "app/SingleInstance.h"
 #include "app/modBackup.h"
 #include "app/modRegistry.h"
 #include "tests/ui/support/FreshEnvironment.h"
@@ -591,6 +598,134 @@ private Q_SLOTS:
         QCOMPARE(Panel(2), QString("0 Datei(en)"));
         win_.reset();
         QVERIFY(State().WindowOutlet == nullptr);
+    }
+
+    // A file manager hands over names from old disks as percent-encoded bytes: they are kept.
+    void dropKeepsNamesThatAreNotUtf8() {
+        const QByteArray raw = NativePath(env_->MakeFolder("alt")) +
+                               "/Gr\xfc\xdf"
+                               "e.txt";
+        const int fd = ::open(raw.constData(), O_CREAT | O_WRONLY, 0644);
+        QVERIFY(fd >= 0);
+        ::close(fd);
+        Open();
+        auto mime = std::make_unique<QMimeData>();
+        mime->setUrls({QUrl::fromEncoded("file://" + raw.toPercentEncoding("/"))});
+        QVERIFY(Drop(mime.get()));
+        QCOMPARE(ListedInOrder(), QStringList({PathFromNative(raw)}));
+        QCOMPARE(Shown(), QStringList({Home() + "/alt/Gr\\xFC\\xDFe.txt"}));
+        QCOMPARE(Panel(2), QString("1 Datei(en)"));
+        ::unlink(raw.constData());  // QTemporaryDir cannot name it
+    }
+
+    // Records of files saved long ago and deleted since must not stay in the mark store for ever.
+    void openingTheWindowDropsMarksOfVanishedFiles() {
+        const QString kept = env_->MakeFile("kept.txt");
+        const QString deleted = env_->MakeFile("old/deleted.txt");
+        QVERIFY(State().FSO.GetFile(kept).SetAttributes(0));
+        QVERIFY(State().FSO.GetFile(deleted).SetAttributes(0));
+        QVERIFY(QFile::remove(deleted));
+        const auto recorded = [this] {
+            QProcess sqlite;
+            sqlite.start("sqlite3", {Home() + "/../state/tarvello/archive-marks.sqlite3",
+                                     "SELECT path FROM archive_marks"});
+            sqlite.waitForFinished();
+            return QString::fromUtf8(sqlite.readAllStandardOutput()).trimmed();
+        };
+        QCOMPARE(recorded(), kept + "\n" + deleted);
+        Open();
+        QTRY_COMPARE(recorded(), kept);
+    }
+
+#ifdef SONDREL_PROGRAM
+    // Other starts of the program meet the open window, not the store: their paths are added as
+    // intake adds them, shown, counted and stored at once; a second window start raises it.
+    void otherStartsReachTheWindow() {
+        const QString a = env_->MakeFile("a.txt");
+        StoreAndLoad({a});
+        SingleInstance::Lock lock;  // taken by the program's start before the window opens
+        QString problem;
+        QCOMPARE(lock.TryAcquire(&problem), SingleInstance::Lock::Result::Acquired);
+        frmMain& w = Open();
+        QVERIFY(w.ListenForOtherStarts());
+        const QString b = env_->MakeFile("in/b.txt");
+        const QString c = env_->MakeFile("in/tree/1/2/3/4/c.txt");
+        env_->MakeFile("in/tree/1/2/3/4/5/too deep.txt");
+        const QString d = env_->MakeFile("d.txt");
+        QProcess one;
+        QProcess two;
+        one.start(SONDREL_PROGRAM, {b, Home() + "/in/tree", a});
+        two.start(SONDREL_PROGRAM, {d});
+        QTRY_VERIFY_WITH_TIMEOUT(
+            one.state() == QProcess::NotRunning && two.state() == QProcess::NotRunning, 60000);
+        QCOMPARE(one.exitCode(), 0);
+        QCOMPARE(two.exitCode(), 0);
+        QCOMPARE(Shown(), QStringList({a, d, b, c}));
+        QCOMPARE(Panel(2), QString("4 Datei(en)"));
+        QStringList stored = StoredList();
+        stored.sort();
+        QCOMPARE(stored, QStringList({a, d, b, c}));
+
+        w.showMinimized();
+        QTRY_VERIFY(w.isMinimized());
+        QProcess window;
+        window.start(SONDREL_PROGRAM, QStringList());
+        QTRY_VERIFY_WITH_TIMEOUT(window.state() == QProcess::NotRunning, 60000);
+        QCOMPARE(window.exitCode(), 0);
+        QTRY_VERIFY(!w.isMinimized());
+    }
+#endif
+
+    // When the list cannot be stored at the close, the user chooses: stay, try again, or end
+    // without saving.
+    void aFailedSaveAtTheCloseLetsTheUserChoose_data() {
+        QTest::addColumn<bool>("endWithoutSaving");
+        QTest::newRow("stay, then try again") << false;
+        QTest::newRow("end without saving") << true;
+    }
+    void aFailedSaveAtTheCloseLetsTheUserChoose() {
+        QFETCH(bool, endWithoutSaving);
+        const QString a = env_->MakeFile("a");
+        StoreAndLoad({a});
+        frmMain& w = Open();
+        const QString b = env_->MakeFile("b");
+        QVERIFY(Drop(FileUrls({b}).get()));
+        const QString store = modRegistry::StorePath(modRegistry::HKEY_CURRENT_USER);
+        modRegistry::CloseStores();
+        QVERIFY(QFile::rename(store, store + ".aside"));
+        QVERIFY(QDir().mkpath(store));
+
+        const auto answer = [](const QString& caption, QString* text,
+                               const std::function<void()>& before = {}) {
+            WhenModalAppears([=](QWidget* modal) {
+                auto* box = qobject_cast<QMessageBox*>(modal);
+                QVERIFY(box != nullptr);
+                *text = box->text();
+                if (before) {
+                    before();
+                }
+                for (QAbstractButton* button : box->buttons()) {
+                    if (button->text() == caption) {
+                        button->click();
+                    }
+                }
+            });
+        };
+        QString text;
+        answer(endWithoutSaving ? "&Ohne Speichern beenden" : "&Zurück zum Fenster", &text);
+        QCOMPARE(w.close(), endWithoutSaving);
+        QVERIFY(text.startsWith("Die Dateiliste konnte nicht gespeichert werden.\n\n„" + store +
+                                "“: die Datei ist ein Ordner"));
+        QCOMPARE(w.isVisible(), !endWithoutSaving);
+        if (endWithoutSaving) {
+            return;
+        }
+        answer("&Wiederholen", &text, [store] {
+            QDir(store).removeRecursively();
+            QFile::rename(store + ".aside", store);
+        });
+        QVERIFY(w.close());
+        QCOMPARE(StoredList(), QStringList({a, b}));
     }
 
     // Merges and removals keep the order, the model's contract and the selection, whether they

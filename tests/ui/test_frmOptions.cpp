@@ -2,13 +2,17 @@
 // "OK" and "Übernehmen" store, what "Abbrechen" and Escape leave alone, and when "Übernehmen" is
 // enabled.
 
+#include <ctime>
+
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QDateEdit>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QTest>
 #include <QTimeEdit>
 #include <QTreeWidget>
@@ -493,6 +497,53 @@ private Q_SLOTS:
         QCOMPARE(modBackup::ReadLastBackupAt(), QDateTime(QDate(2026, 12, 24), QTime(13, 45, 10)));
     }
 
+    // QTimeEdit shows a local time shifted by the zone's offset; the stored moment must stay where
+    // it was in every zone, in winter and in summer and on the days the clocks change.
+    void lastBackupStaysWhereItWasInEveryZone_data() {
+        QTest::addColumn<QByteArray>("zone");
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<QString>("kept");
+        const auto row = [](const char* zone, const char* stored, const char* kept = nullptr) {
+            QTest::addRow("%s %s", zone, stored)
+                << QByteArray(zone) << QString(stored) << QString(kept ? kept : stored);
+        };
+        for (const char* zone : {"Europe/Berlin", "America/New_York", "UTC"}) {
+            row(zone, "15.01.2025 13:45:10");
+            row(zone, "15.07.2025 13:45:10");
+            row(zone, "15.01.2025 23:30:00");
+            row(zone, "15.07.2025 00:30:00");
+        }
+        row("Europe/Berlin", "30.03.2025 01:59:59");
+        row("Europe/Berlin", "30.03.2025 03:00:00");
+        row("Europe/Berlin", "26.10.2025 02:30:00");
+        row("Europe/Berlin", "26.10.2025 03:30:00");
+        row("America/New_York", "09.03.2025 01:30:00");
+        row("America/New_York", "02.11.2025 01:30:00");
+        // A time the clocks skip is the same moment an hour later.
+        row("Europe/Berlin", "30.03.2025 02:30:00", "30.03.2025 03:30:00");
+    }
+    void lastBackupStaysWhereItWasInEveryZone() {
+        QFETCH(QByteArray, zone);
+        QFETCH(QString, stored);
+        QFETCH(QString, kept);
+        const QByteArray before = qgetenv("TZ");
+        qputenv("TZ", zone);
+        ::tzset();
+        const auto restore = qScopeGuard([before] {
+            qputenv("TZ", before);
+            ::tzset();
+        });
+        modRegistry::RegWriteText(HKEY_CURRENT_USER, modBackup::kMainKey,
+                                  QStringLiteral("LastBackupAt"), stored);
+        QVERIFY(Open());
+        QCOMPARE(DatePicker()->text() + u' ' + TimePicker()->text(), kept);
+        Click(Button(5));
+        QVERIFY(!dlg_->isVisible());
+        QCOMPARE(modRegistry::RegReadText(HKEY_CURRENT_USER, modBackup::kMainKey,
+                                          QStringLiteral("LastBackupAt")),
+                 kept);
+    }
+
     void applyStateFollowsEachKindOfChange() {
         const QString folder = env_->MakeFolder(QStringLiteral("x"));
         struct Change {
@@ -612,6 +663,23 @@ private Q_SLOTS:
         QCOMPARE(messages_[0].text, QStringLiteral("Optionen können nicht gespeichert werden!"));
         QCOMPARE(messages_[0].caption, QStringLiteral("Sondrel"));
         QCOMPARE(messages_[0].icon, QMessageBox::Warning);
+    }
+
+    // A list that could not be stored is a failed save like any single value.
+    void aFailedListSaveIsAFailedSave() {
+        modBackup::WriteOption(QStringLiteral("DefaultPath"), QStringLiteral("/daten"));
+        const QString store = modRegistry::StorePath(HKEY_CURRENT_USER);
+        QProcess sqlite;
+        sqlite.start(QStringLiteral("sqlite3"),
+                     {store, QStringLiteral("CREATE TRIGGER full BEFORE INSERT ON reg_values"
+                                            " WHEN NEW.name LIKE 'ExcludeFolder%'"
+                                            " BEGIN SELECT RAISE(ABORT, 'voll'); END;")});
+        QVERIFY(sqlite.waitForFinished() && sqlite.exitCode() == 0);
+        QVERIFY(Open());
+        Click(Button(5));
+        QVERIFY(dlg_->isVisible());
+        QCOMPARE(messages_.size(), size_t(1));
+        QCOMPARE(messages_[0].text, QStringLiteral("Optionen können nicht gespeichert werden!"));
     }
 
     void tabOrderFollowsTheForm() {

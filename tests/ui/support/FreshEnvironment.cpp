@@ -18,9 +18,12 @@ FreshEnvironment::FreshEnvironment() {
     QDir(root).mkpath(QStringLiteral("home"));
     QDir(root).mkpath(QStringLiteral("config"));
     QDir(root).mkpath(QStringLiteral("state"));
+    QDir(root).mkpath(QStringLiteral("runtime"));
     qputenv("HOME", QFile::encodeName(root + QStringLiteral("/home")));
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(root + QStringLiteral("/config")));
     qputenv("XDG_STATE_HOME", QFile::encodeName(root + QStringLiteral("/state")));
+    // A window of another test, or the user's own, must never answer this test's starts.
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(root + QStringLiteral("/runtime")));
     QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
     modRegistry::CloseStores();
     modBackup::ResetState();

@@ -1,0 +1,80 @@
+#include "app/Intake.h"
+
+#include "app/Main.h"
+#include "app/modBackup.h"
+
+namespace modBackup {
+
+void SetFolderScanParameters(SharedState& oState) {
+    // Fixed for these scans: the stored level options belong to the change search.
+    oState.ScanRecursionLimit = 5;
+    oState.ScanArchiveOnly = false;
+    oState.ScanChangedOnly = false;
+    oState.ScanSince = ZeroDate();
+}
+
+void LoadFolderScanExtensions(std::unique_ptr<CListString>& oExtensions) {
+    if (ReadFlagOption(OptExtFilterScan, false)) {
+        LoadOptionList(oExtensions, QStringLiteral("Extension"));
+        return;
+    }
+    if (!oExtensions) {
+        oExtensions = std::make_unique<CListString>();
+    }
+    oExtensions->RemoveAll();
+}
+
+QStringList FolderScanExtensions() {
+    std::unique_ptr<CListString> list;
+    LoadFolderScanExtensions(list);
+    return ListValues(list.get());
+}
+
+QStringList IntakeTokens(const QStringList& args) {
+    QStringList tokens = TokenizeCommandLine(BuildCommandLine(args));
+    tokens.removeAll(QString());
+    return tokens;
+}
+
+void CollectIntakeFiles(const QStringList& tokens, const QString& sWorkingFolder,
+                        const QStringList& extensions, std::unique_ptr<CListString>& oFiles) {
+    SharedState scan;
+    scan.BackupFiles = oFiles ? std::move(oFiles) : std::make_unique<CListString>();
+    scan.Extensions = std::make_unique<CListString>();
+    for (const QString& pattern : extensions) {
+        scan.Extensions->Add(pattern);
+    }
+    scan.ExcludeFolders = std::make_unique<CListString>();
+    CListString& files = *scan.BackupFiles;
+    for (const QString& token : tokens) {
+        const QString path = FullPath(token, sWorkingFolder);
+        if (scan.FSO.FolderExists(path)) {
+            SetFolderScanParameters(scan);
+            ScanFolderIn(scan, scan.FSO.GetFolder(path), false, false);
+        } else if (!files.ValueExists(path)) {
+            files.Add(path);
+        }
+    }
+    oFiles = std::move(scan.BackupFiles);
+}
+
+int TakeIntakeFiles(const QStringList& files, IWindowOutlet* window) {
+    std::unique_ptr<CListString>& list = State().BackupFiles;
+    if (!list) {
+        list = std::make_unique<CListString>();
+    }
+    int added = 0;
+    for (const QString& path : files) {
+        if (list->ValueExists(path)) {
+            continue;
+        }
+        list->Add(path);
+        ++added;
+        if (window != nullptr) {
+            window->AddToFileList(path);
+        }
+    }
+    return added;
+}
+
+}  // namespace modBackup

@@ -1,0 +1,42 @@
+#pragma once
+// Taking the paths of a command line into the backup list. Intake mode does it on the stored list;
+// an open window does it for another start of the program (SingleInstance.h) with the very same
+// steps: the files are collected first, touching nothing shared (so the window can collect on a
+// worker thread), and then appended to BackupFiles in command-line order.
+
+#include <QString>
+#include <QStringList>
+#include <memory>
+
+class CListString;
+
+namespace modBackup {
+
+class IWindowOutlet;
+struct SharedState;
+
+/// The settings a folder of the command line or of a drop is scanned with: five levels, no
+/// archive-mark or date condition.
+void SetFolderScanParameters(SharedState& oState);
+/// Fills the list (created when absent) with the stored "Extension" patterns when
+/// "UseExtensionFilterInFolderScan" is set, empties it otherwise.
+void LoadFolderScanExtensions(std::unique_ptr<CListString>& oExtensions);
+/// The same patterns as a plain list, for CollectIntakeFiles.
+QStringList FolderScanExtensions();
+
+/// The paths of a command line: its tokens without the empty ones.
+QStringList IntakeTokens(const QStringList& args);
+
+/// Appends to oFiles (created when absent) the files the tokens stand for, in order and each
+/// once, leaving out what it holds already: the qualifying files of a folder
+/// (SetFolderScanParameters, the given extension patterns, no excluded folder), anything else as a
+/// file path in full form. Relative tokens are taken relative to sWorkingFolder. Uses no shared
+/// state and no store, so that it may run on any thread with a list of its own.
+void CollectIntakeFiles(const QStringList& tokens, const QString& sWorkingFolder,
+                        const QStringList& extensions, std::unique_ptr<CListString>& oFiles);
+
+/// Appends each of the files that BackupFiles does not hold yet, in order; with a window outlet
+/// each appended path is passed to it too. Returns how many were appended.
+int TakeIntakeFiles(const QStringList& files, IWindowOutlet* window);
+
+}  // namespace modBackup
