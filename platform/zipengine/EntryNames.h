@@ -2,6 +2,7 @@
 #ifndef SONDREL_ZIPENGINE_ENTRYNAMES_H
 #define SONDREL_ZIPENGINE_ENTRYNAMES_H
 
+#include <cstdint>
 #include <optional>
 #include <set>
 #include <string>
@@ -25,11 +26,17 @@ std::string entryNameFor(std::string_view openPath, const std::optional<std::str
 // the last dot and three after it, characters that DOS does not allow replaced by "_".
 std::string dosEntryName(std::string_view entryName);
 
-// Hands out DOS names without repeats: a name already given gets "~1", "~2"... at the end of its
-// last component's base, as DOS does with long names.
+// Our own extra field of an entry stored under a DOS name: the long name it stands for, so that
+// a later grow or update finds the entry of the same file among other short names.
+constexpr uint16_t kLongNameId = 0x4C53;
+
+// Hands out DOS names without repeats: a name already given or taken gets "~1", "~2"... at the
+// end of its last component's base, as DOS does with long names.
 class DosNameTable {
 public:
     std::string unique(const std::string& dosName);
+    // A name that is not to be given out, such as that of an entry already in the archive.
+    void take(const std::string& name) { given_.insert(name); }
 
 private:
     std::set<std::string> given_;
