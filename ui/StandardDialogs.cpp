@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QPushButton>
 
 namespace StandardDialogs {
 namespace {
@@ -14,10 +15,21 @@ MessageHook& messageHook() {
     static MessageHook hook;
     return hook;
 }
+QList<int>& nextAnswers() {
+    static QList<int> answers;
+    return answers;
+}
 }  // namespace
 
-void SetFileDialogHook(FileDialogHook hook) { fileDialogHook() = std::move(hook); }
-void SetMessageHook(MessageHook hook) { messageHook() = std::move(hook); }
+void SetFileDialogHook(FileDialogHook hook) {
+    fileDialogHook() = std::move(hook);
+}
+void SetMessageHook(MessageHook hook) {
+    messageHook() = std::move(hook);
+}
+void SetNextAnswers(QList<int> answers) {
+    nextAnswers() = std::move(answers);
+}
 
 FileDialogResult RunSaveDialog(QWidget* parent, const FileDialogRequest& request,
                                QString* chosenPath) {
@@ -64,6 +76,27 @@ void ShowMessage(QWidget* parent, const QString& text, QMessageBox::Icon icon) {
     }
     QMessageBox box(icon, kProgramTitle, text, QMessageBox::Ok, parent);
     box.exec();
+}
+
+int AskQuestion(QWidget* parent, const QString& text, const QStringList& buttons) {
+    const int last = static_cast<int>(buttons.size()) - 1;
+    if (messageHook()) {
+        messageHook()(kProgramTitle, text, QMessageBox::Question);
+        return nextAnswers().isEmpty() ? last : nextAnswers().takeFirst();
+    }
+    QMessageBox box(QMessageBox::Question, kProgramTitle, text, QMessageBox::NoButton, parent);
+    QList<QAbstractButton*> added;
+    for (int i = 0; i <= last; ++i) {
+        added.append(box.addButton(buttons[i],
+                                   i == last ? QMessageBox::RejectRole : QMessageBox::AcceptRole));
+    }
+    if (!added.isEmpty()) {
+        box.setDefaultButton(qobject_cast<QPushButton*>(added.first()));
+        box.setEscapeButton(added.last());
+    }
+    box.exec();
+    const int chosen = static_cast<int>(added.indexOf(box.clickedButton()));
+    return chosen >= 0 ? chosen : last;
 }
 
 }  // namespace StandardDialogs

@@ -2,8 +2,10 @@
 // Thin wrappers around the message box and the file dialog. Every form goes through them, so that
 // a test can answer a modal dialog without a person ("next answer" hooks).
 
+#include <QList>
 #include <QMessageBox>
 #include <QString>
+#include <QStringList>
 #include <functional>
 
 class QWidget;
@@ -32,11 +34,19 @@ FileDialogResult RunSaveDialog(QWidget* parent, const FileDialogRequest& request
 /// Shows a message box captioned with the program's title and one OK button.
 void ShowMessage(QWidget* parent, const QString& text, QMessageBox::Icon icon);
 
+/// Asks a question in a message box captioned with the program's title, with the given buttons
+/// from left to right (the first is the default, the last also answers Escape and the close box);
+/// returns the index of the button chosen.
+int AskQuestion(QWidget* parent, const QString& text, const QStringList& buttons);
+
 // Test hooks: while set, the hook answers instead of a real dialog. Reset with nullptr.
 using FileDialogHook = std::function<FileDialogResult(const FileDialogRequest&, QString*)>;
-using MessageHook = std::function<void(const QString& caption, const QString& text,
-                                       QMessageBox::Icon icon)>;
+using MessageHook =
+    std::function<void(const QString& caption, const QString& text, QMessageBox::Icon icon)>;
 void SetFileDialogHook(FileDialogHook hook);
 void SetMessageHook(MessageHook hook);
+/// While the message hook is set it sees each question too (icon Question), and the question is
+/// answered with the next of these button indices; with none left, with the last button.
+void SetNextAnswers(QList<int> answers);
 
 }  // namespace StandardDialogs

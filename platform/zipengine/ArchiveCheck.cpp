@@ -100,6 +100,9 @@ int32_t checkArchive(const std::string& path, const std::vector<WrittenEntry>& e
     std::vector<unsigned char> buffer(kReadSize);
     const auto total = static_cast<int32_t>(order.size());
     int32_t done = 0;
+    if (progress) {
+        progress(done, total);
+    }
     for (const auto& [index, entry] : order) {
         zip_stat_t st;
         zip_stat_init(&st);
@@ -125,9 +128,6 @@ int32_t checkArchive(const std::string& path, const std::vector<WrittenEntry>& e
         if (progress) {
             progress(++done, total);
         }
-    }
-    if (progress && total == 0) {
-        progress(0, 0);
     }
     return ZP_OK;
 }

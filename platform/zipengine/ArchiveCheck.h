@@ -18,7 +18,7 @@ struct CheckProblem {
     std::string reason;
 };
 
-// Entries checked so far and their number; called after each entry.
+// Entries checked so far and their number; called before the first entry and after each.
 using CheckProgress = std::function<void(int32_t done, int32_t total)>;
 
 // ZP_OK, or ZP_ERR_VERIFY with the first problem found.

@@ -79,6 +79,8 @@ bool ArchiveRun::checkArchivePlace() {
             return false;
         }
         existingIsEmpty_ = info.st_size == 0;
+        existingDevice_ = info.st_dev;
+        existingInode_ = info.st_ino;
     } else if (errno != ENOENT) {
         archiveProblem("kann nicht angelegt werden", systemReason(errno));
         return false;
@@ -443,8 +445,14 @@ bool ArchiveRun::syncArchive() {
 
 void ArchiveRun::recordWritten() {
     WrittenArchive& written = threadState().written;
-    if (!keepExisting_ || written.path != archivePath_) {
-        written = WrittenArchive{archivePath_, {}};
+    if (!keepExisting_ || written.path != archivePath_ || written.device != existingDevice_ ||
+        written.inode != existingInode_) {
+        written = WrittenArchive{archivePath_, 0, 0, {}};
+    }
+    struct stat info {};
+    if (::stat(archivePath_.c_str(), &info) == 0) {
+        written.device = info.st_dev;
+        written.inode = info.st_ino;
     }
     std::set<std::string> names;
     for (const FileJob& job : jobs_) {

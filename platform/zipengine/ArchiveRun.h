@@ -64,6 +64,8 @@ private:
     std::string archivePath_;
     bool keepExisting_ = false;
     bool existingIsEmpty_ = false;  // an empty file is taken as an empty archive
+    uint64_t existingDevice_ = 0;   // the archive's file at the start, if there was one
+    uint64_t existingInode_ = 0;
     std::string password_;
     std::optional<std::string> comment_;
     std::vector<FileJob> jobs_;

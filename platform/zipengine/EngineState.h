@@ -49,6 +49,8 @@ struct WrittenEntry {
 // adds to them, a new archive or another path starts them afresh).
 struct WrittenArchive {
     std::string path;
+    uint64_t device = 0;  // the file under path after the last run; another one starts afresh
+    uint64_t inode = 0;
     std::vector<WrittenEntry> entries;
 };
 
