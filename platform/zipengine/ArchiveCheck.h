@@ -18,7 +18,8 @@ struct CheckProblem {
     std::string reason;
 };
 
-// Entries checked so far and their number; called before the first entry and after each.
+// Entries checked so far and their number; called before the first entry and as they are checked,
+// always on the calling thread (an archive of many entries is checked by several threads).
 using CheckProgress = std::function<void(int32_t done, int32_t total)>;
 
 // ZP_OK, or ZP_ERR_VERIFY with the first problem found.

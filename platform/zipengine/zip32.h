@@ -98,8 +98,8 @@ ZIP32_API int32_t ZpInit(const ZpCallbacks* callbacks);
 ZIP32_API int32_t ZpSetOptions(ZpOptions* options);
 ZIP32_API int32_t ZpArchive(int32_t count, const char* archivePath, char** names);
 
-/* The check of ZpVerify: entries checked so far and their number, before the first entry and
- * after each. */
+/* The check of ZpVerify: entries checked so far and their number, before the first entry and as
+ * they are checked (not necessarily after each), on the thread that called ZpVerify. */
 typedef void (*ZpVerifyProgress)(void* context, int32_t done, int32_t total);
 /* The first problem ZpVerify found: the entry's name (the archive's path when the archive cannot
  * be read at all) and the reason, in German. */

@@ -645,4 +645,26 @@ TEST_F(EngineArchive, CheckReadsEveryWrittenEntryBackAndFindsOneWrongByte) {
     EXPECT_EQ(log.entry, path("plain.zip"));
 }
 
+// Many entries are checked by several threads, each reading the archive for itself; a damaged
+// entry among them is still found and named.
+TEST_F(EngineArchive, CheckOfManyEntriesOnSeveralThreadsNamesTheDamagedOne) {
+    EngineCall call;
+    call.root = path("d");
+    call.quiet = true;
+    for (int i = 0; i < 400; ++i) {
+        call.names.push_back(write("d/f" + std::to_string(i), text(2000 + 37 * i)));
+    }
+    const std::string archive = path("many.zip");
+    ASSERT_EQ(runEngine(archive, call).result, ZP_OK);
+    CheckLog log;
+    ASSERT_EQ(check(archive, log), ZP_OK) << log.entry << ": " << log.reason;
+    EXPECT_EQ(log.progress.front(), std::make_pair(0, 400));
+    EXPECT_EQ(log.progress.back(), std::make_pair(400, 400));
+
+    damageEntry(archive, "f250");
+    EXPECT_EQ(check(archive, log), ZP_ERR_VERIFY);
+    EXPECT_EQ(log.entry, "f250");
+    EXPECT_EQ(log.reason, "Daten lassen sich nicht entpacken");
+}
+
 }  // namespace
