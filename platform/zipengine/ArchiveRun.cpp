@@ -484,8 +484,7 @@ int32_t ArchiveRun::execute(const char* archivePath, int32_t count, char** names
         if (!existing) {
             bool nozip = zip_error_code_zip(&error) == ZIP_ER_NOZIP ||
                          zip_error_code_zip(&error) == ZIP_ER_INCONS;
-            archiveProblem(nozip ? "ist keine lesbare ZIP-Datei" : "kann nicht gelesen werden",
-                           zipReason(error));
+            archiveProblem("kann nicht gelesen werden", zipReason(error));
             zip_error_fini(&error);
             return nozip ? ZP_ERR_ARCHIVE_DAMAGED : ZP_ERR_ARCHIVE_WRITE;
         }
@@ -533,7 +532,7 @@ int32_t ArchiveRun::execute(const char* archivePath, int32_t count, char** names
                 archiveProblem("nicht geschrieben", "abgebrochen");
                 return ZP_ERR_ARCHIVE_WRITE;
             case Outcome::Damaged:
-                archiveProblem("ist keine lesbare ZIP-Datei", writeError_);
+                archiveProblem("kann nicht gelesen werden", writeError_);
                 return ZP_ERR_ARCHIVE_DAMAGED;
             case Outcome::WriteFailed:
                 archiveProblem("kann nicht geschrieben werden", writeError_);

@@ -818,7 +818,7 @@ private Q_SLOTS:
         }));
         const QString text = messages_.value(1);
         QVERIFY2(text.startsWith("Das Backup ist fehlgeschlagen."), qPrintable(text));
-        QVERIFY2(text.contains(notes + " ist keine lesbare ZIP-Datei: keine ZIP-Datei"),
+        QVERIFY2(text.contains(notes + " kann nicht gelesen werden: keine ZIP-Datei"),
                  qPrintable(text));
         QCOMPARE(ReadBytes(notes), QByteArray("Einkaufsliste: Milch, Brot\n"));
         QVERIFY(!StoredLastBackupAt());

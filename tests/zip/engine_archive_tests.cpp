@@ -95,6 +95,17 @@ std::optional<bool> anyPageCached(const std::string& path) {
     return std::any_of(pages.begin(), pages.end(), [](unsigned char p) { return (p & 1) != 0; });
 }
 
+// An archive made elsewhere (by Python's zipfile) with one entry.
+void makeArchiveWith(const std::string& archive, const std::string& entry,
+                     const std::string& content) {
+    Command made = runCommand({"python3", "-c",
+                               "import sys, zipfile\n"
+                               "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
+                               "    z.writestr(sys.argv[2], sys.argv[3])\n",
+                               archive, entry, content});
+    ASSERT_EQ(made.status, 0) << made.output;
+}
+
 // What ZpVerify reported.
 struct CheckLog {
     std::vector<std::pair<int32_t, int32_t>> progress;
@@ -495,12 +506,7 @@ TEST_F(EngineArchive, TimesOutsideWhatTheFieldsHoldAreClampedNeverWrapped) {
 // an update compares with it. An entry made elsewhere is never taken for one of ours.
 TEST_F(EngineArchive, DosNamesStayUniqueAgainstEntriesAlreadyInTheArchive) {
     const std::string archive = path("dos.zip");
-    Command made = runCommand({"python3", "-c",
-                               "import sys, zipfile\n"
-                               "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
-                               "    z.writestr('KURZ.TXT', 'fremd')\n",
-                               archive});
-    ASSERT_EQ(made.status, 0) << made.output;
+    makeArchiveWith(archive, "KURZ.TXT", "fremd");
     const std::string foreign = write("fremd", "fremd");
     EngineCall call;
     call.root = path("d");
@@ -632,12 +638,7 @@ TEST_F(EngineArchive, CheckReadsEveryWrittenEntryBackAndFindsOneWrongByte) {
 
     // An entry that is gone, and an archive no run of this thread wrote.
     const std::string archive = path("enc.zip");
-    Command made = runCommand({"python3", "-c",
-                               "import sys, zipfile\n"
-                               "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
-                               "    z.writestr('text.txt', 'anders')\n",
-                               archive});
-    ASSERT_EQ(made.status, 0) << made.output;
+    makeArchiveWith(archive, "text.txt", "anders");
     CheckLog log;
     EXPECT_EQ(check(archive, log), ZP_ERR_VERIFY);
     EXPECT_EQ(log.reason, "fehlt im Archiv");
