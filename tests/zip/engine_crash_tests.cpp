@@ -11,6 +11,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <ostream>
 
 #include "platform/zipengine/ArchiveFile.h"
 #include "platform/zipengine/EngineState.h"
@@ -25,6 +26,10 @@ struct KillCase {
     const char* step;  // "writing" (a file handed over, more to come), or a commit step
     bool namedTemporary;
 };
+
+void PrintTo(const KillCase& kill, std::ostream* os) {
+    *os << kill.label;
+}
 
 class EngineCrash : public EngineTest, public ::testing::WithParamInterface<KillCase> {
 protected:
