@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/SystemReason.h"
+
 namespace zip32 {
 
 // Why a file could not be used: an error number (0 when there is none) and the text to show.
@@ -23,8 +25,7 @@ int openListedFile(const std::string& path, struct stat& info, FileProblem& prob
 // Reads up to length bytes, fewer only at the end of the file. Returns the count, or -1.
 int64_t readUpTo(int fd, void* buffer, uint64_t length, FileProblem& problem);
 
-// The system's text for an error number.
-std::string systemReason(int error);
+using platform::systemReason;
 
 }  // namespace zip32
 
