@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "app/NativePath.h"
+#include "platform/SystemReason.h"
 #include "platform/registrystore/RegistryStore.h"
 
 namespace modRegistry {
@@ -171,7 +172,9 @@ QString RegProblemText(RegRoot hRoot) {
         return QStringLiteral("kein Speicher für diesen Schlüssel");
     }
     const RegistryStore::Problem& problem = store->LastProblem();
-    const auto systemText = [](int error) { return QString::fromLocal8Bit(std::strerror(error)); };
+    const auto systemText = [](int error) {
+        return QString::fromStdString(platform::systemReason(error));
+    };
     if (problem.bFolder) {
         return QStringLiteral("der Ordner der Datei kann nicht angelegt werden (%1)")
             .arg(systemText(problem.systemError));

@@ -4,12 +4,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <memory>
 
 #include "app/NativePath.h"
 #include "app/modBackup.h"
 #include "list/CListString.h"
+#include "platform/SystemReason.h"
 #include "platform/archivemarks/ArchiveMarkStore.h"
 #include "platform/zipengine/zip32.h"
 
@@ -26,7 +26,12 @@ constexpr qsizetype kMaxListedFiles = 20;
 constexpr qsizetype kMaxListedMessages = 30;
 
 QString SystemReason(int error) {
-    return QString::fromLocal8Bit(std::strerror(error));
+    return QString::fromStdString(platform::systemReason(error));
+}
+
+BackupRun::TestHooks& Hooks() {
+    static BackupRun::TestHooks hooks;
+    return hooks;
 }
 
 QString EngineCodeText(int32_t lResult) {
@@ -57,14 +62,19 @@ QString CappedLines(const QStringList& lines, qsizetype lMax) {
 }
 
 #ifdef SONDREL_HAVE_ZIP
-class FileAddedSink : public ICZIPEvents {
+class ArchiverSink : public ICZIPEvents {
 public:
-    explicit FileAddedSink(std::function<void(const std::string&)> onFileAdded)
-        : onFileAdded_(std::move(onFileAdded)) {}
+    ArchiverSink(std::function<void(const std::string&)> onFileAdded,
+                 std::function<void(int32_t, int32_t)> onVerifyProgress)
+        : onFileAdded_(std::move(onFileAdded)), onVerifyProgress_(std::move(onVerifyProgress)) {}
     void FileAdded(const std::string& sFilename) override { onFileAdded_(sFilename); }
+    void VerifyProgress(int32_t lDone, int32_t lTotal) override {
+        onVerifyProgress_(lDone, lTotal);
+    }
 
 private:
     std::function<void(const std::string&)> onFileAdded_;
+    std::function<void(int32_t, int32_t)> onVerifyProgress_;
 };
 #endif
 
@@ -74,6 +84,14 @@ BackupRun::BackupRun(BackupSettings settings, FileAddedHandler onFileAdded, Even
     : settings(std::move(settings)),
       onFileAdded(std::move(onFileAdded)),
       pumpEvents(std::move(pumpEvents)) {}
+
+void BackupRun::SetTestHooks(TestHooks hooks) {
+    Hooks() = std::move(hooks);
+}
+
+void BackupRun::SetVerifyProgressHandler(VerifyProgressHandler handler) {
+    onVerifyProgress = std::move(handler);
+}
 
 QString BackupRun::PasswordToUse(const QString& sPassword0, const QString& sPassword1) {
     return sPassword0 == sPassword1 ? sPassword0 : QString();
@@ -126,7 +144,7 @@ bool BackupRun::Run(CListString* files) {
     bool bArchiveWritten = true;
     for (size_t first = 0; first < entries.size(); first += kFilesPerRun) {
         const size_t last = std::min(entries.size(), first + kFilesPerRun);
-        lLastResult = RunArchiver(first, last, first > 0);
+        lLastResult = RunArchiver(first, last, settings.bGrowExisting || first > 0);
         if (lLastResult != ZP_OK) {
             lFailedResult = lLastResult;
         }
@@ -166,6 +184,13 @@ bool BackupRun::Run(CListString* files) {
         reasons.append(QStringLiteral("Meldungen des ZIP-Dienstes:\n") +
                        CappedLines(engineMessages, kMaxListedMessages));
     }
+    // Nothing is forgotten on the word of the writer alone.
+    if (reasons.isEmpty()) {
+        const QString sDamage = VerifyArchive();
+        if (!sDamage.isEmpty()) {
+            reasons.append(sDamage);
+        }
+    }
     if (!reasons.isEmpty()) {
         Fail(reasons);
         return false;
@@ -177,7 +202,8 @@ bool BackupRun::Run(CListString* files) {
 
 int32_t BackupRun::RunArchiver(size_t first, size_t last, bool bGrow) {
 #ifdef SONDREL_HAVE_ZIP
-    FileAddedSink sink([this](const std::string& sFilename) { FileAdded(sFilename); });
+    ArchiverSink sink([this](const std::string& sFilename) { FileAdded(sFilename); },
+                      [](int32_t, int32_t) {});
     int32_t lResult = ZP_OK;
     {
         // One archiver per run; a new one starts with fresh options, so each is set up whole.
@@ -238,6 +264,35 @@ void BackupRun::FileAdded(const std::string& sFilename) {
         onFileAdded(DisplayPath(PathFromNative(sFilename)), fPercent);
     }
     Yield();
+}
+
+QString BackupRun::VerifyArchive() {
+    if (Hooks().beforeVerify) {
+        Hooks().beforeVerify(settings.sArchivePath);
+    }
+    if (Hooks().bSkipVerify) {
+        return QString();
+    }
+#ifdef SONDREL_HAVE_ZIP
+    ArchiverSink sink([](const std::string&) {},
+                      [this](int32_t lDone, int32_t lTotal) {
+                          if (onVerifyProgress) {
+                              onVerifyProgress(lDone, lTotal);
+                          }
+                          Yield();
+                      });
+    CZIP ZIP;
+    ZIP.SetEventListener(&sink);
+    ZIP.SetZIPFilePath(settings.sArchivePath.toStdString());
+    ZIPVerifyProblem problem;
+    if (ZIP.VerifyZIP(&problem) == ZP_OK) {
+        return QString();
+    }
+    return QStringLiteral("Das Archiv ist fehlerhaft: %1: %2")
+        .arg(QString::fromStdString(problem.sEntry), QString::fromStdString(problem.sReason));
+#else
+    return QString();
+#endif
 }
 
 void BackupRun::Yield() {

@@ -5,8 +5,9 @@
 //
 // The archiver takes at most 4096 files per run, so a longer list is written by further runs that
 // grow the same archive; the progress counts across all of them. A run counts as successful only
-// when every archiver run returned 0, the archive exists and every listed file was reported as
-// archived; otherwise FailureText() says why, in German, and no after-effect may be applied.
+// when every archiver run returned 0, the archive exists, every listed file was reported as
+// archived, and the archive, read back from the disk, holds every entry as it was written;
+// otherwise FailureText() says why, in German, and no after-effect may be applied.
 //
 // The moment the run started and each file's state at that moment are kept, so that the stored
 // last-backup time is that moment and an archive mark is cleared only for a file still unchanged.
@@ -31,6 +32,7 @@ struct BackupSettings {
     bool bAdjustLastBackupDate = true;
     bool bClearArchiveFlag = false;
     bool bClearList = true;
+    bool bGrowExisting = false;  // add to the archive at sArchivePath instead of making a new one
 };
 
 class BackupRun {
@@ -39,12 +41,23 @@ public:
     using FileAddedHandler = std::function<void(const QString& sFilename, float fPercent)>;
     /// Lets pending window events run.
     using EventPump = std::function<void()>;
+    /// Receives the progress of the archive's check: entries checked and their number.
+    using VerifyProgressHandler = std::function<void(int32_t lDone, int32_t lTotal)>;
+
+    /// What tests and benchmarks change: beforeVerify runs between writing and checking (a test
+    /// damages the archive there); bSkipVerify leaves the check out, to measure what it costs.
+    struct TestHooks {
+        std::function<void(const QString& sArchivePath)> beforeVerify;
+        bool bSkipVerify = false;
+    };
+    static void SetTestHooks(TestHooks hooks);
 
     /// Files handed to one archiver run: the archiver's limit.
     static constexpr int32_t kFilesPerRun = 4096;
     static constexpr qint64 kPumpIntervalMs = 10;
 
     BackupRun(BackupSettings settings, FileAddedHandler onFileAdded, EventPump pumpEvents);
+    void SetVerifyProgressHandler(VerifyProgressHandler onVerifyProgress);
 
     /// The password to archive with: the text of both fields when they are equal, else none.
     static QString PasswordToUse(const QString& sPassword0, const QString& sPassword1);
@@ -87,6 +100,8 @@ private:
     /// One archiver run over entries [first, last); returns its result.
     int32_t RunArchiver(size_t first, size_t last, bool bGrow);
     void FileAdded(const std::string& sFilename);
+    /// Reads the archive back and checks what the runs wrote; empty, or why it failed.
+    QString VerifyArchive();
     void Yield();
     void Fail(const QStringList& reasons);
     QString ArchiveProblem(int32_t lLastResult) const;
@@ -94,6 +109,7 @@ private:
     BackupSettings settings;
     FileAddedHandler onFileAdded;
     EventPump pumpEvents;
+    VerifyProgressHandler onVerifyProgress;
     QElapsedTimer pumpClock;
 
     std::vector<Entry> entries;

@@ -15,6 +15,10 @@ MessageHook& messageHook() {
     static MessageHook hook;
     return hook;
 }
+QList<int>& nextAnswers() {
+    static QList<int> answers;
+    return answers;
+}
 }  // namespace
 
 void SetFileDialogHook(FileDialogHook hook) {
@@ -22,6 +26,9 @@ void SetFileDialogHook(FileDialogHook hook) {
 }
 void SetMessageHook(MessageHook hook) {
     messageHook() = std::move(hook);
+}
+void SetNextAnswers(QList<int> answers) {
+    nextAnswers() = std::move(answers);
 }
 
 FileDialogResult RunSaveDialog(QWidget* parent, const FileDialogRequest& request,
@@ -73,18 +80,24 @@ void ShowMessage(QWidget* parent, const QString& text, QMessageBox::Icon icon) {
 
 int AskChoice(QWidget* parent, const QString& text, QMessageBox::Icon icon,
               const QStringList& buttons) {
+    const int last = static_cast<int>(buttons.size()) - 1;
+    if (messageHook()) {
+        messageHook()(kProgramTitle, text, icon);
+        return nextAnswers().isEmpty() ? last : nextAnswers().takeFirst();
+    }
     QMessageBox box(icon, kProgramTitle, text, QMessageBox::NoButton, parent);
     QList<QAbstractButton*> added;
-    for (const QString& caption : buttons) {
-        added.append(box.addButton(caption, QMessageBox::ActionRole));
+    for (int i = 0; i <= last; ++i) {
+        added.append(box.addButton(buttons[i],
+                                   i == last ? QMessageBox::RejectRole : QMessageBox::AcceptRole));
     }
     if (!added.isEmpty()) {
         box.setDefaultButton(qobject_cast<QPushButton*>(added.first()));
         box.setEscapeButton(added.last());
     }
     box.exec();
-    const qsizetype index = added.indexOf(box.clickedButton());
-    return index >= 0 ? static_cast<int>(index) : static_cast<int>(buttons.size()) - 1;
+    const int chosen = static_cast<int>(added.indexOf(box.clickedButton()));
+    return chosen >= 0 ? chosen : last;
 }
 
 }  // namespace StandardDialogs

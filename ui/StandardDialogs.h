@@ -2,6 +2,7 @@
 // Thin wrappers around the message box and the file dialog. Every form goes through them, so that
 // a test can answer a modal dialog without a person ("next answer" hooks).
 
+#include <QList>
 #include <QMessageBox>
 #include <QString>
 #include <QStringList>
@@ -33,9 +34,9 @@ FileDialogResult RunSaveDialog(QWidget* parent, const FileDialogRequest& request
 /// Shows a message box captioned with the program's title and one OK button.
 void ShowMessage(QWidget* parent, const QString& text, QMessageBox::Icon icon);
 
-/// Shows a message box captioned with the program's title and one button per caption, the first
-/// the default and the last the answer to Escape and the close box; returns the index of the
-/// button pressed.
+/// Shows a message box captioned with the program's title and one button per caption, from left
+/// to right, the first the default and the last the answer to Escape and the close box; returns
+/// the index of the button pressed.
 int AskChoice(QWidget* parent, const QString& text, QMessageBox::Icon icon,
               const QStringList& buttons);
 
@@ -45,5 +46,8 @@ using MessageHook =
     std::function<void(const QString& caption, const QString& text, QMessageBox::Icon icon)>;
 void SetFileDialogHook(FileDialogHook hook);
 void SetMessageHook(MessageHook hook);
+/// While the message hook is set it sees each question too (icon Question), and the question is
+/// answered with the next of these button indices; with none left, with the last button.
+void SetNextAnswers(QList<int> answers);
 
 }  // namespace StandardDialogs

@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QDateTime>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -13,6 +14,7 @@
 #include <QPushButton>
 #include <cmath>
 
+#include "app/ArchiveName.h"
 #include "app/modBackup.h"
 #include "ui/BackupRun.h"
 #include "ui/FormScale.h"
@@ -158,8 +160,10 @@ void frmBackup::Form_Load() {
     const QString sFolder =
         modBackup::ReadOption(QStringLiteral("DefaultPath"), modBackup::HomeFolder());
     const QDateTime dtNow = QDateTime::currentDateTime();
-    lblArchivePath->setText(FileSystemObject::BuildPath(
-        sFolder, dtNow.toString(QStringLiteral("yyyyMMdd_HHmm")) + QStringLiteral(" Backup.zip")));
+    sArchiveName_ = ArchiveName::Proposed(sFolder, dtNow);
+    bGrowExisting_ = false;
+    const QString sFree = ArchiveName::FirstFree(sArchiveName_);
+    lblArchivePath->setText(sFree.isEmpty() ? sArchiveName_ : sFree);
     chkArchiveFlag->setChecked(modBackup::ReadFlagOption(modBackup::OptArchiveFlag, false));
     chkClearListAfterBackup->setChecked(true);
     chkAdjustLastBackupDate->setChecked(true);
@@ -203,10 +207,27 @@ void frmBackup::ChooseArchive() {
     request.defaultSuffix = QStringLiteral("zip");
     request.confirmOverwrite = false;
     QString sChosen;
-    if (StandardDialogs::RunSaveDialog(this, request, &sChosen) ==
+    if (StandardDialogs::RunSaveDialog(this, request, &sChosen) !=
         StandardDialogs::FileDialogResult::Accepted) {
-        lblArchivePath->setText(sChosen);
+        return;
     }
+    const QFileInfo chosen(sChosen);
+    const bool bExists = chosen.exists() || chosen.isSymLink();
+    if (bExists && !chosen.isDir()) {
+        const int answer = StandardDialogs::AskChoice(
+            this,
+            QStringLiteral("Die Datei „%1“ gibt es schon.\n\n„Ergänzen“ fügt ihr die Dateien der "
+                           "Liste hinzu; gleichnamige Einträge werden durch die neueren Dateien "
+                           "ersetzt.")
+                .arg(sChosen),
+            QMessageBox::Question, {QStringLiteral("Ergänzen"), QStringLiteral("Abbrechen")});
+        if (answer != 0) {
+            return;
+        }
+    }
+    sArchiveName_ = sChosen;
+    bGrowExisting_ = bExists && !chosen.isDir();
+    lblArchivePath->setText(sChosen);
 }
 
 void frmBackup::StartBackup() {
@@ -222,8 +243,13 @@ void frmBackup::StartBackup() {
     lblFileAdded->clear();
     lblFileAdded->show();
 
+    // Another run may have written the name since the dialog opened.
+    if (!bGrowExisting_) {
+        lblArchivePath->setText(ArchiveName::FirstFree(sArchiveName_));
+    }
     BackupSettings settings;
     settings.sArchivePath = lblArchivePath->text();
+    settings.bGrowExisting = bGrowExisting_;
     settings.sPassword = BackupRun::PasswordToUse(txtPassword[0]->text(), txtPassword[1]->text());
     settings.sComment = txtComment->text();
     settings.bAdjustLastBackupDate = chkAdjustLastBackupDate->isChecked();
@@ -234,8 +260,16 @@ void frmBackup::StartBackup() {
         settings,
         [this](const QString& sFilename, float fPercent) { ZIP_FileAdded(sFilename, fPercent); },
         [] { QCoreApplication::processEvents(); });
+    run.SetVerifyProgressHandler(
+        [this](int32_t lDone, int32_t lTotal) { ZIP_VerifyProgress(lDone, lTotal); });
     CListString* files = modBackup::State().BackupFiles.get();
-    if (run.Run(files)) {
+    if (settings.sArchivePath.isEmpty()) {
+        StandardDialogs::ShowMessage(
+            this,
+            QStringLiteral("Das Backup ist fehlgeschlagen.\n\nNeben „%1“ ist kein Name mehr frei.")
+                .arg(sArchiveName_),
+            QMessageBox::Critical);
+    } else if (run.Run(files)) {
         run.ApplyAfterEffects(files, clearWindowList_);
         bExitProgram_ = chkExitAfterBackup->isChecked();
     } else {
@@ -248,6 +282,16 @@ void frmBackup::StartBackup() {
 }
 
 void frmBackup::ZIP_FileAdded(const QString& sFilename, float fPercent) {
+    ShowProgress(sFilename, fPercent);
+}
+
+void frmBackup::ZIP_VerifyProgress(int32_t lDone, int32_t lTotal) {
+    ShowProgress(
+        QStringLiteral("Archiv wird geprüft ..."),
+        lTotal > 0 ? static_cast<float>(static_cast<double>(lDone) * 100.0 / lTotal) : 100.0f);
+}
+
+void frmBackup::ShowProgress(const QString& sText, float fPercent) {
     // The label and the bar always hold the last state, but are redrawn at most every
     // kRedrawIntervalMs: the bar repaints at once on a new value, without waiting for the event
     // loop, and drawing for each of tens of thousands of files would cost more than archiving.
@@ -258,7 +302,7 @@ void frmBackup::ZIP_FileAdded(const QString& sFilename, float fPercent) {
     }
     lblFileAdded->setUpdatesEnabled(bRedraw);
     pbZIPProgress->setUpdatesEnabled(bRedraw);
-    lblFileAdded->setText(sFilename);
+    lblFileAdded->setText(sText);
     pbZIPProgress->setValue(
         static_cast<int>(std::lround(static_cast<double>(fPercent) * kProgressStepsPerPercent)));
 }

@@ -1,12 +1,18 @@
 #pragma once
 // frmBackup: the backup dialog. It proposes an archive path and a comment, takes a password and
 // the after-effects, and runs one backup of the whole list (BackupRun) while showing each archived
-// file and the progress. It closes itself after the run, successful or not; a failure is shown in
-// a message first. While the run is in progress it cannot be closed.
+// file and the progress, then the check of the archive. It closes itself after the run,
+// successful or not; a failure is shown in a message first. While the run is in progress it
+// cannot be closed.
+//
+// An existing archive is never replaced: the proposed name is the first free one, looked for when
+// the dialog opens and again when the run starts; an existing file chosen with "»" is grown
+// ("Ergänzen") or the choice is dropped ("Abbrechen").
 
 #include <QDialog>
 #include <QElapsedTimer>
 #include <array>
+#include <cstdint>
 #include <functional>
 
 class QCheckBox;
@@ -44,6 +50,9 @@ private:
     void ChooseArchive();
     void StartBackup();
     void ZIP_FileAdded(const QString& sFilename, float fPercent);
+    void ZIP_VerifyProgress(int32_t lDone, int32_t lTotal);
+    /// Shows text and the bar at fPercent; redrawn at most every kRedrawIntervalMs.
+    void ShowProgress(const QString& sText, float fPercent);
 
     QGroupBox* frameOptions = nullptr;
     std::array<QLabel*, 4> lblBeschriftung{};
@@ -59,6 +68,8 @@ private:
     QLabel* lblFileAdded = nullptr;
 
     std::function<void()> clearWindowList_;
+    QString sArchiveName_;        // the archive's name before a number was added to make it free
+    bool bGrowExisting_ = false;  // "Ergänzen" was chosen for the archive shown
     QElapsedTimer redrawClock_;
     bool bExitProgram_ = false;
     bool bRunning_ = false;

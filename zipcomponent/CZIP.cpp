@@ -1,6 +1,7 @@
 #include "zipcomponent/CZIP.h"
 
 #include <stdexcept>
+#include <utility>
 
 #include "zipcomponent/modZIP.h"
 
@@ -165,6 +166,22 @@ int32_t CZIP::DoZip() {
 
     CZIP* pEventSource = bSuppressEvents ? nullptr : this;
     return modZIP::RunZIPEngine(sZIPFilePath, pEventSource);
+}
+
+int32_t CZIP::VerifyZIP(ZIPVerifyProblem* pProblem) {
+    ZIPVerifyProblem problem;
+    const int32_t lResult =
+        modZIP::RunZIPVerify(sZIPFilePath, bSuppressEvents ? nullptr : this, problem);
+    if (pProblem != nullptr) {
+        *pProblem = std::move(problem);
+    }
+    return lResult;
+}
+
+void CZIP::RaiseVerifyProgress(int32_t lDone, int32_t lTotal) {
+    if (pListener != nullptr) {
+        pListener->VerifyProgress(lDone, lTotal);
+    }
 }
 
 void CZIP::RaiseFileAdded(const std::string& sFilename) {

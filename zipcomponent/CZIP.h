@@ -10,6 +10,10 @@
 //
 // Texts are UTF-8. Errors: AddFile raises RuntimeError 47110815 past 4096 files; nothing else
 // raises; engine failures show only in the result of DoZip and the absence of the archive.
+//
+// Beyond the published interface, VerifyZIP reads an archive back and checks what the runs wrote
+// (the engine's ZpVerify); a client that forgets anything on the strength of a backup calls it
+// first. The library exports this interface and nothing else.
 
 #include <cstdint>
 #include <memory>
@@ -23,7 +27,8 @@ class CZIP;
 
 namespace modZIP {
 int32_t ZIPServiceCallback(const char* name, int32_t size);
-}
+void ZIPVerifyProgressCallback(void* context, int32_t done, int32_t total);
+}  // namespace modZIP
 
 // Identities published with the component; kept so that a host can still name the class.
 namespace Tv_ZIP {
@@ -65,6 +70,18 @@ public:
     virtual ~ICZIPEvents() = default;
     /// "Event is raised when the file has been added to the archive"
     virtual void FileAdded(const std::string& sFilename) = 0;
+    /// Raised by VerifyZIP after each entry checked: entries checked so far and their number.
+    virtual void VerifyProgress(int32_t lDone, int32_t lTotal) {
+        (void)lDone;
+        (void)lTotal;
+    }
+};
+
+/// What VerifyZIP found wrong: the entry (the archive's path when it cannot be read at all) and
+/// why, in German.
+struct ZIPVerifyProblem {
+    std::string sEntry;
+    std::string sReason;
 };
 
 class CZIP {
@@ -124,9 +141,20 @@ public:
     /// could not be reached at all; check that the archive exists.
     int32_t DoZip();
 
+    /// Reads the archive at ZIPFilePath back from the disk and checks every entry that the DoZip
+    /// runs of this thread wrote into it since one made it anew: there under its name, readable
+    /// with the password it was written with, of the size and CRC written. Entries that were in
+    /// the archive before are not checked. Returns 0 when all hold; otherwise the engine's code
+    /// (7 when the archive does not hold what was written), with *pProblem naming the entry and
+    /// the reason; an engine that cannot be reached never gives 0. Raises VerifyProgress unless
+    /// events are suppressed.
+    int32_t VerifyZIP(ZIPVerifyProblem* pProblem = nullptr);
+
 private:
     friend int32_t modZIP::ZIPServiceCallback(const char* name, int32_t size);
+    friend void modZIP::ZIPVerifyProgressCallback(void* context, int32_t done, int32_t total);
     void RaiseFileAdded(const std::string& sFilename);
+    void RaiseVerifyProgress(int32_t lDone, int32_t lTotal);
 
     std::vector<std::string> FileList;
     std::string sZIPFilePath;

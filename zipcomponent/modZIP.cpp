@@ -15,6 +15,7 @@ namespace {
 using ZpInitFn = int32_t (*)(const ZpCallbacks*);
 using ZpSetOptionsFn = int32_t (*)(ZpOptions*);
 using ZpArchiveFn = int32_t (*)(int32_t, const char*, char**);
+using ZpVerifyFn = int32_t (*)(const char*, ZpVerifyProgress, ZpVerifyProblem, void*);
 
 constexpr const char* kEngineFileName = "libzip32.so";
 const char kOwnAddress = 0;  // any address inside this library, for dladdr
@@ -236,6 +237,48 @@ int32_t RunZIPEngine(const std::string& sZIPFile, CZIP* pEventSource) {
 
     state.ZIPEventSource = nullptr;
     return result;
+}
+
+namespace {
+
+// What the check's callbacks reach through their context.
+struct VerifyContext {
+    CZIP* pEventSource;
+    ZIPVerifyProblem* pProblem;
+};
+
+void ZIPVerifyProblemCallback(void* context, const char* entry, const char* reason) {
+    try {
+        ZIPVerifyProblem& problem = *static_cast<VerifyContext*>(context)->pProblem;
+        problem.sEntry = entry != nullptr ? entry : "";
+        problem.sReason = reason != nullptr ? reason : "";
+    } catch (...) {
+    }
+}
+
+}  // namespace
+
+void ZIPVerifyProgressCallback(void* context, int32_t done, int32_t total) {
+    try {
+        if (CZIP* source = static_cast<VerifyContext*>(context)->pEventSource) {
+            source->RaiseVerifyProgress(done, total);
+        }
+    } catch (...) {
+    }
+}
+
+int32_t RunZIPVerify(const std::string& sZIPFile, CZIP* pEventSource, ZIPVerifyProblem& problem) {
+    VerifyContext context{pEventSource, &problem};
+    try {
+        const auto verify = entryPoint<ZpVerifyFn>("ZpVerify");
+        return verify(sZIPFile.c_str(), &ZIPVerifyProgressCallback, &ZIPVerifyProblemCallback,
+                      &context);
+    } catch (const EngineUnavailable&) {
+        problem = {sZIPFile, "der ZIP-Dienst libzip32.so kann Archive nicht prüfen"};
+    } catch (...) {
+        problem = {sZIPFile, "zu wenig Arbeitsspeicher"};
+    }
+    return ZP_ERR_PARAMETER;
 }
 
 void SetEngineFileForTesting(const std::string& sPath) {

@@ -17,6 +17,7 @@
 
 class CZIP;
 class MessageCollection;
+struct ZIPVerifyProblem;
 
 namespace modZIP {
 
@@ -73,6 +74,14 @@ int32_t RunZIPEngine(const std::string& sZIPFile, CZIP* pEventSource);
 
 /// The engine's service callback; declared here so that CZIP can let it raise FileAdded.
 int32_t ZIPServiceCallback(const char* name, int32_t size);
+
+/// The engine's check of what this thread's runs wrote into sZIPFile (ZpVerify). pEventSource
+/// receives VerifyProgress; nullptr raises nothing. An engine without the check, or none at all,
+/// gives ZP_ERR_PARAMETER and a reason, never 0.
+int32_t RunZIPVerify(const std::string& sZIPFile, CZIP* pEventSource, ZIPVerifyProblem& problem);
+
+/// The check's progress callback; context is the run's CZIP (or nullptr).
+void ZIPVerifyProgressCallback(void* context, int32_t done, int32_t total);
 
 /// Test hook: load the engine from sPath from now on (an empty path restores the normal lookup:
 /// libzip32.so beside libTv_ZIP.so, then the library search path). Unloads the current engine.

@@ -1,12 +1,15 @@
 #include "platform/zipengine/ArchiveFile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -15,22 +18,60 @@ namespace zip32 {
 
 namespace {
 
-// fsync of fd (closed afterwards), then of folder; 0 or the errno of the first failure.
-int syncFileAndFolder(int fd, const std::string& folder) {
-    int error = ::fsync(fd) == 0 ? 0 : errno;
-    if (::close(fd) != 0 && error == 0 && errno != EINTR) {
-        error = errno;
-    }
-    if (error != 0) {
-        return error;
-    }
+constexpr std::string_view kTemporaryPrefix = ".zip32-";
+constexpr std::string_view kTemporarySuffix = ".tmp";
+constexpr size_t kTemporaryRandom = 6;
+constexpr std::string_view kTemporaryLetters =
+    "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+constexpr int kNameAttempts = 100;
+
+// The end record of an archive without a comment: its signature, and the comment length last.
+constexpr size_t kEndRecordSize = 22;
+
+int syncFolder(const std::string& folder) {
     const int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folderFd < 0) {
         return errno;
     }
-    error = ::fsync(folderFd) == 0 ? 0 : errno;
+    const int error = ::fsync(folderFd) == 0 ? 0 : errno;
     ::close(folderFd);
     return error;
+}
+
+std::string temporaryPath(const std::string& folder) {
+    thread_local std::mt19937 random{std::random_device{}()};
+    std::string name(kTemporaryPrefix);
+    for (size_t i = 0; i < kTemporaryRandom; ++i) {
+        name.push_back(kTemporaryLetters[random() % kTemporaryLetters.size()]);
+    }
+    name.append(kTemporarySuffix);
+    return folder + "/" + name;
+}
+
+bool sameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The lock that tells a cleaning run that the file's run still lives; false when another run
+// holds it or the name no longer leads to fd's file.
+bool lockUnderName(int fd, int folderFd, const char* name) {
+    struct stat held {};
+    struct stat named {};
+    return ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &held) == 0 &&
+           ::fstatat(folderFd, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(held, named);
+}
+
+// Gives the file open as fd (which has no name, or another one) the name path; 0 or an errno.
+int linkAs(int fd, const std::string& path) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        return 0;
+    }
+    if (errno != ENOENT || ::access("/proc/self/fd", X_OK) == 0) {
+        return errno;
+    }
+    // Without /proc; this form needs privileges that a user rarely has.
+    return ::linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0 ? 0 : errno;
 }
 
 // One closing thread per calling thread, joined by the next close or when the calling thread
@@ -57,7 +98,8 @@ private:
 
 class ArchiveFile {
 public:
-    ArchiveFile(std::string path, ArchiveSync& sync) : path_(std::move(path)), sync_(sync) {
+    ArchiveFile(std::string path, const WriteSettings& settings, ArchiveSync& sync)
+        : path_(std::move(path)), settings_(settings), sync_(sync) {
         zip_error_init(&error_);
     }
     ~ArchiveFile() {
@@ -75,6 +117,10 @@ private:
         zip_error_set(&error_, zipError, systemError);
         return -1;
     }
+    bool failed(int zipError, int systemError) {
+        zip_error_set(&error_, zipError, systemError);
+        return false;
+    }
     bool openRead();
     void closeRead() {
         if (readFd_ >= 0) {
@@ -86,10 +132,19 @@ private:
     zip_int64_t stat(void* data, zip_uint64_t length);
     zip_int64_t read(void* data, zip_uint64_t length);
     zip_int64_t beginWrite(zip_uint64_t keep);
+    bool openTemporary();
+    bool openNamedTemporary();
     bool copyBeginning(zip_uint64_t keep);
     zip_int64_t write(const void* data, zip_uint64_t length);
     zip_int64_t seek(zip_uint64_t& position, zip_uint64_t end, void* data, zip_uint64_t length);
     zip_int64_t commitWrite();
+    bool writeTrueComment();
+    bool placeUnderName();
+    void checkpoint(const char* step) const {
+        if (settings_.checkpoint) {
+            settings_.checkpoint(step);
+        }
+    }
     void discardTemp();
 
     bool flush();
@@ -102,6 +157,7 @@ private:
     static constexpr zip_uint64_t kEarlyFlushEvery = 4 * 1024 * 1024;
 
     std::string path_;
+    const WriteSettings& settings_;
     ArchiveSync& sync_;
     zip_error_t error_;
     int readFd_ = -1;
@@ -109,7 +165,8 @@ private:
     zip_uint64_t cacheStart_ = 0;
     zip_uint64_t readOffset_ = 0;
     zip_uint64_t readSize_ = 0;
-    std::string tempPath_;
+    std::string tempPath_;    // empty while the temporary file has no name
+    bool replacing_ = false;  // the archive existed when writing began
     int writeFd_ = -1;
     zip_uint64_t writeOffset_ = 0;
     zip_uint64_t writeEnd_ = 0;
@@ -198,29 +255,11 @@ zip_int64_t ArchiveFile::read(void* data, zip_uint64_t length) {
 zip_int64_t ArchiveFile::beginWrite(zip_uint64_t keep) {
     discardTemp();
     struct stat original {};
-    const bool exists = ::stat(path_.c_str(), &original) == 0;
-    std::random_device seed;
-    std::mt19937 random(seed());
-    for (int attempt = 0; attempt < 100 && writeFd_ < 0; ++attempt) {
-        char suffix[8];
-        for (int i = 0; i < 6; ++i) {
-            suffix[i] = "abcdefghijklmnopqrstuvwxyz0123456789"[random() % 36];
-        }
-        suffix[6] = 0;
-        tempPath_ = path_ + "." + suffix;
-        // 0666 less the umask, as a new file gets; an existing archive's mode is kept below.
-        writeFd_ = ::open(tempPath_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (writeFd_ < 0 && errno != EEXIST) {
-            const int error = errno;
-            tempPath_.clear();
-            return fail(ZIP_ER_TMPOPEN, error);
-        }
+    replacing_ = ::stat(path_.c_str(), &original) == 0;
+    if (!openTemporary()) {
+        return -1;
     }
-    if (writeFd_ < 0) {
-        tempPath_.clear();
-        return fail(ZIP_ER_TMPOPEN, EEXIST);
-    }
-    if (exists) {
+    if (replacing_) {
         ::fchmod(writeFd_, original.st_mode & 07777);
     }
     writeOffset_ = 0;
@@ -230,6 +269,53 @@ zip_int64_t ArchiveFile::beginWrite(zip_uint64_t keep) {
         return -1;
     }
     return 0;
+}
+
+// Owner-only (0600, less the umask): an archive may hold files that only their owner may read.
+bool ArchiveFile::openTemporary() {
+    if (!settings_.namedTemporary) {
+        writeFd_ = ::open(folderOf(path_).c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        if (writeFd_ >= 0) {
+            // Locked, so that its name at the moment of replacing is safe from cleaning runs.
+            ::flock(writeFd_, LOCK_EX | LOCK_NB);
+            return true;
+        }
+        // EISDIR: a kernel without O_TMPFILE; the others: a file system without it.
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+            return failed(ZIP_ER_TMPOPEN, errno);
+        }
+    }
+    return openNamedTemporary();
+}
+
+bool ArchiveFile::openNamedTemporary() {
+    const std::string folder = folderOf(path_);
+    const int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folderFd < 0) {
+        return failed(ZIP_ER_TMPOPEN, errno);
+    }
+    for (int attempt = 0; attempt < kNameAttempts && writeFd_ < 0; ++attempt) {
+        tempPath_ = temporaryPath(folder);
+        const char* name = tempPath_.c_str() + folder.size() + 1;
+        writeFd_ = ::openat(folderFd, name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (writeFd_ < 0 && errno != EEXIST) {
+            const int error = errno;
+            ::close(folderFd);
+            tempPath_.clear();
+            return failed(ZIP_ER_TMPOPEN, error);
+        }
+        // A cleaning run may have taken the file between its creation and the lock.
+        if (writeFd_ >= 0 && !lockUnderName(writeFd_, folderFd, name)) {
+            ::close(writeFd_);
+            writeFd_ = -1;
+        }
+    }
+    ::close(folderFd);
+    if (writeFd_ < 0) {
+        tempPath_.clear();
+        return failed(ZIP_ER_TMPOPEN, EEXIST);
+    }
+    return true;
 }
 
 // The first keep bytes of the archive into the temporary file: copy_file_range shares the
@@ -344,7 +430,7 @@ void ArchiveFile::startWriteback(zip_uint64_t offset, zip_uint64_t length) {
                       SYNC_FILE_RANGE_WRITE);
     unflushed_ += length;
     if (unflushed_ >= kEarlyFlushEvery) {
-        sync_.flushEarly(tempPath_);
+        sync_.flushEarly(writeFd_);
         unflushed_ = 0;
     }
 }
@@ -361,14 +447,21 @@ zip_int64_t ArchiveFile::seek(zip_uint64_t& position, zip_uint64_t end, void* da
 }
 
 zip_int64_t ArchiveFile::commitWrite() {
-    if (!flush()) {
+    if (!flush() || !writeTrueComment()) {
         discardTemp();
         return -1;
     }
-    if (::rename(tempPath_.c_str(), path_.c_str()) != 0) {
-        const int error = errno;
+    // The data is on the disk before any name leads to it: after a power loss the folder holds
+    // the old archive or the whole new one.
+    if (::fsync(writeFd_) != 0) {
+        fail(ZIP_ER_WRITE, errno);
         discardTemp();
-        return fail(ZIP_ER_RENAME, error);
+        return -1;
+    }
+    checkpoint("commit");
+    if (!placeUnderName()) {
+        discardTemp();
+        return -1;
     }
     tempPath_.clear();
     // What is read from now on is the new archive; the replaced one is closed later, off the
@@ -379,6 +472,71 @@ zip_int64_t ArchiveFile::commitWrite() {
     sync_.start(writeFd_, folderOf(path_), replacedFd);
     writeFd_ = -1;
     return 0;
+}
+
+// libzip has written a stand-in of the same length, the last bytes of the archive.
+bool ArchiveFile::writeTrueComment() {
+    if (!settings_.comment) {
+        return true;
+    }
+    const std::string& comment = *settings_.comment;
+    if (writeEnd_ < kEndRecordSize + comment.size()) {
+        return failed(ZIP_ER_INTERNAL, 0);
+    }
+    const zip_uint64_t at = writeEnd_ - comment.size();
+    unsigned char end[kEndRecordSize];
+    const ssize_t got =
+        ::pread(writeFd_, end, kEndRecordSize, static_cast<off_t>(at - kEndRecordSize));
+    if (got != static_cast<ssize_t>(kEndRecordSize)) {
+        return failed(ZIP_ER_READ, got < 0 ? errno : EIO);
+    }
+    if (std::memcmp(end, "PK\x05\x06", 4) != 0 ||
+        static_cast<size_t>(end[20] | end[21] << 8) != comment.size()) {
+        return failed(ZIP_ER_INTERNAL, 0);
+    }
+    const ssize_t put = ::pwrite(writeFd_, comment.data(), comment.size(), static_cast<off_t>(at));
+    if (put != static_cast<ssize_t>(comment.size())) {
+        return failed(ZIP_ER_WRITE, put < 0 ? errno : ENOSPC);
+    }
+    return true;
+}
+
+bool ArchiveFile::placeUnderName() {
+    if (!replacing_) {
+        // Linking never replaces: an archive that appeared meanwhile stays as it is.
+        int error = 0;
+        if (tempPath_.empty()) {
+            error = linkAs(writeFd_, path_);
+        } else if (::renameat2(AT_FDCWD, tempPath_.c_str(), AT_FDCWD, path_.c_str(),
+                               RENAME_NOREPLACE) != 0) {
+            error = errno;
+            struct stat there {};
+            if ((error == EINVAL || error == ENOSYS) && ::lstat(path_.c_str(), &there) != 0) {
+                error = ::rename(tempPath_.c_str(), path_.c_str()) == 0 ? 0 : errno;
+            }
+        }
+        if (error != 0) {
+            return failed(error == EEXIST ? ZIP_ER_EXISTS : ZIP_ER_RENAME, error);
+        }
+        return true;
+    }
+    for (int attempt = 0; attempt < kNameAttempts && tempPath_.empty(); ++attempt) {
+        const std::string name = temporaryPath(folderOf(path_));
+        const int error = linkAs(writeFd_, name);
+        if (error == 0) {
+            tempPath_ = name;
+        } else if (error != EEXIST) {
+            return failed(ZIP_ER_RENAME, error);
+        }
+    }
+    if (tempPath_.empty()) {
+        return failed(ZIP_ER_RENAME, EEXIST);
+    }
+    checkpoint("replace");
+    if (::rename(tempPath_.c_str(), path_.c_str()) != 0) {
+        return failed(ZIP_ER_RENAME, errno);
+    }
+    return true;
 }
 
 void ArchiveFile::discardTemp() {
@@ -463,6 +621,40 @@ std::string folderOf(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+bool isTemporaryName(std::string_view name) {
+    if (name.size() != kTemporaryPrefix.size() + kTemporaryRandom + kTemporarySuffix.size() ||
+        !name.starts_with(kTemporaryPrefix) || !name.ends_with(kTemporarySuffix)) {
+        return false;
+    }
+    const std::string_view random = name.substr(kTemporaryPrefix.size(), kTemporaryRandom);
+    return random.find_first_not_of(kTemporaryLetters) == std::string_view::npos;
+}
+
+void removeLeftoverTemporaries(const std::string& folder) {
+    DIR* listing = ::opendir(folder.c_str());
+    if (listing == nullptr) {
+        return;
+    }
+    const int folderFd = ::dirfd(listing);
+    while (const dirent* entry = ::readdir(listing)) {
+        if (!isTemporaryName(entry->d_name)) {
+            continue;
+        }
+        const int fd =
+            ::openat(folderFd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            continue;
+        }
+        struct stat info {};
+        if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid() &&
+            lockUnderName(fd, folderFd, entry->d_name)) {
+            ::unlinkat(folderFd, entry->d_name, 0);
+        }
+        ::close(fd);
+    }
+    ::closedir(listing);
+}
+
 ArchiveSync::~ArchiveSync() {
     (void)wait();
     if (replacedFd_ >= 0) {
@@ -471,7 +663,7 @@ ArchiveSync::~ArchiveSync() {
 }
 
 void ArchiveSync::start(int fd, const std::string& folder, int replacedFd) {
-    // An early flush may go on: the sync waits for the device either way.
+    // An early flush may go on: the archive's sync has waited for the device either way.
     joinIfRunning(worker_);
     if (replacedFd_ >= 0) {
         ::close(replacedFd_);
@@ -479,10 +671,17 @@ void ArchiveSync::start(int fd, const std::string& folder, int replacedFd) {
     replacedFd_ = replacedFd;
     started_ = true;
     error_ = 0;
+    auto finish = [this, fd, folder] {
+        error_ = syncFolder(folder);
+        // The pages are clean since the sync: dropped, a check that reads the archive back
+        // reads what the disk holds.
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+        ::close(fd);
+    };
     try {
-        worker_ = std::thread([this, fd, folder] { error_ = syncFileAndFolder(fd, folder); });
+        worker_ = std::thread(finish);
     } catch (const std::system_error&) {
-        error_ = syncFileAndFolder(fd, folder);
+        finish();
     }
 }
 
@@ -492,7 +691,7 @@ int ArchiveSync::wait() {
     return error_;
 }
 
-void ArchiveSync::flushEarly(const std::string& path) {
+void ArchiveSync::flushEarly(int fd) {
     if (early_.joinable()) {
         if (!earlyDone_) {
             return;
@@ -500,20 +699,22 @@ void ArchiveSync::flushEarly(const std::string& path) {
         early_.join();
     }
     // A descriptor of its own: a write error that this flush is told of is still reported to
-    // the sync on the archive's own descriptor.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    // the sync on the archive's own descriptor. The temporary file may have no name: it is
+    // reached through the descriptor's link in /proc.
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    const int own = ::open(self.c_str(), O_RDONLY | O_CLOEXEC);
+    if (own < 0) {
         return;
     }
     earlyDone_ = false;
     try {
-        early_ = std::thread([this, fd] {
-            ::fdatasync(fd);
-            ::close(fd);
+        early_ = std::thread([this, own] {
+            ::fdatasync(own);
+            ::close(own);
             earlyDone_ = true;
         });
     } catch (const std::system_error&) {
-        ::close(fd);
+        ::close(own);
         earlyDone_ = true;
     }
 }
@@ -532,9 +733,9 @@ void closeInBackground(int fd) {
     closer.close(fd);
 }
 
-zip_source_t* createArchiveFileSource(const std::string& path, ArchiveSync& sync,
-                                      zip_error_t* error) {
-    auto* file = new ArchiveFile(path, sync);
+zip_source_t* createArchiveFileSource(const std::string& path, const WriteSettings& settings,
+                                      ArchiveSync& sync, zip_error_t* error) {
+    auto* file = new ArchiveFile(path, settings, sync);
     zip_source_t* source = zip_source_function_create(&dispatch, file, error);
     if (source == nullptr) {
         delete file;

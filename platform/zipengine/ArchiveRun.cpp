@@ -15,6 +15,7 @@
 #include "platform/zipengine/ArchiveFile.h"
 #include "platform/zipengine/EntryNames.h"
 #include "platform/zipengine/EntryTime.h"
+#include "platform/zipengine/ZipReason.h"
 
 namespace zip32 {
 
@@ -37,7 +38,10 @@ int cancelCallback(zip_t*, void* state) {
 
 ArchiveRun::ArchiveRun(const ZpCallbacks& callbacks, const RunOptions& options,
                        const Tuning& tuning)
-    : callbacks_(callbacks), options_(options), tuning_(tuning) {}
+    : callbacks_(callbacks), options_(options), tuning_(tuning) {
+    write_.namedTemporary = tuning.namedTemporary;
+    write_.checkpoint = tuning.checkpoint;
+}
 
 void ArchiveRun::print(const std::string& line) {
     if (deferPrints_) {
@@ -75,6 +79,8 @@ bool ArchiveRun::checkArchivePlace() {
             return false;
         }
         existingIsEmpty_ = info.st_size == 0;
+        existingDevice_ = info.st_dev;
+        existingInode_ = info.st_ino;
     } else if (errno != ENOENT) {
         archiveProblem("kann nicht angelegt werden", systemReason(errno));
         return false;
@@ -93,11 +99,12 @@ bool ArchiveRun::checkArchivePlace() {
         archiveProblem("kann nicht angelegt werden", systemReason(errno));
         return false;
     }
+    removeLeftoverTemporaries(folder);
     return true;
 }
 
 zip_t* ArchiveRun::openArchive(zip_error_t& error) {
-    zip_source_t* file = createArchiveFileSource(archivePath_, sync_, &error);
+    zip_source_t* file = createArchiveFileSource(archivePath_, write_, sync_, &error);
     if (file == nullptr) {
         return nullptr;
     }
@@ -153,7 +160,6 @@ bool ArchiveRun::isUnchanged(const FileJob& job, zip_t* existing, zip_int64_t in
 }
 
 void ArchiveRun::collectFiles(int32_t count, char** names) {
-    DosNameTable dosNames;
     std::map<std::string, std::string> pathOfEntry;
     std::set<std::string> listedPaths;
     for (int32_t i = 0; i < count; ++i) {
@@ -177,9 +183,7 @@ void ArchiveRun::collectFiles(int32_t count, char** names) {
             continue;
         }
         job.entryName = entryNameFor(job.openPath, options_.rootDir);
-        if (options_.dosNames) {
-            job.entryName = dosNames.unique(dosEntryName(job.entryName));
-        } else if (!pathOfEntry.emplace(job.entryName, samePath).second) {
+        if (!options_.dosNames && !pathOfEntry.emplace(job.entryName, samePath).second) {
             skip(job.given, "Name im Archiv schon vergeben: " + job.entryName);
             continue;
         }
@@ -190,11 +194,45 @@ void ArchiveRun::collectFiles(int32_t count, char** names) {
     }
 }
 
+void ArchiveRun::assignDosNames(zip_t* existing) {
+    if (!options_.dosNames) {
+        return;
+    }
+    DosNameTable table;
+    std::map<std::string, std::string> shortNameOf;
+    const zip_int64_t count = existing != nullptr ? zip_get_num_entries(existing, 0) : 0;
+    for (zip_int64_t i = 0; i < count; ++i) {
+        const auto index = static_cast<zip_uint64_t>(i);
+        const char* name = zip_get_name(existing, index, ZIP_FL_ENC_RAW);
+        if (name == nullptr) {
+            continue;
+        }
+        table.take(name);
+        zip_uint16_t length = 0;
+        const zip_uint8_t* field = zip_file_extra_field_get_by_id(existing, index, kLongNameId, 0,
+                                                                  &length, ZIP_FL_CENTRAL);
+        if (field != nullptr) {
+            shortNameOf.emplace(std::string(reinterpret_cast<const char*>(field), length), name);
+        }
+    }
+    for (FileJob& job : jobs_) {
+        job.longName = job.entryName;
+        auto known = shortNameOf.find(job.longName);
+        if (known != shortNameOf.end()) {
+            job.entryName = known->second;
+            // A second file of that long name (one outside the root) gets a name of its own.
+            shortNameOf.erase(known);
+        } else {
+            job.entryName = table.unique(dosEntryName(job.longName));
+        }
+    }
+}
+
 void ArchiveRun::matchExisting(zip_t* existing) {
     std::vector<FileJob> kept;
     kept.reserve(jobs_.size());
     for (FileJob& job : jobs_) {
-        zip_int64_t index = zip_name_locate(existing, job.entryName.c_str(), 0);
+        const int64_t index = locateEntry(existing, job.entryName);
         job.replaces = index >= 0;
         if (job.replaces && options_.update && isUnchanged(job, existing, index)) {
             if (options_.verbose) {
@@ -235,6 +273,9 @@ zip_t* ArchiveRun::openWhileCollecting(int32_t count, char** names, zip_error_t&
 }
 
 void ArchiveRun::archived(FileJob& job, const CompressPipeline::Delivered& delivered) {
+    // A file written again after another was dropped may have changed meanwhile.
+    job.crc = delivered.crc;
+    job.writtenSize = delivered.size;
     if (job.reported) {
         return;
     }
@@ -269,7 +310,7 @@ ArchiveRun::Outcome ArchiveRun::writeOnce(zip_t* opened) {
     zip_error_init(&error);
     ArchivePtr archive(opened != nullptr ? opened : openArchive(error));
     if (!archive) {
-        writeError_ = zip_error_strerror(&error);
+        writeError_ = zipReason(error);
         bool damaged = zip_error_code_zip(&error) == ZIP_ER_NOZIP ||
                        zip_error_code_zip(&error) == ZIP_ER_INCONS;
         zip_error_fini(&error);
@@ -286,7 +327,7 @@ ArchiveRun::Outcome ArchiveRun::writeOnce(zip_t* opened) {
             continue;
         }
         if (job.replaces) {
-            zip_int64_t old = zip_name_locate(archive.get(), job.entryName.c_str(), 0);
+            const int64_t old = locateEntry(archive.get(), job.entryName);
             if (old >= 0) {
                 zip_delete(archive.get(), static_cast<zip_uint64_t>(old));
             }
@@ -294,14 +335,14 @@ ArchiveRun::Outcome ArchiveRun::writeOnce(zip_t* opened) {
         auto source = std::make_unique<EntrySource>(*this, job);
         zip_source_t* handle = source->create(archive.get());
         if (handle == nullptr) {
-            writeError_ = zip_strerror(archive.get());
+            writeError_ = zipReason(archive.get());
             return Outcome::WriteFailed;
         }
         zip_int64_t added = zip_file_add(archive.get(), job.entryName.c_str(), handle, 0);
         if (added < 0) {
             zip_source_free(handle);
             job.dropped = true;
-            skip(job.given, zip_strerror(archive.get()));
+            skip(job.given, zipReason(archive.get()));
             continue;
         }
         sources.push_back(std::move(source));
@@ -309,9 +350,7 @@ ArchiveRun::Outcome ArchiveRun::writeOnce(zip_t* opened) {
         describeEntry(archive.get(), static_cast<zip_uint64_t>(added), job);
     }
     if (comment_) {
-        zip_set_archive_comment(
-            archive.get(), comment_->empty() ? nullptr : comment_->c_str(),
-            static_cast<zip_uint16_t>(std::min<size_t>(comment_->size(), UINT16_MAX)));
+        setComment(archive.get());
     }
     if (order.empty() &&
         !(comment_ && keepExisting_ && zip_get_num_entries(archive.get(), 0) > 0)) {
@@ -333,7 +372,7 @@ ArchiveRun::Outcome ArchiveRun::writeOnce(zip_t* opened) {
         archive.release();  // zip_close has freed it
         return Outcome::Written;
     }
-    writeError_ = zip_strerror(archive.get());
+    writeError_ = zipReason(archive.get());
     if (cancelled_) {
         return Outcome::Cancelled;
     }
@@ -346,12 +385,17 @@ void ArchiveRun::describeEntry(zip_t* archive, zip_uint64_t index, const FileJob
     if (!password_.empty()) {
         zip_file_set_encryption(archive, index, ZIP_EM_TRAD_PKWARE, password_.c_str());
     }
-    if (auto field = extendedTimeField(job.mtime)) {
-        zip_file_extra_field_set(archive, index, kExtendedTimeId, ZIP_EXTRA_FIELD_NEW,
-                                 field->data(), static_cast<zip_uint16_t>(field->size()),
-                                 ZIP_FL_LOCAL | ZIP_FL_CENTRAL);
-    }
+    const auto field = extendedTimeField(job.mtime);
+    zip_file_extra_field_set(archive, index, kExtendedTimeId, ZIP_EXTRA_FIELD_NEW, field.data(),
+                             static_cast<zip_uint16_t>(field.size()),
+                             ZIP_FL_LOCAL | ZIP_FL_CENTRAL);
     if (options_.dosNames) {
+        if (job.longName.size() < UINT16_MAX / 2) {
+            zip_file_extra_field_set(archive, index, kLongNameId, ZIP_EXTRA_FIELD_NEW,
+                                     reinterpret_cast<const zip_uint8_t*>(job.longName.data()),
+                                     static_cast<zip_uint16_t>(job.longName.size()),
+                                     ZIP_FL_CENTRAL);
+        }
         uint8_t attributes = kDosArchiveBit;
         if ((job.mode & S_IWUSR) == 0) {
             attributes |= kDosReadOnlyBit;
@@ -363,18 +407,66 @@ void ArchiveRun::describeEntry(zip_t* archive, zip_uint64_t index, const FileJob
     }
 }
 
+// libzip refuses comments that are not UTF-8 or hold control characters other than CR, LF and
+// TAB. Such a comment reaches libzip with those bytes as "?", and the archive file writes the true
+// bytes over them.
+void ArchiveRun::setComment(zip_t* archive) {
+    write_.comment.reset();
+    const size_t length = std::min<size_t>(comment_->size(), UINT16_MAX);
+    if (length == 0) {
+        zip_set_archive_comment(archive, nullptr, 0);
+        return;
+    }
+    const auto size = static_cast<zip_uint16_t>(length);
+    if (zip_set_archive_comment(archive, comment_->c_str(), size) == 0) {
+        return;
+    }
+    std::string standIn = comment_->substr(0, length);
+    for (char& c : standIn) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte < 0x20 && byte != '\r' && byte != '\n' && byte != '\t') || byte >= 0x7F) {
+            c = '?';
+        }
+    }
+    zip_set_archive_comment(archive, standIn.c_str(), size);
+    write_.comment = comment_->substr(0, length);
+}
+
 bool ArchiveRun::syncArchive() {
-    // Without a commit libzip has removed the archive, as it does when no entry is left.
+    // Without a commit libzip has written nothing.
     const int error = sync_.started() ? sync_.wait() : ENOENT;
     closeInBackground(sync_.takeReplaced());
     if (error != 0) {
         archiveProblem("kann nicht gesichert werden", systemReason(error));
-        if (!keepExisting_) {
-            ::unlink(archivePath_.c_str());
-        }
         return false;
     }
     return true;
+}
+
+void ArchiveRun::recordWritten() {
+    WrittenArchive& written = threadState().written;
+    if (!keepExisting_ || written.path != archivePath_ || written.device != existingDevice_ ||
+        written.inode != existingInode_) {
+        written = WrittenArchive{archivePath_, 0, 0, {}};
+    }
+    struct stat info {};
+    if (::stat(archivePath_.c_str(), &info) == 0) {
+        written.device = info.st_dev;
+        written.inode = info.st_ino;
+    }
+    std::set<std::string> names;
+    for (const FileJob& job : jobs_) {
+        if (!job.dropped && job.reported) {
+            names.insert(job.entryName);
+        }
+    }
+    std::erase_if(written.entries,
+                  [&](const WrittenEntry& entry) { return names.count(entry.name) != 0; });
+    for (const FileJob& job : jobs_) {
+        if (!job.dropped && job.reported) {
+            written.entries.push_back({job.entryName, job.crc, job.writtenSize, password_});
+        }
+    }
 }
 
 int32_t ArchiveRun::execute(const char* archivePath, int32_t count, char** names) {
@@ -392,8 +484,7 @@ int32_t ArchiveRun::execute(const char* archivePath, int32_t count, char** names
         if (!existing) {
             bool nozip = zip_error_code_zip(&error) == ZIP_ER_NOZIP ||
                          zip_error_code_zip(&error) == ZIP_ER_INCONS;
-            archiveProblem(nozip ? "ist keine lesbare ZIP-Datei" : "kann nicht gelesen werden",
-                           zip_error_strerror(&error));
+            archiveProblem("kann nicht gelesen werden", zipReason(error));
             zip_error_fini(&error);
             return nozip ? ZP_ERR_ARCHIVE_DAMAGED : ZP_ERR_ARCHIVE_WRITE;
         }
@@ -408,9 +499,11 @@ int32_t ArchiveRun::execute(const char* archivePath, int32_t count, char** names
         for (const std::string& line : checked) {
             print(line);
         }
+        assignDosNames(existing.get());
         matchExisting(existing.get());
     } else {
         collectFiles(count, names);
+        assignDosNames(nullptr);
     }
     if (options_.comment) {
         askComment();
@@ -430,14 +523,16 @@ int32_t ArchiveRun::execute(const char* archivePath, int32_t count, char** names
                 if (!syncArchive()) {
                     return ZP_ERR_ARCHIVE_WRITE;
                 }
+                recordWritten();
                 break;
             case Outcome::NothingWritten:
+                recordWritten();
                 break;
             case Outcome::Cancelled:
                 archiveProblem("nicht geschrieben", "abgebrochen");
                 return ZP_ERR_ARCHIVE_WRITE;
             case Outcome::Damaged:
-                archiveProblem("ist keine lesbare ZIP-Datei", writeError_);
+                archiveProblem("kann nicht gelesen werden", writeError_);
                 return ZP_ERR_ARCHIVE_DAMAGED;
             case Outcome::WriteFailed:
                 archiveProblem("kann nicht geschrieben werden", writeError_);

@@ -40,6 +40,9 @@ private:
     bool askPassword();
     void askComment();
     void collectFiles(int32_t count, char** names);
+    // Under DOS names: short names unique against the existing entries too, except that a file
+    // keeps the short name an earlier run gave it.
+    void assignDosNames(zip_t* existing);
     // Marks the jobs whose entries exist; under update drops those whose files are unchanged.
     void matchExisting(zip_t* existing);
     // Opens the existing archive on a thread of its own while the files are collected; nullptr
@@ -50,7 +53,10 @@ private:
     // it is nullptr.
     Outcome writeOnce(zip_t* opened);
     void describeEntry(zip_t* archive, zip_uint64_t index, const FileJob& job);
+    void setComment(zip_t* archive);
     bool syncArchive();
+    // Adds what this run wrote to what the thread's runs wrote into the archive.
+    void recordWritten();
 
     const ZpCallbacks& callbacks_;
     const RunOptions& options_;
@@ -58,6 +64,8 @@ private:
     std::string archivePath_;
     bool keepExisting_ = false;
     bool existingIsEmpty_ = false;  // an empty file is taken as an empty archive
+    uint64_t existingDevice_ = 0;   // the archive's file at the start, if there was one
+    uint64_t existingInode_ = 0;
     std::string password_;
     std::optional<std::string> comment_;
     std::vector<FileJob> jobs_;
@@ -67,6 +75,7 @@ private:
     std::string writeError_;
     bool deferPrints_ = false;
     std::vector<std::string> deferred_;
+    WriteSettings write_;
     ArchiveSync sync_;  // the archive sources' commits hand it the written archive
 };
 

@@ -30,12 +30,15 @@ struct FileJob {
     std::string given;      // the name as listed: for messages and the service callback
     std::string openPath;   // where it is read
     std::string entryName;  // its name in the archive
+    std::string longName;   // the name a DOS name stands for
     uint64_t size = 0;      // at the check; no more than this is read
     int64_t mtime = 0;
     uint32_t mode = 0;
     bool replaces = false;  // an entry of the same name is replaced
     bool reported = false;  // announced as archived (stays set when a failed write is retried)
     bool dropped = false;   // could not be read while written; left out when writing again
+    uint32_t crc = 0;       // of the data last written
+    uint64_t writtenSize = 0;
 };
 
 class CompressPipeline {

@@ -7,12 +7,13 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/zipengine/zip32.h"
 
 namespace zip32 {
 
-// The options a run honours; the record's other fields are accepted and ignored.
+// The options a run honours. A run refuses to start while the record asked for anything else.
 struct RunOptions {
     std::optional<std::string> rootDir;
     bool encrypt = false;
@@ -22,7 +23,8 @@ struct RunOptions {
     bool dosNames = false;
     bool update = false;
     bool comment = false;
-    int level = 9;  // 0 stores, 1 to 9 deflate
+    int level = 9;                         // 0 stores, 1 to 9 deflate
+    std::vector<std::string> unsupported;  // fields set that the engine does not implement
 };
 
 // Knobs of the compression threads. Tests lower the sizes to reach the paths of big files with
@@ -38,6 +40,25 @@ struct Tuning {
     std::function<void()> beforeWrite;   // runs when the files are checked, before any is read
     // Runs on a worker after it read block number block of the file at path.
     std::function<void(const std::string& path, uint64_t block)> afterBlockRead;
+    bool namedTemporary = false;                  // as on a file system without O_TMPFILE
+    std::function<void(const char*)> checkpoint;  // steps of the commit, see WriteSettings
+};
+
+// One entry as a run wrote it: what a check of the archive compares with.
+struct WrittenEntry {
+    std::string name;
+    uint32_t crc = 0;
+    uint64_t size = 0;
+    std::string password;  // empty: not encrypted
+};
+
+// The entries that this thread's runs wrote into one archive since a run made it anew (a grow
+// adds to them, a new archive or another path starts them afresh).
+struct WrittenArchive {
+    std::string path;
+    uint64_t device = 0;  // the file under path after the last run; another one starts afresh
+    uint64_t inode = 0;
+    std::vector<WrittenEntry> entries;
 };
 
 struct ThreadState {
@@ -45,13 +66,14 @@ struct ThreadState {
     ZpCallbacks callbacks{};
     RunOptions options;
     Tuning tuning;
+    WrittenArchive written;
 };
 
 // The calling thread's state.
 ThreadState& threadState();
 
 // Copies the record's fields that the engine honours; the level character '0'..'9' (anything else
-// means the strongest).
+// means the strongest). Names the fields set that it does not implement.
 RunOptions optionsFromRecord(const ZpOptions& record);
 
 }  // namespace zip32

@@ -1,5 +1,7 @@
 #include "platform/zipengine/EntryNames.h"
 
+#include <zip.h>
+
 #include <cstring>
 #include <vector>
 
@@ -136,6 +138,52 @@ std::string DosNameTable::unique(const std::string& dosName) {
     }
     given_.insert(candidate);
     return candidate;
+}
+
+namespace {
+
+// libzip's own test of a name: lead bytes followed by the right number of continuation bytes.
+bool looksLikeUtf8(const std::string& name) {
+    for (size_t i = 0; i < name.size();) {
+        const auto lead = static_cast<unsigned char>(name[i]);
+        const size_t more = lead < 0x80             ? 0
+                            : (lead & 0xE0) == 0xC0 ? 1
+                            : (lead & 0xF0) == 0xE0 ? 2
+                            : (lead & 0xF8) == 0xF0 ? 3
+                                                    : 4;
+        if (more == 4 || (more > 0 && i + more >= name.size())) {
+            return false;
+        }
+        for (size_t k = 1; k <= more; ++k) {
+            if ((static_cast<unsigned char>(name[i + k]) & 0xC0) != 0x80) {
+                return false;
+            }
+        }
+        i += more + 1;
+    }
+    return true;
+}
+
+}  // namespace
+
+int64_t locateEntry(zip_t* archive, const std::string& name) {
+    const auto sameBytes = [&](zip_int64_t index) {
+        const char* stored =
+            zip_get_name(archive, static_cast<zip_uint64_t>(index), ZIP_FL_ENC_RAW);
+        return stored != nullptr && name == stored;
+    };
+    const zip_int64_t index = zip_name_locate(archive, name.c_str(), ZIP_FL_ENC_RAW);
+    if (index >= 0 ? sameBytes(index) : looksLikeUtf8(name)) {
+        return index;
+    }
+    // libzip keeps names it took for CP437 under their UTF-8 form: compare the bytes of each.
+    const zip_int64_t count = zip_get_num_entries(archive, 0);
+    for (zip_int64_t i = 0; i < count; ++i) {
+        if (sameBytes(i)) {
+            return i;
+        }
+    }
+    return -1;
 }
 
 }  // namespace zip32

@@ -2,12 +2,20 @@
 #ifndef SONDREL_ZIPENGINE_ENTRYNAMES_H
 #define SONDREL_ZIPENGINE_ENTRYNAMES_H
 
+#include <cstdint>
 #include <optional>
 #include <set>
 #include <string>
 #include <string_view>
 
+typedef struct zip zip_t;
+
 namespace zip32 {
+
+// The index of the entry stored under exactly these bytes, or -1. libzip's own lookup compares
+// with names it has turned into UTF-8, so a name that is not UTF-8 (legal on Linux) would never
+// be found, and a CP437 name could pass for a UTF-8 one.
+int64_t locateEntry(zip_t* archive, const std::string& name);
 
 // Removes empty and "." components and resolves ".." by text; an absolute path keeps its leading
 // "/", and ".." never climbs above the start ("/.." is "/", "../a" is "a").
@@ -25,11 +33,17 @@ std::string entryNameFor(std::string_view openPath, const std::optional<std::str
 // the last dot and three after it, characters that DOS does not allow replaced by "_".
 std::string dosEntryName(std::string_view entryName);
 
-// Hands out DOS names without repeats: a name already given gets "~1", "~2"... at the end of its
-// last component's base, as DOS does with long names.
+// Our own extra field of an entry stored under a DOS name: the long name it stands for, so that
+// a later grow or update finds the entry of the same file among other short names.
+constexpr uint16_t kLongNameId = 0x4C53;
+
+// Hands out DOS names without repeats: a name already given or taken gets "~1", "~2"... at the
+// end of its last component's base, as DOS does with long names.
 class DosNameTable {
 public:
     std::string unique(const std::string& dosName);
+    // A name that is not to be given out, such as that of an entry already in the archive.
+    void take(const std::string& name) { given_.insert(name); }
 
 private:
     std::set<std::string> given_;

@@ -1,5 +1,7 @@
 #include "platform/zipengine/EntrySource.h"
 
+#include "platform/zipengine/EntryTime.h"
+
 namespace zip32 {
 
 EntrySource::EntrySource(EntryListener& listener, FileJob& job) : listener_(listener), job_(job) {
@@ -69,7 +71,7 @@ zip_int64_t EntrySource::handle(void* data, zip_uint64_t length, zip_source_cmd_
             }
             zip_stat_init(st);
             st->valid = ZIP_STAT_SIZE | ZIP_STAT_MTIME | ZIP_STAT_COMP_METHOD;
-            st->mtime = static_cast<time_t>(job_.mtime);
+            st->mtime = static_cast<time_t>(clampToDosRange(job_.mtime));
             if (closed_ && !failed_) {
                 st->valid |= ZIP_STAT_CRC;
                 st->size = delivered_.size;

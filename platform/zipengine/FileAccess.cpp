@@ -4,15 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 namespace zip32 {
-
-std::string systemReason(int error) {
-    char buffer[256];
-    // The GNU variant may return a static text instead of filling the buffer.
-    return strerror_r(error, buffer, sizeof buffer);
-}
 
 int openListedFile(const std::string& path, struct stat& info, FileProblem& problem) {
     if (path.empty()) {

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/SystemReason.h"
+
 namespace zip32 {
 
 // Why a file could not be used: an error number (0 when there is none) and the text to show.
@@ -29,9 +31,7 @@ int64_t readUpToAt(int fd, void* buffer, uint64_t length, uint64_t offset, FileP
 // The problem of a file whose size changed while it was read: what was read is neither the file
 // as it was checked nor as it is now.
 FileProblem changedWhileRead();
-
-// The system's text for an error number.
-std::string systemReason(int error);
+using platform::systemReason;
 
 }  // namespace zip32
 

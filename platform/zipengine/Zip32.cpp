@@ -1,6 +1,9 @@
 // The C interface of libzip32.so. No C++ exception leaves it.
 #include <new>
+#include <string>
+#include <utility>
 
+#include "platform/zipengine/ArchiveCheck.h"
 #include "platform/zipengine/ArchiveRun.h"
 #include "platform/zipengine/EngineState.h"
 #include "platform/zipengine/zip32.h"
@@ -14,6 +17,30 @@ ThreadState& threadState() {
 
 RunOptions optionsFromRecord(const ZpOptions& record) {
     RunOptions options;
+    const std::pair<const char*, int32_t> unimplemented[] = {
+        {"useTempDir", record.useTempDir},
+        {"suffixes", record.suffixes},
+        {"volumeLabel", record.volumeLabel},
+        {"noExtraAttributes", record.noExtraAttributes},
+        {"excludeNewer", record.excludeNewer},
+        {"includeNewer", record.includeNewer},
+        {"crlfToLf", record.crlfToLf},
+        {"lfToCrlf", record.lfToCrlf},
+        {"junkDirs", record.junkDirs},
+        {"move", record.move},
+        {"deleteEntries", record.deleteEntries},
+        {"freshen", record.freshen},
+        {"junkSfx", record.junkSfx},
+        {"latestTime", record.latestTime},
+        {"adjustSfx", record.adjustSfx},
+        {"privileges", record.privileges},
+        {"recurse", record.recurse},
+        {"repair", record.repair}};
+    for (const auto& [name, value] : unimplemented) {
+        if (value != 0) {
+            options.unsupported.emplace_back(name);
+        }
+    }
     if (record.rootDir != nullptr) {
         options.rootDir = std::string(record.rootDir);
     }
@@ -29,6 +56,16 @@ RunOptions optionsFromRecord(const ZpOptions& record) {
 }
 
 }  // namespace zip32
+
+namespace {
+
+void print(const zip32::ThreadState& state, const std::string& line) {
+    if (state.callbacks.print != nullptr) {
+        state.callbacks.print(line.c_str(), static_cast<int32_t>(line.size()));
+    }
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -53,7 +90,7 @@ ZIP32_API int32_t ZpSetOptions(ZpOptions* options) {
         return ZP_ERR_MEMORY;
     }
     options->encryptionSupported = 1;
-    return ZP_OK;
+    return zip32::threadState().options.unsupported.empty() ? ZP_OK : ZP_ERR_PARAMETER;
 }
 
 ZIP32_API int32_t ZpArchive(int32_t count, const char* archivePath, char** names) {
@@ -62,18 +99,49 @@ ZIP32_API int32_t ZpArchive(int32_t count, const char* archivePath, char** names
         return ZP_ERR_PARAMETER;
     }
     if (count <= 0) {
-        if (state.callbacks.print != nullptr) {
-            static const char kNothing[] = "Nichts zu tun: keine Dateien angegeben\n";
-            state.callbacks.print(kNothing, sizeof kNothing - 1);
-        }
+        print(state, "Nichts zu tun: keine Dateien angegeben\n");
         return ZP_ERR_NOTHING_TO_DO;
     }
     if (archivePath == nullptr || names == nullptr) {
         return ZP_ERR_PARAMETER;
     }
+    // Doing less than asked and reporting success would be worse than doing nothing.
+    if (!state.options.unsupported.empty()) {
+        for (const std::string& field : state.options.unsupported) {
+            print(state, "Fehler: Option nicht unterstützt: " + field + "\n");
+        }
+        return ZP_ERR_PARAMETER;
+    }
     try {
         zip32::ArchiveRun run(state.callbacks, state.options, state.tuning);
         return run.execute(archivePath, count, names);
+    } catch (...) {
+        return ZP_ERR_MEMORY;
+    }
+}
+
+ZIP32_API int32_t ZpVerify(const char* archivePath, ZpVerifyProgress progress,
+                           ZpVerifyProblem problem, void* context) {
+    if (archivePath == nullptr) {
+        return ZP_ERR_PARAMETER;
+    }
+    try {
+        const zip32::WrittenArchive& written = zip32::threadState().written;
+        zip32::CheckProblem found;
+        int32_t result = ZP_ERR_PARAMETER;
+        if (written.path != archivePath) {
+            found = {archivePath, "von keinem Lauf dieses Programms geschrieben"};
+        } else {
+            zip32::CheckProgress report;
+            if (progress != nullptr) {
+                report = [&](int32_t done, int32_t total) { progress(context, done, total); };
+            }
+            result = zip32::checkArchive(archivePath, written.entries, report, found);
+        }
+        if (result != ZP_OK && problem != nullptr) {
+            problem(context, found.entry.c_str(), found.reason.c_str());
+        }
+        return result;
     } catch (...) {
         return ZP_ERR_MEMORY;
     }

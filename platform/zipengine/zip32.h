@@ -1,4 +1,5 @@
-/* The ZIP engine's C interface: three entry points, four callbacks, the options record.
+/* The ZIP engine's C interface: three entry points, four callbacks, the options record, and a
+ * fourth entry point that checks what the runs wrote.
  * Field order and meaning follow the engine contract; pointers are 8 bytes on x86-64, every other
  * field keeps its width. Texts are zero-terminated UTF-8. */
 #ifndef SONDREL_ZIP32_H
@@ -20,7 +21,8 @@ extern "C" {
 typedef int32_t (*ZpPrintCallback)(const char* text, int32_t length);
 /* comment: the engine's comment buffer (ZP_COMMENT_BUFFER_SIZE bytes); result always 1. */
 typedef int16_t (*ZpCommentCallback)(char* buffer);
-/* password: buffer, its size, a prompt, an entry name; 0 when a password was written, 1 when none. */
+/* password: buffer, its size, a prompt, an entry name; 0 when a password was written, 1 when none.
+ */
 typedef int16_t (*ZpPasswordCallback)(char* buffer, int32_t size, const char* prompt,
                                       const char* name);
 /* service: the name of the file just archived and its size (clamped to INT32_MAX); 0 goes on, any
@@ -34,10 +36,17 @@ typedef struct ZpCallbacks {
     ZpServiceCallback service;
 } ZpCallbacks;
 
+/* The options record. Honoured: rootDir, encrypt, verbose, quiet, grow, dosNames, update, comment
+ * and level. Accepted as they are: systemFiles (every listed file is taken, hidden ones too),
+ * noDirEntries (no folder entries are ever written), encryptionSupported (written by the engine)
+ * and the texts date and tempDir (meaningful only with their flags). Every other field must be 0:
+ * ZpSetOptions answers ZP_ERR_PARAMETER while one is set, and ZpArchive then refuses to run,
+ * naming each such field in a message. */
 typedef struct ZpOptions {
-    const char* date;     /* date text for date filtering (not used by this engine) */
-    const char* rootDir;  /* stored names are taken relative to it */
-    const char* tempDir;  /* temporary directory (not used: the temporary file lies beside the archive) */
+    const char* date;    /* date text for date filtering (not used by this engine) */
+    const char* rootDir; /* stored names are taken relative to it */
+    const char*
+        tempDir; /* temporary directory (not used: the temporary file lies beside the archive) */
     int32_t useTempDir;
     int32_t suffixes;
     int32_t encrypt;
@@ -74,17 +83,37 @@ typedef struct ZpOptions {
 #define ZP_PASSWORD_BUFFER_SIZE 256
 
 /* Result codes of the engine; each defined once. */
-#define ZP_OK 0                    /* the archive was written and synced to disk */
-#define ZP_ERR_NOTHING_TO_DO 1     /* no names were given */
-#define ZP_ERR_FILE_READ 2         /* a listed file was skipped (unreadable, a folder); others archived */
-#define ZP_ERR_ARCHIVE_WRITE 3     /* the archive could not be written, or the run was stopped; none left */
-#define ZP_ERR_ARCHIVE_DAMAGED 4   /* grow or update: the existing archive is not a readable ZIP file */
-#define ZP_ERR_PARAMETER 5         /* not initialised, a null argument, or no password to encrypt with */
-#define ZP_ERR_MEMORY 6            /* out of memory */
+#define ZP_OK 0                /* the archive was written and synced to disk */
+#define ZP_ERR_NOTHING_TO_DO 1 /* no names were given */
+#define ZP_ERR_FILE_READ 2 /* a listed file was skipped (unreadable, a folder); others archived */
+#define ZP_ERR_ARCHIVE_WRITE \
+    3 /* the archive could not be written, or the run was stopped; none left */
+#define ZP_ERR_ARCHIVE_DAMAGED \
+    4                      /* grow or update: the existing archive is not a readable ZIP file */
+#define ZP_ERR_PARAMETER 5 /* not initialised, a null argument, or no password to encrypt with */
+#define ZP_ERR_MEMORY 6    /* out of memory */
+#define ZP_ERR_VERIFY 7    /* ZpVerify: the archive read back does not hold what was written */
 
 ZIP32_API int32_t ZpInit(const ZpCallbacks* callbacks);
 ZIP32_API int32_t ZpSetOptions(ZpOptions* options);
 ZIP32_API int32_t ZpArchive(int32_t count, const char* archivePath, char** names);
+
+/* The check of ZpVerify: entries checked so far and their number, before the first entry and as
+ * they are checked (not necessarily after each), on the thread that called ZpVerify. */
+typedef void (*ZpVerifyProgress)(void* context, int32_t done, int32_t total);
+/* The first problem ZpVerify found: the entry's name (the archive's path when the archive cannot
+ * be read at all) and the reason, in German. */
+typedef void (*ZpVerifyProblem)(void* context, const char* entry, const char* reason);
+
+/* Reads the archive at archivePath back from the disk (its cached pages dropped first) and checks
+ * every entry that this thread's ZpArchive runs wrote into it since a run made it anew (a grow
+ * adds to these): present under its name, readable with the password it was written with, its
+ * data inflating to the size and the CRC that were written. Entries that were there before are
+ * not checked. ZP_OK when all hold; ZP_ERR_VERIFY after calling problem once; ZP_ERR_PARAMETER
+ * when no run of this thread wrote archivePath (problem is called too). progress and problem may
+ * be null; context is handed to both. */
+ZIP32_API int32_t ZpVerify(const char* archivePath, ZpVerifyProgress progress,
+                           ZpVerifyProblem problem, void* context);
 
 #ifdef __cplusplus
 }

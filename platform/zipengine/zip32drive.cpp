@@ -2,10 +2,11 @@
 // one line each, then the result. The exit status is the engine's result.
 //
 //   zip32drive [-P password] [-c comment] [-g] [-u] [-8] [-v] [-q] [-l LEVEL] [-r ROOT] [-s N]
-//              ARCHIVE [FILE...]
+//              [-t] ARCHIVE [FILE...]
 //
 // Without FILE the names are read from standard input, one a line. -P "" asks for encryption but
-// gives no password; -s N answers the N-th service call with "stop".
+// gives no password; -s N answers the N-th service call with "stop"; -t checks the archive after
+// a run that wrote it (ZpVerify) and prints the check's result, which is then the exit status.
 #include <unistd.h>
 
 #include <cstdio>
@@ -54,9 +55,19 @@ int32_t onService(const char* name, int32_t size) {
     return ++serviceCalls == stopAfter ? 1 : 0;
 }
 
+void onChecked(void*, int32_t done, int32_t total) {
+    if (done == total) {
+        std::cout << "checked: " << done << '\n';
+    }
+}
+
+void onProblem(void*, const char* entry, const char* reason) {
+    std::cout << "problem: " << entry << ": " << reason << '\n';
+}
+
 int usage() {
     std::cerr << "usage: zip32drive [-P password] [-c comment] [-g] [-u] [-8] [-v] [-q] [-l LEVEL]"
-                 " [-r ROOT] [-s N] ARCHIVE [FILE...]\n";
+                 " [-r ROOT] [-s N] [-t] ARCHIVE [FILE...]\n";
     return 64;
 }
 
@@ -67,8 +78,9 @@ int main(int argc, char** argv) {
     options.level = '9';
     std::string root;
     bool hasRoot = false;
+    bool check = false;
     int opt = 0;
-    while ((opt = getopt(argc, argv, "P:c:gu8vql:r:s:")) != -1) {
+    while ((opt = getopt(argc, argv, "P:c:gu8vql:r:s:t")) != -1) {
         switch (opt) {
             case 'P':
                 password = optarg;
@@ -103,6 +115,9 @@ int main(int argc, char** argv) {
             case 's':
                 stopAfter = std::strtol(optarg, nullptr, 10);
                 break;
+            case 't':
+                check = true;
+                break;
             default:
                 return usage();
         }
@@ -131,5 +146,10 @@ int main(int argc, char** argv) {
     ZpSetOptions(&options);
     int32_t result = ZpArchive(static_cast<int32_t>(names.size()), archive, table.data());
     std::cout << "result: " << result << std::endl;
+    if (check && (result == ZP_OK || result == ZP_ERR_FILE_READ)) {
+        const int32_t checked = ZpVerify(archive, onChecked, onProblem, nullptr);
+        std::cout << "check: " << checked << std::endl;
+        return checked != ZP_OK ? checked : result;
+    }
     return result;
 }

@@ -10,6 +10,7 @@
 
 #include <thread>
 
+#include "app/ArchiveName.h"
 #include "app/FileSystem.h"
 #include "app/NativePath.h"
 #include "app/modBackup.h"
@@ -78,6 +79,31 @@ TEST(FsoPaths, NamesThatAreNotUtf8SurviveAsText) {
     EXPECT_EQ(NativePath("Bücher"), QByteArray("B\xc3\xbc"
                                                "cher"));
     EXPECT_EQ(DisplayPath(PathFromNative("/m/caf\xe9 \xff.txt")), "/m/caf\\xE9 \\xFF.txt");
+}
+
+TEST(ArchiveNames, ProposedForTheMinute) {
+    EXPECT_EQ(ArchiveName::Proposed("/home/u", QDateTime(QDate(2026, 12, 7), QTime(14, 5, 59))),
+              "/home/u/20261207_1405 Backup.zip");
+}
+
+class ArchiveNamesOnDisk : public CoreTest {};
+
+// A backup never replaces an earlier one: a name that is taken in any way, by a folder or a
+// link that leads nowhere too, is passed over.
+TEST_F(ArchiveNamesOnDisk, FirstFreeNameIsNumberedBeforeTheExtension) {
+    const QString first = Root() + "/20261207_1405 Backup.zip";
+    EXPECT_EQ(ArchiveName::FirstFree(first), first);
+    MakeFile("20261207_1405 Backup.zip");
+    EXPECT_EQ(ArchiveName::FirstFree(first), Root() + "/20261207_1405 Backup (2).zip");
+    MakeFolder("20261207_1405 Backup (2).zip");
+    ASSERT_EQ(::symlink("nirgends", QFile::encodeName(Root() + "/20261207_1405 Backup (3).zip")),
+              0);
+    EXPECT_EQ(ArchiveName::FirstFree(first), Root() + "/20261207_1405 Backup (4).zip");
+
+    MakeFile("d.x/sicherung");
+    EXPECT_EQ(ArchiveName::FirstFree(Root() + "/d.x/sicherung"), Root() + "/d.x/sicherung (2)");
+    MakeFile(".zip");
+    EXPECT_EQ(ArchiveName::FirstFree(Root() + "/.zip"), Root() + "/.zip (2)");
 }
 
 class FileSystem : public CoreTest {

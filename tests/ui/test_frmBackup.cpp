@@ -22,8 +22,6 @@
 #include <QTimer>
 #include <QtTest>
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -33,6 +31,7 @@
 #include "app/modBackup.h"
 #include "app/modRegistry.h"
 #include "tests/ui/support/FreshEnvironment.h"
+#include "ui/BackupRun.h"
 #include "ui/StandardDialogs.h"
 #include "ui/frmBackup.h"
 #include "ui/frmMain.h"
@@ -86,6 +85,11 @@ QString EntryName(const QString& path) {
     return path.mid(1);
 }
 
+// The archive the dialog proposes for a minute, in the home folder.
+QString ArchiveName(const QDateTime& minute) {
+    return minute.toString("yyyyMMdd_HHmm") + " Backup.zip";
+}
+
 std::optional<QString> StoredLastBackupAt() {
     return modRegistry::RegTryReadText(modRegistry::HKEY_CURRENT_USER, modBackup::kMainKey,
                                        "LastBackupAt");
@@ -100,8 +104,45 @@ int32_t AttributesOf(const QString& path) {
     return State().FSO.GetFile(path).Attributes();
 }
 
-QString SystemReason(int error) {
-    return QString::fromLocal8Bit(std::strerror(error));
+QByteArray ReadBytes(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void WriteBytes(const QString& path, const QByteArray& data) {
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        file.write(data);
+    }
+}
+
+// Flips the first data byte of an unencrypted entry, found by its local header, as a disk might.
+void DamageEntry(const QString& archive, const QString& entry) {
+    QByteArray bytes = ReadBytes(archive);
+    const QByteArray name = entry.toUtf8();
+    for (qsizetype at = bytes.indexOf("PK\x03\x04"); at >= 0;
+         at = bytes.indexOf("PK\x03\x04", at + 4)) {
+        const auto field = [&](qsizetype offset) {
+            return static_cast<uchar>(bytes[at + offset]) |
+                   static_cast<uchar>(bytes[at + offset + 1]) << 8;
+        };
+        if (bytes.mid(at + 30, field(26)) == name) {
+            bytes[at + 30 + field(26) + field(28)] ^= 0x20;
+            WriteBytes(archive, bytes);
+            return;
+        }
+    }
+    qWarning("no local header for %s", qPrintable(entry));
+}
+
+// An entry's content as Python's zipfile reads it.
+QString EntryText(const QString& archive, const QString& entry) {
+    return RunTool("python3", {"-c",
+                               "import sys, zipfile\n"
+                               "print(zipfile.ZipFile(sys.argv[1]).read(sys.argv[2]).decode(), "
+                               "end='')\n",
+                               archive, entry})
+        .out;
 }
 
 }  // namespace
@@ -194,6 +235,8 @@ private Q_SLOTS:
     void cleanup() {
         StandardDialogs::SetMessageHook(nullptr);
         StandardDialogs::SetFileDialogHook(nullptr);
+        StandardDialogs::SetNextAnswers({});
+        BackupRun::SetTestHooks({});
         win_.reset();
         env_.reset();
     }
@@ -409,12 +452,14 @@ private Q_SLOTS:
             SetChecked(d, "chkExitAfterBackup", false);
             Start(d);
         }));
-        // The bar starts at 0, before any file name is shown.
-        QCOMPARE(values, QList<int>({0, 25 * kSteps, 50 * kSteps, 75 * kSteps, 100 * kSteps}));
+        // The bar starts at 0, before any file name is shown; then the archive is checked.
+        QCOMPARE(values, QList<int>({0, 25 * kSteps, 50 * kSteps, 75 * kSteps, 100 * kSteps, 0,
+                                     25 * kSteps, 50 * kSteps, 75 * kSteps, 100 * kSteps}));
         QCOMPARE(names.takeFirst(), QString());
-        QStringList sortedNames = names;
+        QStringList sortedNames = names.mid(0, 4);
         sortedNames.sort();
         QCOMPARE(sortedNames, files);
+        QCOMPARE(names.mid(4), QStringList(5, "Archiv wird geprüft ..."));
         QVERIFY(bRunShown);
         QVERIFY(messages_.isEmpty());
     }
@@ -441,6 +486,8 @@ private Q_SLOTS:
         }));
         QVERIFY2(archivePath.startsWith(folder + "/"), qPrintable(archivePath));
         QVERIFY(bArchiveAsTyped);
+        // The check that follows the writing shows its own line.
+        QVERIFY(shown.removeAll("Archiv wird geprüft ...") > 0);
         QCOMPARE(shown, QStringList{Home() + "/x<b>fett</b>/f00000.txt"});
     }
 
@@ -632,13 +679,15 @@ private Q_SLOTS:
 
     void failedRunAppliesNothing_data() {
         QTest::addColumn<QString>("where");
-        QTest::addColumn<int>("error");
-        QTest::newRow("folder is a file") << "file" << int(ENOTDIR);
-        QTest::newRow("missing folder") << "missing" << int(ENOENT);
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("folder is a file") << "file"
+                                          << "ein Teil des Pfads ist kein Ordner";
+        QTest::newRow("missing folder") << "missing"
+                                        << "Datei oder Ordner nicht gefunden";
     }
     void failedRunAppliesNothing() {
         QFETCH(QString, where);
-        QFETCH(int, error);
+        QFETCH(QString, reason);
         const QString plainFile = env_->MakeFile("plain.txt");
         const QString archive =
             where == "file" ? plainFile + "/backup.zip" : Home() + "/fehlt/backup.zip";
@@ -658,7 +707,7 @@ private Q_SLOTS:
         QCOMPARE(captions_, QStringList({"Sondrel"}));
         const QString text = messages_.value(0);
         QVERIFY2(text.startsWith("Das Backup ist fehlgeschlagen."), qPrintable(text));
-        QVERIFY2(text.contains(archive) && text.contains(SystemReason(error)), qPrintable(text));
+        QVERIFY2(text.contains(archive) && text.contains(reason), qPrintable(text));
         QVERIFY2(text.contains("Fehler 3"), qPrintable(text));
         QVERIFY(!QFile::exists(archive));
         QVERIFY(!StoredLastBackupAt());
@@ -755,14 +804,151 @@ private Q_SLOTS:
         QCOMPARE(zip.encrypted, 5000);
         const ProcessResult info = RunTool("zipinfo", {"-z", archive});
         QVERIFY(info.out.contains("tägliches Backup von "));
-        QCOMPARE(values.size(), 5001);
-        QCOMPARE(values.first(), 0);
-        QVERIFY(std::adjacent_find(values.begin(), values.end(), std::greater_equal<>()) ==
-                values.end());
-        QCOMPARE(values.value(4096), 4096 * 100 * kSteps / 5000);
-        QCOMPARE(values.last(), 100 * kSteps);
+        // The bar runs once while the files are archived, a step per file, and once while the
+        // archive is checked (by several threads, so not every step is shown).
+        const QList<int> archiving = values.mid(0, values.indexOf(100 * kSteps) + 1);
+        const QList<int> checking = values.mid(archiving.size());
+        QCOMPARE(archiving.size(), 5001);
+        for (const QList<int>& run : {archiving, checking}) {
+            QCOMPARE(run.first(), 0);
+            QVERIFY(std::adjacent_find(run.begin(), run.end(), std::greater_equal<>()) ==
+                    run.end());
+            QCOMPARE(run.last(), 100 * kSteps);
+        }
+        QCOMPARE(archiving.value(4096), 4096 * 100 * kSteps / 5000);
         QVERIFY(!win_->isVisible());
         QCOMPARE(StoredCount(), 0);
+    }
+
+    // The second backup of a minute never replaces the first: the dialog proposes the first free
+    // name, and looks again when the run starts, since another run may have taken it meanwhile.
+    void twoBackupsInOneMinuteNeverReplaceEachOther() {
+        const QStringList files = MakeFiles(2);
+        OpenMain(files);
+        QString first;
+        QVERIFY(WithDialog([&](frmBackup& d) {
+            first = ArchivePath(d);
+            SetChecked(d, "chkClearListAfterBackup", false);
+            SetChecked(d, "chkExitAfterBackup", false);
+            Start(d);
+        }));
+        QVERIFY2(messages_.isEmpty(), qPrintable(messages_.join('\n')));
+        // Should the minute turn meanwhile, the next minute's name is taken too.
+        env_->MakeFile(QFileInfo(ArchiveName(QDateTime::currentDateTime().addSecs(60))).fileName(),
+                       "nächste Minute");
+        const QByteArray firstBytes = ReadBytes(first);
+
+        QString proposed;
+        QString used;
+        QByteArray meanwhile("von einem anderen Lauf");
+        QVERIFY(WithDialog([&](frmBackup& d) {
+            proposed = ArchivePath(d);
+            WriteBytes(proposed, meanwhile);
+            auto* bar = d.findChild<QProgressBar*>("pbZIPProgress");
+            connect(bar, &QProgressBar::valueChanged, this, [&] { used = ArchivePath(d); });
+            SetChecked(d, "chkExitAfterBackup", false);
+            Start(d);
+        }));
+        QVERIFY2(messages_.isEmpty(), qPrintable(messages_.join('\n')));
+        QVERIFY2(proposed.endsWith(" Backup (2).zip"), qPrintable(proposed));
+        QCOMPARE(used, proposed.chopped(QString(" (2).zip").size()) + " (3).zip");
+        QCOMPARE(ReadBytes(first), firstBytes);
+        QCOMPARE(ReadBytes(proposed), meanwhile);
+        QCOMPARE(ReadZip(used).names, QStringList({EntryName(files[0]), EntryName(files[1])}));
+    }
+
+    // An existing file chosen with "»" is grown ("Ergänzen"), its entries kept and a same-named
+    // one replaced by the newer file, or the choice is dropped ("Abbrechen").
+    void existingArchiveChosenIsGrownOrLeft() {
+        const QStringList files = MakeFiles(2);
+        const QString existing = Home() + "/vorhanden.zip";
+        const ProcessResult made =
+            RunTool("python3", {"-c",
+                                "import sys, zipfile\n"
+                                "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
+                                "    z.writestr('alt.txt', 'alt')\n"
+                                "    z.writestr(sys.argv[2], 'veraltet')\n",
+                                existing, EntryName(files[0])});
+        QVERIFY2(made.exitCode == 0, qPrintable(made.out));
+        StandardDialogs::SetFileDialogHook(
+            [&](const StandardDialogs::FileDialogRequest&, QString* path) {
+                *path = existing;
+                return StandardDialogs::FileDialogResult::Accepted;
+            });
+        StandardDialogs::SetNextAnswers({1, 0});
+        OpenMain(files);
+        QStringList seen;
+        QVERIFY(WithDialog([&](frmBackup& d) {
+            const QString proposed = ArchivePath(d);
+            QTest::mouseClick(Button(d, 0), Qt::LeftButton);
+            seen.append(ArchivePath(d) == proposed ? "unverändert" : ArchivePath(d));
+            QTest::mouseClick(Button(d, 0), Qt::LeftButton);
+            seen.append(ArchivePath(d));
+            SetChecked(d, "chkExitAfterBackup", false);
+            Start(d);
+        }));
+        QCOMPARE(seen, QStringList({"unverändert", existing}));
+        QCOMPARE(captions_, QStringList({"Sondrel", "Sondrel"}));
+        QVERIFY2(messages_.value(0).startsWith("Die Datei „" + existing + "“ gibt es schon."),
+                 qPrintable(messages_.value(0)));
+        QCOMPARE(messages_.size(), 2);
+        QCOMPARE(ReadZip(existing).names,
+                 QStringList({"alt.txt", EntryName(files[0]), EntryName(files[1])}));
+        QCOMPARE(EntryText(existing, EntryName(files[0])), QString("Inhalt 0"));
+        QCOMPARE(EntryText(existing, "alt.txt"), QString("alt"));
+        QCOMPARE(ListedCount(), 0);
+    }
+
+    // A file there that is no ZIP archive fails the run with the reason and stays as it was.
+    void chosenFileThatIsNoArchiveStaysUntouched() {
+        const QString notes = env_->MakeFile("notizen.zip", "Einkaufsliste: Milch, Brot\n");
+        StandardDialogs::SetFileDialogHook(
+            [&](const StandardDialogs::FileDialogRequest&, QString* path) {
+                *path = notes;
+                return StandardDialogs::FileDialogResult::Accepted;
+            });
+        StandardDialogs::SetNextAnswers({0});
+        OpenMain(MakeFiles(2));
+        QVERIFY(WithDialog([&](frmBackup& d) {
+            QTest::mouseClick(Button(d, 0), Qt::LeftButton);
+            Start(d);
+        }));
+        const QString text = messages_.value(1);
+        QVERIFY2(text.startsWith("Das Backup ist fehlgeschlagen."), qPrintable(text));
+        QVERIFY2(text.contains(notes + " kann nicht gelesen werden: keine ZIP-Datei"),
+                 qPrintable(text));
+        QCOMPARE(ReadBytes(notes), QByteArray("Einkaufsliste: Milch, Brot\n"));
+        QVERIFY(!StoredLastBackupAt());
+        QVERIFY(win_->isVisible());
+        QCOMPARE(ListedCount(), 2);
+    }
+
+    // The archive is read back before anything is forgotten: one wrong byte between writing and
+    // checking fails the backup, names the entry, and leaves the list, the marks and the time.
+    void archiveDamagedBeforeTheCheckFailsTheBackup() {
+        modBackup::WriteFlagOption(modBackup::OptArchiveFlag, true);
+        const QStringList files = MakeFiles(3);
+        BackupRun::TestHooks hooks;
+        hooks.beforeVerify = [&](const QString& archive) {
+            DamageEntry(archive, EntryName(files[1]));
+        };
+        BackupRun::SetTestHooks(hooks);
+        OpenMain(files);
+        QString archive;
+        QVERIFY(WithDialog([&](frmBackup& d) {
+            archive = ArchivePath(d);
+            Start(d);
+        }));
+        QCOMPARE(messages_, QStringList({"Das Backup ist fehlgeschlagen.\n\nDas Archiv ist "
+                                         "fehlerhaft: " +
+                                         EntryName(files[1]) + ": Prüfsumme (CRC) stimmt nicht"}));
+        QVERIFY(QFile::exists(archive));
+        QVERIFY(!StoredLastBackupAt());
+        for (const QString& f : files) {
+            QCOMPARE(AttributesOf(f), 32);
+        }
+        QVERIFY(win_->isVisible());
+        QCOMPARE(ListedCount(), 3);
     }
 };
 

@@ -23,6 +23,11 @@ if(TARGET Tv_ZIP)
     PARTIAL_ENGINE_PATH="$<TARGET_FILE:component_partial_engine>")
   # The test engines are loaded at run time only.
   add_dependencies(test_component component_fake_engine component_partial_engine)
+  # The library of the ordinary build, whose exports are checked.
+  if(SONDREL_RELEASE_BUILD_DIR)
+    target_compile_definitions(test_component PRIVATE
+      RELEASE_TV_ZIP="${SONDREL_RELEASE_BUILD_DIR}/${SONDREL_PRIVATE_LIBDIR}/libTv_ZIP.so")
+  endif()
   if(TARGET zip32)
     target_compile_definitions(test_component PRIVATE SONDREL_HAVE_ZIP32)
     add_dependencies(test_component zip32)

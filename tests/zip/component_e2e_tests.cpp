@@ -137,6 +137,29 @@ TEST_F(ComponentRealEngineTest, AppliesCommentAndPassword) {
     EXPECT_EQ(pythonNames("geheim"), names);
 }
 
+// The check reads back what DoZip wrote, reporting its progress; an archive that is no longer
+// one fails it, named with its reason.
+TEST_F(ComponentRealEngineTest, VerifyChecksWhatDoZipWrote) {
+    CZIP zip;
+    configure(zip);
+    zip.SetZIPPassword("geheim");
+    EventRecorder events;
+    zip.SetEventListener(&events);
+    ASSERT_EQ(zip.DoZip(), 0);
+    ZIPVerifyProblem problem;
+    EXPECT_EQ(zip.VerifyZIP(&problem), 0) << problem.sEntry << ": " << problem.sReason;
+    ASSERT_FALSE(events.verified.empty());
+    EXPECT_EQ(events.verified.back(), std::make_pair(4, 4));
+
+    std::ofstream(archive, std::ios::trunc) << "kein Archiv";
+    zip.SetSuppressEvents(true);
+    events.verified.clear();
+    EXPECT_EQ(zip.VerifyZIP(&problem), ZP_ERR_VERIFY);
+    EXPECT_EQ(problem.sEntry, archive);
+    EXPECT_EQ(problem.sReason, "keine ZIP-Datei");
+    EXPECT_TRUE(events.verified.empty());
+}
+
 TEST_F(ComponentRealEngineTest, MissingFileGivesAnErrorAndAMessage) {
     CZIP zip;
     configure(zip);

@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "zipcomponent/CZIP.h"
@@ -30,12 +31,17 @@ struct EventRecorder : ICZIPEvents {
     std::vector<std::thread::id> threads;
     std::function<void(const std::string&)> onEvent;
 
+    std::vector<std::pair<int32_t, int32_t>> verified;
+
     void FileAdded(const std::string& sFilename) override {
         names.push_back(sFilename);
         threads.push_back(std::this_thread::get_id());
         if (onEvent) {
             onEvent(sFilename);
         }
+    }
+    void VerifyProgress(int32_t lDone, int32_t lTotal) override {
+        verified.emplace_back(lDone, lTotal);
     }
 };
 

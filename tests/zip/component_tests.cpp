@@ -3,7 +3,9 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 #include <utility>
@@ -413,6 +415,51 @@ TEST_F(ComponentTest, MissingEntryPointLeavesTheResultOfTheLastCallThatReturned)
     prepare(zip, {"/a"});
     EXPECT_EQ(zip.DoZip(), 22);
     EXPECT_EQ(modZIP::EngineState().ZIPEventSource, nullptr);
+}
+
+// A check that cannot run must never read as a passed one.
+TEST_F(ComponentTest, VerifyWithoutTheEnginesCheckNeverSucceeds) {
+    for (const std::string& sEngine :
+         {std::string(PARTIAL_ENGINE_PATH), std::string("/fehlt.so")}) {
+        SCOPED_TRACE(sEngine);
+        modZIP::SetEngineFileForTesting(sEngine);
+        CZIP zip;
+        prepare(zip, {"/a"});
+        ZIPVerifyProblem problem;
+        EXPECT_EQ(zip.VerifyZIP(&problem), ZP_ERR_PARAMETER);
+        EXPECT_EQ(problem.sEntry, "/tmp/out.zip");
+        EXPECT_EQ(problem.sReason, "der ZIP-Dienst libzip32.so kann Archive nicht prüfen");
+    }
+}
+
+// The ordinary build's library exports the component's interface only: the binding behind it and
+// its test hooks stay inside.
+TEST(ComponentLibrary, OrdinaryBuildExportsTheInterfaceOnly) {
+#ifndef RELEASE_TV_ZIP
+    GTEST_SKIP() << "no ordinary build to look at";
+#else
+    const auto symbols =
+        componenttest::run("nm -D --defined-only -C " + componenttest::shellQuoted(RELEASE_TV_ZIP));
+    ASSERT_EQ(symbols.exitCode, 0) << symbols.output;
+    std::istringstream lines(symbols.output);
+    std::vector<std::string> names;
+    for (std::string line; std::getline(lines, line);) {
+        // "address type name", the name possibly with blanks.
+        const size_t type = line.find(' ');
+        if (type != std::string::npos && line.size() > type + 3) {
+            names.push_back(line.substr(type + 3));
+        }
+    }
+    for (const std::string& name : names) {
+        EXPECT_TRUE(name.starts_with("CZIP::") || name.starts_with("MessageCollection::") ||
+                    name == "typeinfo for RuntimeError" || name == "typeinfo name for RuntimeError")
+            << name;
+    }
+    for (const char* needed :
+         {"CZIP::DoZip()", "CZIP::VerifyZIP(ZIPVerifyProblem*)", "CZIP::CZIP()"}) {
+        EXPECT_NE(std::find(names.begin(), names.end(), needed), names.end()) << needed;
+    }
+#endif
 }
 
 TEST_F(ComponentTest, PrintCallbackMakesOneMessagePerCall) {

@@ -7,6 +7,7 @@ if(TARGET zip32)
     ${CMAKE_CURRENT_LIST_DIR}/engine_names_tests.cpp
     ${CMAKE_CURRENT_LIST_DIR}/engine_archive_tests.cpp
     ${CMAKE_CURRENT_LIST_DIR}/engine_bad_input_tests.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/engine_crash_tests.cpp
     ${CMAKE_CURRENT_LIST_DIR}/engine_driver_tests.cpp)
   target_link_libraries(test_engine PRIVATE zip32_objects GTest::gtest GTest::gtest_main
                         sondrel_options)

@@ -1,5 +1,10 @@
 // Archives written by the engine, read back by unzip, zipinfo, 7-Zip and Python's zipfile.
+#include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
@@ -7,6 +12,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "platform/zipengine/ArchiveFile.h"
 #include "platform/zipengine/EngineState.h"
 #include "tests/zip/engine_support.h"
 
@@ -100,6 +106,66 @@ int heldReplacedFiles(const std::string& path) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return held;
+}
+
+std::string hex(const std::string& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char byte : bytes) {
+        out += digits[byte >> 4];
+        out += digits[byte & 15];
+    }
+    return out;
+}
+
+// Whether any page of the file is in the page cache; nothing when the file system keeps its files
+// there (tmpfs), where that says nothing.
+std::optional<bool> anyPageCached(const std::string& path) {
+    struct statfs fs {};
+    if (statfs(path.c_str(), &fs) != 0 || fs.f_type == TMPFS_MAGIC) {
+        return std::nullopt;
+    }
+    const int fd = open(path.c_str(), O_RDONLY);
+    struct stat info {};
+    fstat(fd, &info);
+    const auto size = static_cast<size_t>(info.st_size);
+    void* map = mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+    std::vector<unsigned char> pages((size + 4095) / 4096);
+    mincore(map, size, pages.data());
+    munmap(map, size);
+    close(fd);
+    return std::any_of(pages.begin(), pages.end(), [](unsigned char p) { return (p & 1) != 0; });
+}
+
+// An archive made elsewhere (by Python's zipfile) with one entry.
+void makeArchiveWith(const std::string& archive, const std::string& entry,
+                     const std::string& content) {
+    Command made = runCommand({"python3", "-c",
+                               "import sys, zipfile\n"
+                               "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
+                               "    z.writestr(sys.argv[2], sys.argv[3])\n",
+                               archive, entry, content});
+    ASSERT_EQ(made.status, 0) << made.output;
+}
+
+// What ZpVerify reported.
+struct CheckLog {
+    std::vector<std::pair<int32_t, int32_t>> progress;
+    std::string entry;
+    std::string reason;
+
+    static void onProgress(void* self, int32_t done, int32_t total) {
+        static_cast<CheckLog*>(self)->progress.emplace_back(done, total);
+    }
+    static void onProblem(void* self, const char* entry, const char* reason) {
+        static_cast<CheckLog*>(self)->entry = entry;
+        static_cast<CheckLog*>(self)->reason = reason;
+    }
+};
+
+int32_t check(const std::string& archive, CheckLog& log) {
+    log = CheckLog{};
+    return ZpVerify(archive.c_str(), &CheckLog::onProgress, &CheckLog::onProblem, &log);
 }
 
 struct TuningCase {
@@ -420,6 +486,28 @@ TEST_F(EngineArchive, GrowAddsToTheArchiveAndWithoutItTheArchiveIsNew) {
     expectContents(archive, {{"c.txt", c}});
 }
 
+// A name that is not UTF-8 (legal on Linux) is found again: a grow replaces its entry instead of
+// adding a second one, and the check finds what was written.
+TEST_F(EngineArchive, NamesThatAreNotUtf8AreFoundAgainByGrowAndCheck) {
+    EngineCall call;
+    call.root = path("d");
+    const std::string name =
+        "Gr\xfc\xdf"
+        "e.txt";
+    const std::string file = write("d/" + name, "alt");
+    call.names = {file};
+    const std::string archive = path("n.zip");
+    ASSERT_EQ(runEngine(archive, call).result, ZP_OK);
+    writeFile(file, "neuer Inhalt");
+    call.grow = true;
+    ASSERT_EQ(runEngine(archive, call).result, ZP_OK);
+    CheckLog log;
+    EXPECT_EQ(check(archive, log), ZP_OK) << log.entry << ": " << log.reason;
+    const Command listed = runCommand({"unzip", "-Z1", archive});
+    EXPECT_EQ(listed.output, name + "\n");
+    EXPECT_EQ(runCommand({"unzip", "-p", archive}).output, "neuer Inhalt");
+}
+
 // A grow keeps the old entries' bytes as they were (they are not read and written again) and
 // writes the new ones, the new comment and a directory of all behind them; the old entries of
 // an encrypted archive, with their data descriptors, still open with the password.
@@ -561,6 +649,222 @@ TEST_F(EngineArchive, GrowBeyond65535EntriesWritesZip64) {
     EXPECT_EQ(count.output, "65537 True\n");
     Command test = runCommand({"unzip", "-tqq", archive});
     EXPECT_EQ(test.status, 0) << test.output;
+}
+
+// unzip and 7-Zip take the extended field, exact from 1970 to 2106; Python's zipfile takes the
+// DOS time, exact (to even seconds, in local time) from 1980 to 2107. Outside, each field holds its
+// nearest moment, never a wrapped one.
+TEST_F(EngineArchive, TimesOutsideWhatTheFieldsHoldAreClampedNeverWrapped) {
+    const int64_t times[] = {-301233600,   // 1960-06-15 12:00 UTC
+                             1,            // 1970-01-01 00:00:01
+                             315532799,    // 1979-12-31 23:59:59
+                             2191752000,   // 2039-06-15 12:00, beyond a signed 32-bit count
+                             4294967294,   // 2106-02-07 06:28:14
+                             4432276800};  // 2110-06-15 12:00
+    EngineCall call;
+    call.root = path("d");
+    for (int64_t t : times) {
+        call.names.push_back(write("d/t" + std::to_string(t), "x"));
+        setMtime(call.names.back(), t);
+    }
+    const std::string archive = path("times.zip");
+    ASSERT_EQ(runEngine(archive, call).result, ZP_OK);
+
+    const std::string unzipped = path("unzip");
+    const std::string sevened = path("7z");
+    ASSERT_EQ(runCommand({"unzip", "-q", archive, "-d", unzipped}).status, 0);
+    ASSERT_EQ(runCommand({sevenZip(), "x", "-bd", "-o" + sevened, archive}).status, 0);
+    Listing listing = readWithPython(archive);
+    ASSERT_TRUE(listing.ok) << listing.error;
+    for (int64_t t : times) {
+        const std::string name = "t" + std::to_string(t);
+        SCOPED_TRACE(name);
+        const int64_t exact = std::clamp<int64_t>(t, 0, 0xFFFFFFFFll);
+        for (const std::string& folder : {unzipped, sevened}) {
+            struct stat info {};
+            ASSERT_EQ(stat((folder + "/" + name).c_str(), &info), 0);
+            EXPECT_EQ(info.st_mtim.tv_sec, exact) << folder;
+        }
+        const Entry* entry = listing.find(name);
+        ASSERT_NE(entry, nullptr);
+        EXPECT_EQ(entry->extendedTime, exact);
+        std::tm local{};
+        const time_t even = static_cast<time_t>(t - (t & 1));
+        localtime_r(&even, &local);
+        char dos[32];
+        std::strftime(dos, sizeof dos, "%Y-%m-%d %H:%M:%S", &local);
+        const std::string expected = local.tm_year < 80     ? "1980-01-01 00:00:00"
+                                     : local.tm_year >= 208 ? "2107-12-31 23:59:58"
+                                                            : dos;
+        EXPECT_EQ(entry->dosTime, expected);
+    }
+}
+
+// A short name is never one that an entry of the archive already has, unless that entry holds the
+// same file (the engine records the long name behind each short one): a grow then replaces it and
+// an update compares with it. An entry made elsewhere is never taken for one of ours.
+TEST_F(EngineArchive, DosNamesStayUniqueAgainstEntriesAlreadyInTheArchive) {
+    const std::string archive = path("dos.zip");
+    makeArchiveWith(archive, "KURZ.TXT", "fremd");
+    const std::string foreign = write("fremd", "fremd");
+    EngineCall call;
+    call.root = path("d");
+    call.dosNames = true;
+    call.grow = true;
+    const std::string one = write("d/LongFileName1.txt", "eins");
+    const std::string three = write("d/LongFileName3.txt", "drei");
+    const std::string kurz = write("d/kurz.txt", "kurz");
+    for (const std::string& file : {one, three, kurz}) {
+        setMtime(file, 1600000000);
+    }
+    call.names = {one};
+    ASSERT_EQ(runEngine(archive, call).result, ZP_OK);
+    call.names = {three, kurz};
+    EngineRun grown = runEngine(archive, call);
+    ASSERT_EQ(grown.result, ZP_OK) << grown.printed();
+    const std::string oldOne = write("eins-alt", "eins");
+    expectContents(archive, {{"KURZ.TXT", foreign},
+                             {"LONGFILE.TXT", oldOne},
+                             {"LONGFI~1.TXT", three},
+                             {"KURZ~1.TXT", kurz}});
+
+    writeFile(one, "eins, geändert");
+    setMtime(one, 1600000100);
+    call.grow = false;
+    call.update = true;
+    call.names = {one, three, kurz};
+    EngineRun updated = runEngine(archive, call);
+    ASSERT_EQ(updated.result, ZP_OK) << updated.printed();
+    EXPECT_EQ(updated.serviceNames(), std::vector<std::string>{one});
+    expectContents(archive, {{"KURZ.TXT", foreign},
+                             {"LONGFILE.TXT", one},
+                             {"LONGFI~1.TXT", three},
+                             {"KURZ~1.TXT", kurz}});
+}
+
+// libzip takes only UTF-8 comments without control characters; any other goes into the archive
+// byte for byte, and a grow replaces it.
+TEST_F(EngineArchive, CommentsLibzipRefusesAreStoredByteForByte) {
+    EngineCall call;
+    call.names = {write("a.txt", text(3000))};
+    const std::string archive = path("c.zip");
+    for (const std::string& comment : {std::string("Steuer\x01zeichen, Latin-1: \xe4\xf6\xfc"),
+                                       std::string("neu\x02"), std::string("wieder UTF-8: ä")}) {
+        SCOPED_TRACE(hex(comment));
+        call.comment = comment;
+        EngineRun run = runEngine(archive, call);
+        ASSERT_EQ(run.result, ZP_OK) << run.printed();
+        Listing listing = readWithPython(archive);
+        ASSERT_TRUE(listing.ok) << listing.error;
+        EXPECT_EQ(listing.commentHex, hex(comment));
+        EXPECT_EQ(listing.entries.size(), 1u);
+        Command test = runCommand({"unzip", "-tq", archive});
+        EXPECT_EQ(test.status, 0) << test.output;
+        Command seven = runCommand({sevenZip(), "t", archive});
+        EXPECT_EQ(seven.status, 0) << seven.output;
+        call.grow = true;
+    }
+}
+
+// An archive may hold files that only their owner may read.
+TEST_F(EngineArchive, ArchivesAreOwnerOnlyAndAGrownOneKeepsItsMode) {
+    const mode_t umaskBefore = umask(022);
+    std::filesystem::create_directory(path("out"));
+    const std::string archive = path("out/privat.zip");
+    std::vector<mode_t> temporaryModes;
+    zip32::threadState().tuning.namedTemporary = true;
+    zip32::threadState().tuning.checkpoint = [&](const char*) {
+        for (const std::string& name : filesIn(path("out"))) {
+            struct stat info {};
+            if (zip32::isTemporaryName(name) && stat(path("out/" + name).c_str(), &info) == 0) {
+                temporaryModes.push_back(info.st_mode & 0777);
+            }
+        }
+    };
+    EngineCall call;
+    call.names = {write("geheim.txt", "geheim")};
+    ASSERT_EQ(runEngine(archive, call).result, ZP_OK);
+    struct stat info {};
+    ASSERT_EQ(stat(archive.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_EQ(temporaryModes, std::vector<mode_t>{0600});
+
+    ASSERT_EQ(chmod(archive.c_str(), 0640), 0);
+    call.grow = true;
+    ASSERT_EQ(runEngine(archive, call).result, ZP_OK);
+    ASSERT_EQ(stat(archive.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0640u);
+    umask(umaskBefore);
+}
+
+// The check reads what is on the disk: the archive's pages are dropped after the run. It checks
+// every entry the thread's runs wrote since the archive was made, grows included, and names the
+// entry in which a single byte went wrong.
+TEST_F(EngineArchive, CheckReadsEveryWrittenEntryBackAndFindsOneWrongByte) {
+    for (bool encrypted : {false, true}) {
+        SCOPED_TRACE(encrypted ? "encrypted" : "plain");
+        EngineCall call;
+        call.root = path("d");
+        if (encrypted) {
+            call.password = "Geheimnis";
+        }
+        call.names = {write("d/zufall.bin", randomBytes(40000, 8)),
+                      write("d/text.txt", text(90000)), write("d/leer", "")};
+        const std::string archive = path(encrypted ? "enc.zip" : "plain.zip");
+        ASSERT_EQ(runEngine(archive, call).result, ZP_OK);
+        EXPECT_NE(anyPageCached(archive), std::optional<bool>(true));
+        CheckLog log;
+        ASSERT_EQ(check(archive, log), ZP_OK) << log.entry << ": " << log.reason;
+        EXPECT_EQ(log.progress.back(), std::make_pair(3, 3));
+
+        call.grow = true;
+        call.names = {write("d/neu.txt", text(20000))};
+        ASSERT_EQ(runEngine(archive, call).result, ZP_OK);
+        ASSERT_EQ(check(archive, log), ZP_OK) << log.entry << ": " << log.reason;
+        EXPECT_EQ(log.progress.back(), std::make_pair(4, 4));
+
+        const std::string intact = readFile(archive);
+        for (const char* entry : {"zufall.bin", "text.txt"}) {
+            damageEntry(archive, entry);
+            EXPECT_EQ(check(archive, log), ZP_ERR_VERIFY);
+            EXPECT_EQ(log.entry, entry);
+            EXPECT_TRUE(log.reason == "Prüfsumme (CRC) stimmt nicht" ||
+                        log.reason == "Daten lassen sich nicht entpacken")
+                << log.reason;
+            writeFile(archive, intact);
+        }
+    }
+
+    // An entry that is gone, and an archive no run of this thread wrote.
+    const std::string archive = path("enc.zip");
+    makeArchiveWith(archive, "text.txt", "anders");
+    CheckLog log;
+    EXPECT_EQ(check(archive, log), ZP_ERR_VERIFY);
+    EXPECT_EQ(log.reason, "fehlt im Archiv");
+    EXPECT_EQ(check(path("plain.zip"), log), ZP_ERR_PARAMETER);
+    EXPECT_EQ(log.entry, path("plain.zip"));
+}
+
+// Many entries are checked by several threads, each reading the archive for itself; a damaged
+// entry among them is still found and named.
+TEST_F(EngineArchive, CheckOfManyEntriesOnSeveralThreadsNamesTheDamagedOne) {
+    EngineCall call;
+    call.root = path("d");
+    call.quiet = true;
+    for (int i = 0; i < 400; ++i) {
+        call.names.push_back(write("d/f" + std::to_string(i), text(2000 + 37 * i)));
+    }
+    const std::string archive = path("many.zip");
+    ASSERT_EQ(runEngine(archive, call).result, ZP_OK);
+    CheckLog log;
+    ASSERT_EQ(check(archive, log), ZP_OK) << log.entry << ": " << log.reason;
+    EXPECT_EQ(log.progress.front(), std::make_pair(0, 400));
+    EXPECT_EQ(log.progress.back(), std::make_pair(400, 400));
+
+    damageEntry(archive, "f250");
+    EXPECT_EQ(check(archive, log), ZP_ERR_VERIFY);
+    EXPECT_EQ(log.entry, "f250");
+    EXPECT_EQ(log.reason, "Daten lassen sich nicht entpacken");
 }
 
 }  // namespace

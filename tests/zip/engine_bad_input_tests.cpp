@@ -11,7 +11,9 @@
 #include <functional>
 #include <thread>
 
+#include "platform/SystemReason.h"
 #include "platform/zipengine/EngineState.h"
+#include "platform/zipengine/ZipReason.h"
 #include "tests/zip/engine_support.h"
 
 using namespace enginetest;
@@ -57,10 +59,9 @@ TEST_F(EngineBadInput, UnreadableListedFilesAreSkippedAndTheRestArchived) {
         EXPECT_EQ(run.result, ZP_ERR_FILE_READ);
         EXPECT_EQ(run.serviceNames(), (std::vector<std::string>{good, last}));
         std::string printed = run.printed();
-        EXPECT_NE(printed.find(missing + ": " + std::strerror(ENOENT)), std::string::npos)
+        EXPECT_NE(printed.find(missing + ": Datei oder Ordner nicht gefunden"), std::string::npos)
             << printed;
-        EXPECT_NE(printed.find(folder + ": " + std::strerror(EISDIR)), std::string::npos)
-            << printed;
+        EXPECT_NE(printed.find(folder + ": ist ein Ordner"), std::string::npos) << printed;
         EXPECT_NE(printed.find(fifo + ": keine reguläre Datei"), std::string::npos) << printed;
 
         Listing listing = readWithPython(archive_);
@@ -83,7 +84,8 @@ TEST_F(EngineBadInput, FileVanishingBeforeItIsReadIsDroppedAndTheArchiveWrittenA
         zip32::threadState().tuning.beforeWrite = [vanishing] { ::unlink(vanishing.c_str()); };
         EngineRun run = runEngine(archive_, call);
         EXPECT_EQ(run.result, ZP_ERR_FILE_READ);
-        EXPECT_NE(run.printed().find(vanishing + ": " + std::strerror(ENOENT)), std::string::npos)
+        EXPECT_NE(run.printed().find(vanishing + ": Datei oder Ordner nicht gefunden"),
+                  std::string::npos)
             << run.printed();
         std::vector<std::string> expected;
         for (const std::string& name : call.names) {
@@ -173,13 +175,13 @@ TEST_F(EngineBadInput, ArchiveFolderThatIsMissingOrNoFolder) {
     call.names = {write("a.txt", "a")};
     EngineRun missing = runEngine(path("nirgends/backup.zip"), call);
     EXPECT_EQ(missing.result, ZP_ERR_ARCHIVE_WRITE);
-    EXPECT_NE(missing.printed().find(std::strerror(ENOENT)), std::string::npos);
+    EXPECT_NE(missing.printed().find("Datei oder Ordner nicht gefunden"), std::string::npos);
     EXPECT_FALSE(exists(path("nirgends")));
 
     // Under a regular file: refused even for root, who may write everywhere else.
     EngineRun underFile = runEngine(path("a.txt/backup.zip"), call);
     EXPECT_EQ(underFile.result, ZP_ERR_ARCHIVE_WRITE);
-    EXPECT_NE(underFile.printed().find(std::strerror(ENOTDIR)), std::string::npos);
+    EXPECT_NE(underFile.printed().find("ein Teil des Pfads ist kein Ordner"), std::string::npos);
     EXPECT_EQ(readFile(call.names[0]), "a");
 }
 
@@ -194,7 +196,7 @@ TEST_F(EngineBadInput, ReadOnlyArchiveFolder) {
     EngineRun run = runEngine(archive_, call);
     chmod(path("out").c_str(), 0755);
     EXPECT_EQ(run.result, ZP_ERR_ARCHIVE_WRITE);
-    EXPECT_NE(run.printed().find(std::strerror(EACCES)), std::string::npos);
+    EXPECT_NE(run.printed().find("keine Berechtigung"), std::string::npos);
     EXPECT_EQ(leftovers(), kNothing);
 }
 
@@ -242,7 +244,7 @@ TEST_F(EngineBadInput, WriteFailingDuringAFileCutIntoBlocksLeavesNothing) {
     setrlimit(RLIMIT_FSIZE, &old);
     signal(SIGXFSZ, oldHandler);
     EXPECT_EQ(run.result, ZP_ERR_ARCHIVE_WRITE);
-    EXPECT_NE(run.printed().find(std::strerror(EFBIG)), std::string::npos) << run.printed();
+    EXPECT_NE(run.printed().find("Datei zu groß"), std::string::npos) << run.printed();
     EXPECT_EQ(leftovers(), kNothing);
 }
 
@@ -309,6 +311,50 @@ TEST_F(EngineBadInput, EachThreadHasItsOwnEngineState) {
     EXPECT_EQ(onNewThread, ZP_ERR_PARAMETER) << "never initialised on that thread";
     EXPECT_EQ(ZpInit(nullptr), ZP_ERR_PARAMETER);
     EXPECT_EQ(ZpSetOptions(nullptr), ZP_ERR_PARAMETER);
+}
+
+// Doing less than asked while reporting success would be worse than not running: a caller asking
+// to delete an entry must not get an archive rebuilt with only the named file.
+TEST_F(EngineBadInput, OptionsTheEngineDoesNotImplementAreRefusedByName) {
+    EngineCall call;
+    call.names = {write("a.txt", "a")};
+    ASSERT_EQ(runEngine(archive_, call).result, ZP_OK);
+    const std::string before = readFile(archive_);
+    call.grow = true;
+    call.moreOptions = [](ZpOptions& options) {
+        options.deleteEntries = 1;
+        options.recurse = 2;
+    };
+    EngineRun run = runEngine(archive_, call);
+    EXPECT_EQ(run.result, ZP_ERR_PARAMETER);
+    EXPECT_NE(run.printed().find("Option nicht unterstützt: deleteEntries"), std::string::npos);
+    EXPECT_NE(run.printed().find("Option nicht unterstützt: recurse"), std::string::npos);
+    EXPECT_TRUE(run.services.empty());
+    EXPECT_TRUE(readFile(archive_) == before);
+
+    // Fields whose meaning the engine fulfils as it is are accepted.
+    call.moreOptions = [](ZpOptions& options) {
+        options.systemFiles = 1;
+        options.noDirEntries = 1;
+        options.encryptionSupported = 1;
+    };
+    EXPECT_EQ(runEngine(archive_, call).result, ZP_OK);
+}
+
+TEST(EngineReasons, CommonReasonsAreGermanAndOthersKeepTheSystemsText) {
+    EXPECT_EQ(platform::systemReason(ENOSPC), "kein Platz mehr auf dem Datenträger");
+    EXPECT_EQ(platform::systemReason(EACCES), "keine Berechtigung");
+    EXPECT_EQ(platform::systemReason(EROFS), "Dateisystem ist schreibgeschützt");
+    EXPECT_EQ(platform::systemReason(EPROTO),
+              "Systemfehler " + std::to_string(EPROTO) + " (" + std::strerror(EPROTO) + ")");
+    zip_error_t error;
+    zip_error_init_with_code(&error, ZIP_ER_NOZIP);
+    EXPECT_EQ(zip32::zipReason(error), "keine ZIP-Datei");
+    zip_error_set(&error, ZIP_ER_WRITE, ENOSPC);
+    EXPECT_EQ(zip32::zipReason(error), "Schreibfehler: kein Platz mehr auf dem Datenträger");
+    zip_error_set(&error, ZIP_ER_MULTIDISK, 0);
+    EXPECT_EQ(zip32::zipReason(error), "ZIP-Fehler (Multi-disk zip archives not supported)");
+    zip_error_fini(&error);
 }
 
 }  // namespace

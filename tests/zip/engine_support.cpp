@@ -83,6 +83,9 @@ int16_t onPassword(char* buffer, int32_t size, const char*, const char*) {
 
 int32_t onService(const char* name, int32_t size) {
     recording->services.emplace_back(name, size);
+    if (answering->atService) {
+        answering->atService(static_cast<int>(recording->services.size()));
+    }
     return static_cast<int>(recording->services.size()) == answering->stopAtService ? 1 : 0;
 }
 
@@ -121,6 +124,9 @@ EngineRun runEngine(const std::string& archive, const EngineCall& call) {
     options.encrypt = call.password.has_value();
     options.comment = call.comment.has_value();
     options.level = call.level;
+    if (call.moreOptions) {
+        call.moreOptions(options);
+    }
     ZpSetOptions(&options);
     run.encryptionSupported = options.encryptionSupported;
 
@@ -236,7 +242,9 @@ Listing readWithPython(const std::string& archive, const std::optional<std::stri
         }
         if (fields.size() >= 2 && fields[0] == "comment") {
             listing.comment = fields[1];
-        } else if (fields.size() == 8 && fields[0] == "entry") {
+        } else if (fields.size() >= 2 && fields[0] == "comment bytes") {
+            listing.commentHex = fields[1];
+        } else if (fields.size() == 9 && fields[0] == "entry") {
             Entry entry;
             entry.name = fields[1];
             entry.flags = std::stoi(fields[2]);
@@ -246,7 +254,8 @@ Listing readWithPython(const std::string& archive, const std::optional<std::stri
                 entry.extendedTime = std::stoll(fields[5]);
             }
             entry.createSystem = std::stoi(fields[6]);
-            entry.compressedSize = std::stoull(fields[7]);
+            entry.dosTime = fields[7];
+            entry.compressedSize = std::stoull(fields[8]);
             listing.entries.push_back(entry);
         }
     }
@@ -282,6 +291,24 @@ std::string randomBytes(size_t size, uint32_t seed) {
         byte = static_cast<char>(generator() & 0xFF);
     }
     return bytes;
+}
+
+void damageEntry(const std::string& archive, const std::string& entryName) {
+    std::string bytes = readFile(archive);
+    for (size_t at = bytes.find("PK\x03\x04"); at != std::string::npos;
+         at = bytes.find("PK\x03\x04", at + 4)) {
+        uint16_t nameLength = 0;
+        uint16_t extraLength = 0;
+        std::memcpy(&nameLength, bytes.data() + at + 26, 2);
+        std::memcpy(&extraLength, bytes.data() + at + 28, 2);
+        if (bytes.compare(at + 30, nameLength, entryName) == 0) {
+            // Past the 12-byte encryption header, if there is one.
+            bytes[at + 30 + nameLength + extraLength + 12] ^= 0x20;
+            writeFile(archive, bytes);
+            return;
+        }
+    }
+    ADD_FAILURE() << "no local header for " << entryName;
 }
 
 std::string text(size_t size) {

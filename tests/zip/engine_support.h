@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -39,9 +40,11 @@ struct EngineCall {
     bool grow = false;
     bool update = false;
     bool dosNames = false;
-    std::optional<std::string> password;  // encrypt, and answer with it
-    std::optional<std::string> comment;   // comment flag, and answer with it
-    int stopAtService = 0;                // the n-th service call answers "stop"
+    std::optional<std::string> password;          // encrypt, and answer with it
+    std::optional<std::string> comment;           // comment flag, and answer with it
+    int stopAtService = 0;                        // the n-th service call answers "stop"
+    std::function<void(int)> atService;           // called with the count of each service call
+    std::function<void(ZpOptions&)> moreOptions;  // sets further fields of the record
 };
 
 struct EngineRun {
@@ -78,6 +81,7 @@ struct Entry {
     uint64_t size = 0;
     std::optional<int64_t> extendedTime;
     int createSystem = 0;
+    std::string dosTime;          // "yyyy-mm-dd hh:mm:ss" as Python's zipfile reads it
     uint64_t compressedSize = 0;  // with the encryption header, if any
 };
 
@@ -85,6 +89,7 @@ struct Listing {
     bool ok = false;
     std::string error;
     std::string comment;
+    std::string commentHex;
     std::vector<Entry> entries;
     const Entry* find(const std::string& name) const;
 };
@@ -99,6 +104,9 @@ bool exists(const std::string& path);
 void setMtime(const std::string& path, int64_t seconds);
 std::string randomBytes(size_t size, uint32_t seed);
 std::string text(size_t size);  // compressible text
+
+// Flips one byte in the stored data of an entry (found by its local header), as a disk might.
+void damageEntry(const std::string& archive, const std::string& entryName);
 
 }  // namespace enginetest
 
