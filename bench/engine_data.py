@@ -6,8 +6,9 @@
   engine_data.py home DIR                 36 photos and clips, a 90 MB mailbox, 3,000 documents
 
 Every command prints the paths it made, one a line. The text of mails and documents is drawn from
-the system's own documentation (/usr/share/doc, changelogs unpacked), so that deflate finds what it
-finds in real mail: varied prose, repeated headers, quoted replies and base64 attachments.
+the documentation of the base system and of the packages Sondrel is built with (licenses, and
+changelogs unpacked), so that deflate finds what it finds in real mail: varied prose, repeated
+headers, quoted replies and base64 attachments.
 """
 import base64
 import gzip
@@ -15,7 +16,11 @@ import os
 import random
 import sys
 
-DOC = "/usr/share/doc"
+# Text of the base system and of packages that scripts/install-deps.sh installs, so that the data
+# do not change when something else is installed.
+SOURCES = ["/usr/share/common-licenses"] + ["/usr/share/doc/" + package for package in (
+    "bash", "coreutils", "dpkg", "binutils", "gcc-12", "libsqlite3-0", "zip", "unzip", "man-db",
+    "xvfb", "python3.11", "qt6-base-dev")]
 FIRST = ("Anna Bernd Claudia Dieter Eva Frank Gisela Hans Ines Jürgen Katrin Lars Monika Norbert "
          "Olga Peter Renate Stefan Tanja Uwe Vera Wolfgang Yvonne Zoe Alice Bob Carol David Emma "
          "George Helen Ian Julia Kevin Laura Michael Nina Oliver Paula Robert Sarah Thomas").split()
@@ -30,11 +35,13 @@ DOMAINS = ["example.org", "mail.example.com", "uni-beispiel.de", "firma-muster.d
 def paragraphs(limit=24_000_000):
     """Paragraphs of real documentation text, in a fixed order."""
     found = []
-    for folder, dirs, files in os.walk(DOC):
-        dirs.sort()
-        for name in sorted(files):
-            if name.endswith((".gz", ".txt", ".md", ".rst")) or name in ("copyright", "README"):
-                found.append(os.path.join(folder, name))
+    for source in SOURCES:
+        for folder, dirs, files in os.walk(source):
+            dirs.sort()
+            for name in sorted(files):
+                if source.endswith("licenses") or name.endswith((".gz", ".txt", ".md", ".rst")) \
+                        or name in ("copyright", "README"):
+                    found.append(os.path.join(folder, name))
     out, total = [], 0
     for path in found:
         try:
