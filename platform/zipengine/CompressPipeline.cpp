@@ -2,58 +2,19 @@
 
 #include <fcntl.h>
 #include <libdeflate.h>
+#include <sched.h>
 #include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
 namespace zip32 {
 
 namespace {
-
-constexpr size_t kStreamInput = 256u << 10;
-constexpr size_t kStreamOutput = 256u << 10;
-constexpr uint64_t kStreamQueue = 4u << 20;  // compressed bytes a streamed file may hold unread
-// What a streamed file holds at most: its queue, its two buffers and zlib's state.
-constexpr uint64_t kStreamCharge = kStreamQueue + kStreamInput + kStreamOutput + (1u << 20);
-
-// A malloc'd block that can give back its unused tail.
-class Block {
-public:
-    Block() = default;
-    explicit Block(size_t size) : data_(static_cast<unsigned char*>(std::malloc(size ? size : 1))) {
-        if (data_ == nullptr) {
-            throw std::bad_alloc();
-        }
-        size_ = size;
-    }
-    ~Block() { std::free(data_); }
-    Block(Block&& other) noexcept : data_(other.data_), size_(other.size_) {
-        other.data_ = nullptr;
-        other.size_ = 0;
-    }
-    Block& operator=(Block&& other) noexcept {
-        std::swap(data_, other.data_);
-        std::swap(size_, other.size_);
-        return *this;
-    }
-    unsigned char* data() const { return data_; }
-    size_t size() const { return size_; }
-    void shrink(size_t size) {
-        if (void* smaller = std::realloc(data_, size ? size : 1)) {
-            data_ = static_cast<unsigned char*>(smaller);
-        }
-        size_ = size;
-    }
-
-private:
-    unsigned char* data_ = nullptr;
-    size_t size_ = 0;
-};
 
 class Descriptor {
 public:
@@ -71,30 +32,133 @@ private:
     int fd_;
 };
 
+// The cores this thread may run on.
+size_t availableCores() {
+    cpu_set_t set;
+    if (::sched_getaffinity(0, sizeof set, &set) == 0) {
+        return std::max(1, CPU_COUNT(&set));
+    }
+    return std::max(1u, std::thread::hardware_concurrency());
+}
+
+// Whether the open file still has the size it was checked with.
+bool hasSize(int fd, uint64_t size) {
+    struct stat info {};
+    return ::fstat(fd, &info) == 0 && static_cast<uint64_t>(info.st_size) == size;
+}
+
+// Reads exactly length bytes at offset; a file that ends before is one that shrank.
+bool readExactly(int fd, unsigned char* to, size_t length, uint64_t offset, FileProblem& problem) {
+    int64_t got = readUpToAt(fd, to, length, offset, problem);
+    if (got >= 0 && static_cast<size_t>(got) < length) {
+        problem = changedWhileRead();
+    }
+    return got >= 0 && static_cast<size_t>(got) == length;
+}
+
 }  // namespace
 
-// A streamed file's compressed chunks, from the worker to the writer.
-struct ChunkQueue {
-    std::deque<std::vector<unsigned char>> chunks;
-    size_t readPos = 0;  // in the first chunk
-    uint64_t bytes = 0;
+// One block of a file cut into blocks.
+struct CompressPipeline::Piece {
+    enum class State { Waiting, Working, Done };
+    State state = State::Waiting;
+    Buffer data;  // deflated, or raw when the file is stored
+    uint32_t crc = 0;
+    uint64_t charge = 0;  // bytes counted against the window
+};
+
+// What the workers on the blocks of one file and the writer share.
+struct CompressPipeline::Blocks {
+    std::vector<Piece> pieces;
+    std::shared_ptr<Descriptor> file;  // opened by the worker on the first block
+    bool probed = false;               // stored is known: the blocks after the first may start
+    bool stored = false;
+    // What the finished blocks saved, against the most that the others may grow: once it is more,
+    // deflate is sure to end below the file's size and the writer may begin.
+    int64_t saved = 0;
+    uint64_t growthLeft = 0;
+    size_t working = 0;
+    size_t done = 0;
+    std::atomic<size_t> read{0};  // the worker that reads the last block checks the size
+    // Deflate did not prove to be worth it: the writer reads the file itself, stored.
+    bool writerReads = false;
+    size_t piece = 0;  // the writer's place
+    uint64_t piecePos = 0;
+    uint64_t rawPos = 0;
 };
 
 struct CompressPipeline::Slot {
     enum class State { Waiting, Working, Done, Failed };
     State state = State::Waiting;
-    bool abandoned = false;  // the writer let go of it; a streaming worker stops
-    Block data;              // a whole file: the bytes to write
+    bool abandoned = false;  // the writer let go of it
+    Buffer data;             // a whole file: the bytes to write
     uint64_t readPos = 0;
-    std::unique_ptr<ChunkQueue> queue;  // a streamed file (kept apart: a deque is not small)
+    std::unique_ptr<Blocks> blocks;  // a file cut into blocks
     Delivered delivered;
     FileProblem problem;
     uint64_t charge = 0;  // bytes counted against the window
 };
 
+// A worker's compressors, made when first needed, so that a failure to make one fails a file,
+// not the worker.
+struct CompressPipeline::Tools {
+    explicit Tools(int compressionLevel) : level(compressionLevel) {}
+    ~Tools() { libdeflate_free_compressor(whole); }
+    Tools(const Tools&) = delete;
+    Tools& operator=(const Tools&) = delete;
+
+    libdeflate_compressor* wholeFiles() {
+        if (whole == nullptr && (whole = libdeflate_alloc_compressor(level)) == nullptr) {
+            throw std::bad_alloc();
+        }
+        return whole;
+    }
+    Probe& probe() {
+        if (!prober) {
+            prober = std::make_unique<Probe>();
+        }
+        return *prober;
+    }
+    BlockDeflater& blocks() {
+        if (!deflater) {
+            deflater = std::make_unique<BlockDeflater>(level);
+        }
+        return *deflater;
+    }
+
+    int level;
+    libdeflate_compressor* whole = nullptr;
+    std::unique_ptr<Probe> prober;
+    std::unique_ptr<BlockDeflater> deflater;
+    std::vector<unsigned char> input;  // a block with the bytes that prime it
+};
+
 CompressPipeline::CompressPipeline(std::vector<FileJob*> jobs, int level, const Tuning& tuning)
-    : jobs_(std::move(jobs)), level_(level), tuning_(tuning) {
+    : jobs_(std::move(jobs)),
+      level_(level),
+      tuning_(tuning),
+      blockSize_(std::max<uint64_t>(tuning.blockSize, 1)) {
+    planned_ = tuning_.workers != 0 ? tuning_.workers : availableCores();
     slots_.resize(jobs_.size());
+    uint64_t after = 0;  // bytes listed after the file
+    for (size_t i = jobs_.size(); i-- > 0;) {
+        const uint64_t size = jobs_[i]->size;
+        const bool cut = size > tuning_.wholeAtMost ||
+                         (size > tuning_.blockedAbove && after < size * (planned_ - 1));
+        after += size;
+        if (!cut) {
+            ++items_;
+            continue;
+        }
+        auto blocks = std::make_unique<Blocks>();
+        blocks->pieces.resize((size + blockSize_ - 1) / blockSize_);
+        for (size_t piece = 0; piece < blocks->pieces.size(); ++piece) {
+            blocks->growthLeft += deflateGrowth(pieceLength({i, piece}));
+        }
+        items_ += blocks->pieces.size();
+        slots_[i].blocks = std::move(blocks);
+    }
+    planned_ = std::min(planned_, items_);
 }
 
 CompressPipeline::~CompressPipeline() {
@@ -110,10 +174,7 @@ CompressPipeline::~CompressPipeline() {
 }
 
 void CompressPipeline::start() {
-    unsigned count = tuning_.workers != 0 ? tuning_.workers : std::thread::hardware_concurrency();
-    count = std::max(1u, count);
-    count = static_cast<unsigned>(std::min<size_t>(count, jobs_.size()));
-    for (unsigned i = 0; i < count; ++i) {
+    for (size_t i = 0; i < planned_; ++i) {
         try {
             workers_.emplace_back([this] { work(); });
         } catch (const std::system_error&) {
@@ -125,62 +186,102 @@ void CompressPipeline::start() {
     }
 }
 
-uint64_t CompressPipeline::costOf(size_t index) const {
-    uint64_t size = jobs_[index]->size;
-    if (size > tuning_.streamThreshold) {
-        return kStreamCharge;
-    }
-    return level_ == 0 ? size : 2 * size;
+uint64_t CompressPipeline::pieceLength(const Item& item) const {
+    return std::min<uint64_t>(blockSize_, jobs_[item.file]->size - item.piece * blockSize_);
 }
 
-bool CompressPipeline::claimable(size_t index) const {
-    return index <= front_ || inFlight_ + costOf(index) <= tuning_.window;
+bool CompressPipeline::skipped(const Slot& slot) const {
+    return slot.state == Slot::State::Failed || slot.abandoned ||
+           (slot.blocks && slot.blocks->writerReads);
+}
+
+uint64_t CompressPipeline::costOf(const Item& item) const {
+    const Slot& slot = slots_[item.file];
+    if (!slot.blocks) {
+        uint64_t size = jobs_[item.file]->size;
+        return level_ == 0 ? size : 2 * size;
+    }
+    uint64_t length = pieceLength(item);
+    bool stored = level_ == 0 || (slot.blocks->probed && slot.blocks->stored);
+    return stored ? length : 2 * length + kDeflateWindow;
+}
+
+bool CompressPipeline::claimable(const Item& item) const {
+    const Slot& slot = slots_[item.file];
+    if (skipped(slot)) {
+        return true;
+    }
+    if (slot.blocks && item.piece > 0 && !slot.blocks->probed) {
+        return false;
+    }
+    // What the writer waits for gets through: the file it is on, or as many of that file's next
+    // blocks as there are workers.
+    if (item.file < front_ || (item.file == front_ && !slot.blocks) ||
+        (item.file == front_ && item.piece < slot.blocks->piece + planned_)) {
+        return true;
+    }
+    return inFlight_ + costOf(item) <= tuning_.window;
+}
+
+std::optional<CompressPipeline::Item> CompressPipeline::claim() {
+    const Item item = next_;
+    Slot& slot = slots_[item.file];
+    if (!slot.blocks || item.piece + 1 == slot.blocks->pieces.size()) {
+        next_ = {item.file + 1, 0};
+    } else {
+        ++next_.piece;
+    }
+    if (skipped(slot)) {
+        return std::nullopt;
+    }
+    uint64_t cost = costOf(item);
+    inFlight_ += cost;
+    slot.state = Slot::State::Working;
+    if (!slot.blocks) {
+        slot.charge = cost;
+    } else {
+        Piece& piece = slot.blocks->pieces[item.piece];
+        piece.charge = cost;
+        piece.state = Piece::State::Working;
+        ++slot.blocks->working;
+    }
+    return item;
 }
 
 void CompressPipeline::work() {
-    libdeflate_compressor* compressor = nullptr;
-    if (level_ > 0) {
-        compressor = libdeflate_alloc_compressor(level_);
-    }
+    Tools tools(level_);
     for (;;) {
-        size_t index = 0;
-        bool streamed = false;
+        std::optional<Item> item;
         {
             std::unique_lock lock(mutex_);
             workersWake_.wait(lock, [this] {
-                return stopping_ || nextClaim_ >= slots_.size() || claimable(nextClaim_);
+                return stopping_ || next_.file >= slots_.size() || claimable(next_);
             });
-            if (stopping_ || nextClaim_ >= slots_.size()) {
+            if (stopping_ || next_.file >= slots_.size()) {
                 break;
             }
-            index = nextClaim_++;
-            Slot& slot = slots_[index];
-            streamed = jobs_[index]->size > tuning_.streamThreshold;
-            slot.charge = costOf(index);
-            inFlight_ += slot.charge;
-            slot.state = Slot::State::Working;
+            item = claim();
+        }
+        if (!item) {
+            continue;
         }
         try {
-            if (streamed) {
-                auto queue = std::make_unique<ChunkQueue>();
-                {
-                    std::lock_guard lock(mutex_);
-                    slots_[index].queue = std::move(queue);
-                }
-                compressStreaming(index);
-            } else if (level_ > 0 && compressor == nullptr) {
-                fail(index, {ENOMEM, systemReason(ENOMEM)});
+            if (!slots_[item->file].blocks) {
+                compressWhole(item->file, tools);
+            } else if (item->piece == 0) {
+                startBlocks(item->file, tools);
             } else {
-                compressWhole(index, compressor);
+                compressPiece(*item, tools);
             }
         } catch (const std::bad_alloc&) {
-            fail(index, {ENOMEM, systemReason(ENOMEM)});
+            fail(item->file, {ENOMEM, systemReason(ENOMEM)});
+        } catch (const std::exception&) {
+            fail(item->file, {EIO, systemReason(EIO)});
         }
     }
-    libdeflate_free_compressor(compressor);
 }
 
-void CompressPipeline::compressWhole(size_t index, libdeflate_compressor* compressor) {
+void CompressPipeline::compressWhole(size_t index, Tools& tools) {
     const FileJob& job = *jobs_[index];
     FileProblem problem;
     struct stat info {};
@@ -189,35 +290,41 @@ void CompressPipeline::compressWhole(size_t index, libdeflate_compressor* compre
         fail(index, std::move(problem));
         return;
     }
-    Block raw(job.size);
-    int64_t got = readUpTo(fd.get(), raw.data(), job.size, problem);
+    if (static_cast<uint64_t>(info.st_size) != job.size) {
+        fail(index, changedWhileRead());
+        return;
+    }
+    auto length = static_cast<size_t>(job.size);
+    Buffer raw(length);
+    int64_t got = readUpTo(fd.get(), raw.data(), length, problem);
     if (got < 0) {
         fail(index, std::move(problem));
         return;
     }
-    auto length = static_cast<size_t>(got);
+    if (static_cast<size_t>(got) != length || !hasSize(fd.get(), job.size)) {
+        fail(index, changedWhileRead());
+        return;
+    }
     Delivered delivered;
     delivered.size = length;
     delivered.crc = libdeflate_crc32(0, raw.data(), length);
 
-    Block out;
-    if (level_ > 0 && length > 1) {
+    Buffer out;
+    if (level_ > 0 && length > 1 && tools.probe().worthDeflating(raw.data(), length)) {
         // An output one byte short of the input: what does not fit did not shrink, and is stored.
-        Block packed(length - 1);
-        size_t packedSize =
-            libdeflate_deflate_compress(compressor, raw.data(), length, packed.data(), length - 1);
+        Buffer packed(length - 1);
+        size_t packedSize = libdeflate_deflate_compress(tools.wholeFiles(), raw.data(), length,
+                                                        packed.data(), length - 1);
         if (packedSize > 0) {
-            packed.shrink(packedSize);
+            packed.resize(packedSize);
             out = std::move(packed);
             delivered.stored = false;
         }
     }
     if (delivered.stored) {
-        raw.shrink(length);
         out = std::move(raw);
-    } else {
-        raw = Block();
     }
+    raw = Buffer();
     delivered.dataSize = out.size();
 
     {
@@ -229,7 +336,7 @@ void CompressPipeline::compressWhole(size_t index, libdeflate_compressor* compre
         slot.charge = slot.abandoned ? 0 : delivered.dataSize;
         inFlight_ += slot.charge;
         if (slot.abandoned) {
-            slot.data = Block();
+            slot.data = Buffer();
         }
         slot.state = Slot::State::Done;
     }
@@ -237,124 +344,167 @@ void CompressPipeline::compressWhole(size_t index, libdeflate_compressor* compre
     workersWake_.notify_all();
 }
 
-bool CompressPipeline::pushChunk(size_t index, const unsigned char* data, size_t length) {
-    if (length == 0) {
-        return true;
-    }
-    std::vector<unsigned char> chunk(data, data + length);
-    {
-        std::unique_lock lock(mutex_);
-        Slot& slot = slots_[index];
-        workersWake_.wait(
-            lock, [&] { return stopping_ || slot.abandoned || slot.queue->bytes < kStreamQueue; });
-        if (stopping_ || slot.abandoned) {
-            return false;
-        }
-        slot.queue->bytes += length;
-        slot.delivered.dataSize += length;
-        slot.queue->chunks.push_back(std::move(chunk));
-    }
-    writerWake_.notify_all();
-    return true;
-}
-
-void CompressPipeline::compressStreaming(size_t index) {
+// The first block's worker opens the file and looks at it; the other blocks wait for that.
+void CompressPipeline::startBlocks(size_t index, Tools& tools) {
     const FileJob& job = *jobs_[index];
     FileProblem problem;
     struct stat info {};
-    Descriptor fd(openListedFile(job.openPath, info, problem));
-    if (fd.get() < 0) {
+    const int opened = openListedFile(job.openPath, info, problem);
+    if (opened < 0) {
         fail(index, std::move(problem));
         return;
     }
-    ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
-
-    z_stream stream{};
-    bool deflating = level_ > 0;
-    if (deflating &&
-        deflateInit2(&stream, level_, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
-        fail(index, {ENOMEM, systemReason(ENOMEM)});
+    auto file = std::make_shared<Descriptor>(opened);
+    if (static_cast<uint64_t>(info.st_size) != job.size) {
+        fail(index, changedWhileRead());
         return;
     }
-    struct StreamEnd {
-        z_stream* stream;
-        ~StreamEnd() {
-            if (stream != nullptr) {
-                deflateEnd(stream);
-            }
-        }
-    } streamEnd{deflating ? &stream : nullptr};
-
-    std::vector<unsigned char> input(kStreamInput);
-    std::vector<unsigned char> output(kStreamOutput);
-    uint64_t remaining = job.size;
-    uint64_t total = 0;
-    uint32_t crc = 0;
-    for (;;) {
-        size_t want = static_cast<size_t>(std::min<uint64_t>(remaining, input.size()));
-        int64_t got = want > 0 ? readUpTo(fd.get(), input.data(), want, problem) : 0;
-        if (got < 0) {
+    ::posix_fadvise(opened, 0, 0, POSIX_FADV_SEQUENTIAL);
+    bool stored = level_ == 0;
+    if (!stored) {
+        const int worth = tools.probe().worthDeflating(opened, job.size, problem);
+        if (worth < 0) {
             fail(index, std::move(problem));
             return;
         }
-        auto length = static_cast<size_t>(got);
-        remaining = length < want ? 0 : remaining - length;
-        total += length;
-        crc = libdeflate_crc32(crc, input.data(), length);
-        bool last = remaining == 0;
-        if (!deflating) {
-            if (!pushChunk(index, input.data(), length)) {
-                return;
-            }
-        } else {
-            stream.next_in = input.data();
-            stream.avail_in = static_cast<uInt>(length);
-            int result = Z_OK;
-            do {
-                stream.next_out = output.data();
-                stream.avail_out = static_cast<uInt>(output.size());
-                result = deflate(&stream, last ? Z_FINISH : Z_NO_FLUSH);
-                if (result == Z_STREAM_ERROR) {
-                    fail(index, {EIO, systemReason(EIO)});
-                    return;
-                }
-                if (!pushChunk(index, output.data(), output.size() - stream.avail_out)) {
-                    return;
-                }
-            } while (stream.avail_out == 0 || (last && result != Z_STREAM_END));
-        }
-        if (last) {
-            break;
-        }
+        stored = worth == 0;
     }
-
     {
         std::lock_guard lock(mutex_);
         Slot& slot = slots_[index];
-        slot.delivered.stored = !deflating;
-        slot.delivered.crc = crc;
-        slot.delivered.size = total;
-        slot.state = Slot::State::Done;
+        if (!slot.abandoned) {
+            slot.blocks->file = std::move(file);
+        }
+        slot.blocks->stored = stored;
+        slot.blocks->probed = true;
+    }
+    workersWake_.notify_all();
+    writerWake_.notify_all();
+    compressPiece({index, 0}, tools);
+}
+
+void CompressPipeline::compressPiece(const Item& item, Tools& tools) {
+    const FileJob& job = *jobs_[item.file];
+    Blocks& blocks = *slots_[item.file].blocks;
+    std::shared_ptr<Descriptor> file;
+    bool stored = false;
+    {
+        std::lock_guard lock(mutex_);
+        file = blocks.file;
+        stored = blocks.stored;
+    }
+    if (!file) {  // let go of already
+        publishPiece(item, Buffer(), 0);
+        return;
+    }
+    const uint64_t offset = item.piece * blockSize_;
+    const auto length = static_cast<size_t>(pieceLength(item));
+    const bool last = item.piece + 1 == blocks.pieces.size();
+    const size_t primed = stored ? 0 : std::min<uint64_t>(offset, kDeflateWindow);
+    FileProblem problem;
+    Buffer data;
+    unsigned char* raw = nullptr;
+    if (stored) {
+        data = Buffer(length);
+        raw = data.data();
+    } else {
+        if (tools.input.size() < primed + length) {
+            tools.input.resize(primed + length);
+        }
+        raw = tools.input.data() + primed;
+    }
+    if (!readExactly(file->get(), raw - primed, primed + length, offset - primed, problem)) {
+        fail(item.file, std::move(problem));
+        return;
+    }
+    const uint32_t crc = libdeflate_crc32(0, raw, length);
+    if (tuning_.afterBlockRead) {
+        tuning_.afterBlockRead(job.openPath, item.piece);
+    }
+    // Every block is read: a file that grew or shrank meanwhile is not the file that was read.
+    if (++blocks.read == blocks.pieces.size() && !hasSize(file->get(), job.size)) {
+        fail(item.file, changedWhileRead());
+        return;
+    }
+    if (!stored) {
+        data = tools.blocks().deflate(raw, length, primed, last);
+    }
+    publishPiece(item, std::move(data), crc);
+}
+
+void CompressPipeline::publishPiece(const Item& item, Buffer data, uint32_t crc) {
+    {
+        std::lock_guard lock(mutex_);
+        Slot& slot = slots_[item.file];
+        Blocks& blocks = *slot.blocks;
+        Piece& piece = blocks.pieces[item.piece];
+        inFlight_ -= piece.charge;
+        piece.charge = 0;
+        piece.state = Piece::State::Done;
+        --blocks.working;
+        if (!skipped(slot)) {
+            const uint64_t length = pieceLength(item);
+            if (!blocks.stored) {
+                blocks.saved += static_cast<int64_t>(length) - static_cast<int64_t>(data.size());
+                blocks.growthLeft -= deflateGrowth(length);
+            }
+            piece.crc = crc;
+            piece.charge = data.size();
+            inFlight_ += piece.charge;
+            piece.data = std::move(data);
+            if (++blocks.done == blocks.pieces.size()) {
+                slot.state = Slot::State::Done;
+            }
+        }
     }
     writerWake_.notify_all();
+    workersWake_.notify_all();
 }
 
 void CompressPipeline::fail(size_t index, FileProblem problem) {
     {
         std::lock_guard lock(mutex_);
         Slot& slot = slots_[index];
+        if (slot.state == Slot::State::Failed) {
+            return;  // the first reason stands
+        }
         slot.state = Slot::State::Failed;
         slot.problem = std::move(problem);
-        slot.data = Block();
-        if (slot.queue) {
-            slot.queue->chunks.clear();
-            slot.queue->bytes = 0;
+        // A file cut into blocks keeps them until the writer lets go: it may be copying from one.
+        if (!slot.blocks) {
+            slot.data = Buffer();
+            inFlight_ -= slot.charge;
+            slot.charge = 0;
         }
-        inFlight_ -= slot.charge;
-        slot.charge = 0;
     }
     writerWake_.notify_all();
     workersWake_.notify_all();
+}
+
+// Whether the writer may begin a file cut into blocks; when deflate cannot prove before the
+// window fills, or at its end, that it ends below the file's size, the file is stored instead.
+bool CompressPipeline::writerMayBegin(size_t index) {
+    Blocks& blocks = *slots_[index].blocks;
+    if (!blocks.probed) {
+        return false;
+    }
+    if (blocks.stored || blocks.writerReads ||
+        blocks.saved > static_cast<int64_t>(blocks.growthLeft)) {
+        return true;
+    }
+    const bool allDone = blocks.done == blocks.pieces.size();
+    const bool stuck = blocks.working == 0 && next_.file == index && !claimable(next_);
+    if (!allDone && !stuck) {
+        return false;
+    }
+    blocks.writerReads = true;
+    for (Piece& piece : blocks.pieces) {
+        inFlight_ -= piece.charge;
+        piece.charge = 0;
+        piece.data = Buffer();
+    }
+    workersWake_.notify_all();
+    return true;
 }
 
 bool CompressPipeline::open(size_t index) {
@@ -363,47 +513,98 @@ bool CompressPipeline::open(size_t index) {
     workersWake_.notify_all();
     Slot& slot = slots_[index];
     writerWake_.wait(lock, [&] {
-        return slot.state == Slot::State::Done || slot.state == Slot::State::Failed ||
-               (slot.state == Slot::State::Working && slot.queue && !slot.queue->chunks.empty());
+        if (slot.state == Slot::State::Failed) {
+            return true;
+        }
+        return slot.blocks ? writerMayBegin(index) : slot.state == Slot::State::Done;
     });
     return slot.state != Slot::State::Failed;
 }
 
 int64_t CompressPipeline::read(size_t index, void* buffer, uint64_t length) {
     Slot& slot = slots_[index];
-    std::unique_lock lock(mutex_, std::defer_lock);
-    if (slot.queue) {
-        lock.lock();
-        writerWake_.wait(lock, [&] {
-            return !slot.queue->chunks.empty() || slot.state != Slot::State::Working;
-        });
-    }
-    // A whole file was done before open returned, and no worker touches it again.
-    if (slot.state == Slot::State::Failed) {
-        return -1;
-    }
-    if (!slot.queue) {
+    if (!slot.blocks) {
+        // A whole file was done before open returned, and no worker touches it again.
+        if (slot.state == Slot::State::Failed) {
+            return -1;
+        }
         uint64_t n = std::min<uint64_t>(length, slot.data.size() - slot.readPos);
         std::memcpy(buffer, slot.data.data() + slot.readPos, n);
         slot.readPos += n;
         return static_cast<int64_t>(n);
     }
-    ChunkQueue& queue = *slot.queue;
-    if (queue.chunks.empty()) {
-        return 0;
+    Blocks& blocks = *slot.blocks;
+    if (blocks.writerReads) {
+        return readRaw(index, buffer, length);
     }
-    std::vector<unsigned char>& chunk = queue.chunks.front();
-    uint64_t n = std::min<uint64_t>(length, chunk.size() - queue.readPos);
-    std::memcpy(buffer, chunk.data() + queue.readPos, n);
-    queue.readPos += n;
-    if (queue.readPos == chunk.size()) {
-        queue.bytes -= chunk.size();
-        queue.chunks.pop_front();
-        queue.readPos = 0;
-        lock.unlock();
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        writerWake_.wait(lock, [&] {
+            return slot.state == Slot::State::Failed || blocks.piece == blocks.pieces.size() ||
+                   blocks.pieces[blocks.piece].state == Piece::State::Done;
+        });
+        if (slot.state == Slot::State::Failed) {
+            return -1;
+        }
+        if (blocks.piece == blocks.pieces.size()) {
+            return 0;
+        }
+        Piece& piece = blocks.pieces[blocks.piece];
+        if (blocks.piecePos < piece.data.size()) {
+            break;
+        }
+        // A block is written whole: its CRC joins the file's, and its bytes are given back.
+        const uint64_t pieceSize = pieceLength({index, blocks.piece});
+        slot.delivered.crc = static_cast<uint32_t>(
+            crc32_combine(slot.delivered.crc, piece.crc, static_cast<z_off_t>(pieceSize)));
+        slot.delivered.size += pieceSize;
+        slot.delivered.dataSize += piece.data.size();
+        inFlight_ -= piece.charge;
+        piece.charge = 0;
+        piece.data = Buffer();
+        ++blocks.piece;
+        blocks.piecePos = 0;
         workersWake_.notify_all();
     }
+    // A finished block is the writer's until it lets go of it.
+    const Piece& piece = blocks.pieces[blocks.piece];
+    lock.unlock();
+    uint64_t n = std::min<uint64_t>(length, piece.data.size() - blocks.piecePos);
+    std::memcpy(buffer, piece.data.data() + blocks.piecePos, n);
+    blocks.piecePos += n;
     return static_cast<int64_t>(n);
+}
+
+int64_t CompressPipeline::readRaw(size_t index, void* buffer, uint64_t length) {
+    Slot& slot = slots_[index];
+    Blocks& blocks = *slot.blocks;
+    const uint64_t size = jobs_[index]->size;
+    {
+        // A worker that read the last block before the writer took over may have found a change.
+        std::lock_guard lock(mutex_);
+        if (slot.state == Slot::State::Failed) {
+            return -1;
+        }
+    }
+    const int fd = blocks.file->get();
+    const uint64_t want = std::min<uint64_t>(length, size - blocks.rawPos);
+    if (want == 0) {
+        if (!hasSize(fd, size)) {
+            fail(index, changedWhileRead());
+            return -1;
+        }
+        return 0;
+    }
+    FileProblem problem;
+    if (!readExactly(fd, static_cast<unsigned char*>(buffer), want, blocks.rawPos, problem)) {
+        fail(index, std::move(problem));
+        return -1;
+    }
+    slot.delivered.crc = libdeflate_crc32(slot.delivered.crc, buffer, want);
+    slot.delivered.size += want;
+    slot.delivered.dataSize += want;
+    blocks.rawPos += want;
+    return static_cast<int64_t>(want);
 }
 
 CompressPipeline::Delivered CompressPipeline::finish(size_t index) {
@@ -411,13 +612,19 @@ CompressPipeline::Delivered CompressPipeline::finish(size_t index) {
     {
         std::lock_guard lock(mutex_);
         Slot& slot = slots_[index];
+        if (slot.blocks) {
+            Blocks& blocks = *slot.blocks;
+            slot.delivered.stored = blocks.stored || blocks.writerReads;
+            for (Piece& piece : blocks.pieces) {
+                inFlight_ -= piece.charge;
+                piece.charge = 0;
+                piece.data = Buffer();
+            }
+            blocks.file.reset();
+        }
         delivered = slot.delivered;
         slot.abandoned = true;
-        slot.data = Block();
-        if (slot.queue) {
-            slot.queue->chunks.clear();
-            slot.queue->bytes = 0;
-        }
+        slot.data = Buffer();
         inFlight_ -= slot.charge;
         slot.charge = 0;
         front_ = std::max(front_, index + 1);

@@ -1,24 +1,27 @@
-// Compression ahead of the writer. Worker threads (one per core) take the files in the order libzip
-// will write them and deflate each with libdeflate into memory, or, above the streaming threshold,
-// through zlib into a short queue of chunks. Files may hold at most a window of bytes between them,
-// except the one being written, which always gets through. The writer (libzip, on the calling
-// thread) reads each file's data once, in order, and releases it.
+// Compression ahead of the writer. Worker threads (one per core) take the work in the order libzip
+// will write the files. A file is read whole and deflated with libdeflate into memory, which is
+// the faster and the tighter way, as long as the files after it keep the other workers busy. A big
+// file that would leave them idle, and any file too big to hold, is cut into blocks that the
+// workers deflate at the same time through zlib (see BlockDeflate.h). Before deflating, a look at
+// samples of the file tells whether deflate can gain anything; a file where it cannot is stored.
+// The work ahead may hold at most a window of bytes, except for what the writer waits for, which
+// always gets through. The writer (libzip, on the calling thread) reads each file's data once, in
+// order, and releases it.
 #ifndef SONDREL_ZIPENGINE_COMPRESSPIPELINE_H
 #define SONDREL_ZIPENGINE_COMPRESSPIPELINE_H
 
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/zipengine/BlockDeflate.h"
 #include "platform/zipengine/EngineState.h"
 #include "platform/zipengine/FileAccess.h"
-
-struct libdeflate_compressor;
 
 namespace zip32 {
 
@@ -41,7 +44,7 @@ struct FileJob {
 class CompressPipeline {
 public:
     struct Delivered {
-        bool stored = true;  // raw bytes (deflate did not shrink them, or level 0)
+        bool stored = true;  // raw bytes (deflate would not shrink them, or level 0)
         uint32_t crc = 0;
         uint64_t size = 0;  // bytes read from the file
         uint64_t dataSize = 0;
@@ -62,26 +65,43 @@ public:
     FileProblem problem(size_t index);
 
 private:
+    struct Piece;
+    struct Blocks;
     struct Slot;
+    struct Tools;
+    // One unit of work: a whole file, or one block of a file cut into blocks.
+    struct Item {
+        size_t file = 0;
+        size_t piece = 0;
+    };
 
     void work();
-    bool claimable(size_t index) const;
-    uint64_t costOf(size_t index) const;
-    void compressWhole(size_t index, libdeflate_compressor* compressor);
-    void compressStreaming(size_t index);
-    bool pushChunk(size_t index, const unsigned char* data, size_t length);
+    bool claimable(const Item& item) const;
+    bool skipped(const Slot& slot) const;
+    uint64_t costOf(const Item& item) const;
+    uint64_t pieceLength(const Item& item) const;
+    std::optional<Item> claim();
+    void compressWhole(size_t index, Tools& tools);
+    void startBlocks(size_t index, Tools& tools);
+    void compressPiece(const Item& item, Tools& tools);
+    void publishPiece(const Item& item, Buffer data, uint32_t crc);
+    bool writerMayBegin(size_t index);
+    int64_t readRaw(size_t index, void* buffer, uint64_t length);
     void fail(size_t index, FileProblem problem);
 
     std::vector<FileJob*> jobs_;
     int level_;
     Tuning tuning_;
+    uint64_t blockSize_;
+    size_t items_ = 0;    // whole files and blocks
+    size_t planned_ = 0;  // workers started
     std::vector<Slot> slots_;
     std::vector<std::thread> workers_;
 
     std::mutex mutex_;
     std::condition_variable workersWake_;
     std::condition_variable writerWake_;
-    size_t nextClaim_ = 0;
+    Item next_;         // the next work to claim
     size_t front_ = 0;  // the file the writer is on
     uint64_t inFlight_ = 0;
     bool stopping_ = false;

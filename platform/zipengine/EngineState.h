@@ -27,13 +27,20 @@ struct RunOptions {
     std::vector<std::string> unsupported;  // fields set that the engine does not implement
 };
 
-// Knobs of the compression threads. Tests lower them to reach the streaming path with small files.
+// Knobs of the compression threads. Tests lower the sizes to reach the paths of big files with
+// small ones.
 struct Tuning {
-    uint64_t streamThreshold = 32ull << 20;  // larger files are streamed through zlib, not held
-    uint64_t window = 96ull << 20;      // bytes that files being compressed or waiting may hold
-    unsigned workers = 0;               // 0: one per core
-    std::function<void()> beforeWrite;  // runs when the files are checked, before any is read
-    bool namedTemporary = false;        // as on a file system without O_TMPFILE
+    uint64_t blockSize = 1ull << 20;  // big files are deflated in blocks of this size, at once
+    // Files larger than this are cut into blocks where the files after them in the list are too
+    // few to keep the other workers busy while one worker deflates them whole.
+    uint64_t blockedAbove = 4ull << 20;
+    uint64_t wholeAtMost = 32ull << 20;  // larger files are always cut: never held whole
+    uint64_t window = 96ull << 20;       // bytes that files being compressed or waiting may hold
+    unsigned workers = 0;                // 0: one per core
+    std::function<void()> beforeWrite;   // runs when the files are checked, before any is read
+    // Runs on a worker after it read block number block of the file at path.
+    std::function<void(const std::string& path, uint64_t block)> afterBlockRead;
+    bool namedTemporary = false;                  // as on a file system without O_TMPFILE
     std::function<void(const char*)> checkpoint;  // steps of the commit, see WriteSettings
 };
 

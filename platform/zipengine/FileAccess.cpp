@@ -38,12 +38,16 @@ int openListedFile(const std::string& path, struct stat& info, FileProblem& prob
     return fd;
 }
 
-int64_t readUpTo(int fd, void* buffer, uint64_t length, FileProblem& problem) {
+namespace {
+
+// Reads until length bytes are in or the file ends; read is ::read or a ::pread at a moving offset.
+template <typename Read>
+int64_t readAll(void* buffer, uint64_t length, FileProblem& problem, Read read) {
     auto* out = static_cast<unsigned char*>(buffer);
     uint64_t done = 0;
     while (done < length) {
         uint64_t want = length - done;
-        ssize_t n = ::read(fd, out + done, want > (1u << 30) ? (1u << 30) : want);
+        ssize_t n = read(out + done, want > (1u << 30) ? (1u << 30) : want, done);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -58,6 +62,23 @@ int64_t readUpTo(int fd, void* buffer, uint64_t length, FileProblem& problem) {
         done += static_cast<uint64_t>(n);
     }
     return static_cast<int64_t>(done);
+}
+
+}  // namespace
+
+int64_t readUpTo(int fd, void* buffer, uint64_t length, FileProblem& problem) {
+    return readAll(buffer, length, problem,
+                   [fd](void* to, size_t want, uint64_t) { return ::read(fd, to, want); });
+}
+
+int64_t readUpToAt(int fd, void* buffer, uint64_t length, uint64_t offset, FileProblem& problem) {
+    return readAll(buffer, length, problem, [fd, offset](void* to, size_t want, uint64_t done) {
+        return ::pread(fd, to, want, static_cast<off_t>(offset + done));
+    });
+}
+
+FileProblem changedWhileRead() {
+    return {0, "Datei hat sich beim Lesen geändert"};
 }
 
 }  // namespace zip32

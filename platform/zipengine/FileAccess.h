@@ -25,6 +25,12 @@ int openListedFile(const std::string& path, struct stat& info, FileProblem& prob
 // Reads up to length bytes, fewer only at the end of the file. Returns the count, or -1.
 int64_t readUpTo(int fd, void* buffer, uint64_t length, FileProblem& problem);
 
+// The same from offset on, leaving the file's position alone, so that workers can share fd.
+int64_t readUpToAt(int fd, void* buffer, uint64_t length, uint64_t offset, FileProblem& problem);
+
+// The problem of a file whose size changed while it was read: what was read is neither the file
+// as it was checked nor as it is now.
+FileProblem changedWhileRead();
 using platform::systemReason;
 
 }  // namespace zip32

@@ -44,7 +44,49 @@ protected:
             EXPECT_TRUE(readFile(out + "/" + entry) == readFile(file)) << entry;
         }
     }
+
+    // The same through unzip and 7-Zip, which extract every entry too.
+    void expectInEveryClient(const std::string& archive,
+                             const std::vector<std::pair<std::string, std::string>>& entryAndFile,
+                             const std::optional<std::string>& password = {}) {
+        expectContents(archive, entryAndFile, password);
+        std::vector<std::string> unzip{"unzip", "-qq", "-o"};
+        std::vector<std::string> seven{sevenZip(), "x", "-y", "-o" + path("by-7z")};
+        if (password) {
+            unzip.insert(unzip.end(), {"-P", *password});
+            seven.push_back("-p" + *password);
+        }
+        unzip.insert(unzip.end(), {archive, "-d", path("by-unzip")});
+        seven.push_back(archive);
+        for (const auto& [folder, command] :
+             {std::pair{path("by-unzip"), unzip}, {path("by-7z"), seven}}) {
+            std::filesystem::remove_all(folder);
+            Command extracted = runCommand(command);
+            ASSERT_EQ(extracted.status, 0) << command[0] << ": " << extracted.output;
+            for (const auto& [entry, file] : entryAndFile) {
+                EXPECT_TRUE(readFile(folder + "/" + entry) == readFile(file))
+                    << command[0] << ": " << entry;
+            }
+        }
+    }
+
+    // Big files in blocks of blockSize, all files above wholeAtMost.
+    static void cutAbove(uint64_t wholeAtMost, uint64_t blockSize) {
+        zip32::threadState().tuning.wholeAtMost = wholeAtMost;
+        zip32::threadState().tuning.blockSize = blockSize;
+    }
 };
+
+// The length of one zlib stream of the file at level 9, made in a single pass.
+uint64_t oneStreamSize(const std::string& file) {
+    Command made = runCommand({"python3", "-c",
+                               "import sys, zlib\n"
+                               "c = zlib.compressobj(9, zlib.DEFLATED, -15)\n"
+                               "data = open(sys.argv[1], 'rb').read()\n"
+                               "print(len(c.compress(data) + c.flush()))\n",
+                               file});
+    return made.status == 0 ? std::stoull(made.output) : 0;
+}
 
 // How many descriptors of this process still hold a replaced (deleted) file that was at path,
 // once the engine's background closing has had up to five seconds.
@@ -126,21 +168,29 @@ int32_t check(const std::string& archive, CheckLog& log) {
     return ZpVerify(archive.c_str(), &CheckLog::onProgress, &CheckLog::onProblem, &log);
 }
 
+// The engine's own check of what this thread's runs wrote into archive finds nothing wrong.
+void expectCheckPasses(const std::string& archive) {
+    CheckLog log;
+    EXPECT_EQ(check(archive, log), ZP_OK) << log.entry << ": " << log.reason;
+}
+
 struct TuningCase {
     const char* label;
-    uint64_t streamThreshold;
+    uint64_t wholeAtMost;
+    uint64_t blockSize;
     uint64_t window;
     unsigned workers;
 };
 
 class EngineTunings : public EngineArchive, public ::testing::WithParamInterface<TuningCase> {};
 
-// Text, random bytes, an empty file and two files above the streaming threshold (one of them
+// Text, random bytes, an empty file and two files that may be cut into blocks (one of them
 // incompressible), under names with umlauts and blanks. A source that let libzip deflate its
 // already deflated data again would fail here, when the contents are compared.
 TEST_P(EngineTunings, ContentsComeBackByteForByteInEveryClient) {
     const TuningCase& tuning = GetParam();
-    zip32::threadState().tuning.streamThreshold = tuning.streamThreshold;
+    zip32::threadState().tuning.wholeAtMost = tuning.wholeAtMost;
+    zip32::threadState().tuning.blockSize = tuning.blockSize;
     zip32::threadState().tuning.window = tuning.window;
     zip32::threadState().tuning.workers = tuning.workers;
 
@@ -191,16 +241,167 @@ TEST_P(EngineTunings, ContentsComeBackByteForByteInEveryClient) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Pipelines, EngineTunings,
-                         ::testing::Values(TuningCase{"ordinary", 32u << 20, 96u << 20, 0},
-                                           TuningCase{"streamed", 300000, 96u << 20, 2},
-                                           TuningCase{"narrow", 300000, 1, 3},
-                                           TuningCase{"oneWorker", 250000, 200000, 1}),
+                         ::testing::Values(TuningCase{"ordinary", 32u << 20, 1u << 20, 96u << 20,
+                                                      0},
+                                           TuningCase{"blocks", 300000, 65536, 96u << 20, 2},
+                                           TuningCase{"narrow", 300000, 100000, 1, 3},
+                                           TuningCase{"oneWorker", 250000, 50000, 200000, 1}),
                          [](const auto& info) { return std::string(info.param.label); });
+
+// Photos and clips, as deflate cannot shrink them, are stored and take no more room than their
+// files (the encryption header aside); a small file that deflate did not shrink is stored too.
+TEST_F(EngineArchive, IncompressibleFilesAreStoredAndNoLargerThanTheirFiles) {
+    cutAbove(1u << 20, 256u << 10);
+    EngineCall call;
+    call.root = path("d");
+    call.names = {write("d/foto.jpg", randomBytes(300000, 11)),
+                  write("d/film.mp4", randomBytes(1300000, 12)),
+                  write("d/klein.bin", randomBytes(20000, 13)), write("d/brief.txt", text(300000))};
+    const std::vector<std::pair<std::string, std::string>> expected{{"foto.jpg", call.names[0]},
+                                                                    {"film.mp4", call.names[1]},
+                                                                    {"klein.bin", call.names[2]},
+                                                                    {"brief.txt", call.names[3]}};
+    for (const std::optional<std::string>& password :
+         {std::optional<std::string>(), std::optional<std::string>("Geheimnis 42")}) {
+        SCOPED_TRACE(password ? "encrypted" : "plain");
+        call.password = password;
+        const std::string archive = path(password ? "enc.zip" : "plain.zip");
+        EngineRun run = runEngine(archive, call);
+        ASSERT_EQ(run.result, ZP_OK) << run.printed();
+        Listing listing = readWithPython(archive, password);
+        ASSERT_TRUE(listing.ok) << listing.error;
+        const uint64_t header = password ? 12 : 0;
+        for (const char* name : {"foto.jpg", "film.mp4", "klein.bin"}) {
+            ASSERT_NE(listing.find(name), nullptr) << name;
+            EXPECT_EQ(listing.find(name)->method, 0) << name;
+            EXPECT_EQ(listing.find(name)->compressedSize, listing.find(name)->size + header)
+                << name;
+        }
+        EXPECT_EQ(listing.find("brief.txt")->method, 8);
+        expectInEveryClient(archive, expected, password);
+        expectCheckPasses(archive);
+    }
+}
+
+// A big file's blocks make one deflate stream that every client and the engine's check read,
+// encrypted too, after a grow has added a second one and after an update has replaced the first,
+// and that is hardly larger than a stream made in one pass.
+TEST_F(EngineArchive, FileCutIntoBlocksReadsBackInEveryClientEncryptedGrownAndUpdated) {
+    cutAbove(100000, 100000);
+    zip32::threadState().tuning.workers = 3;
+    EngineCall call;
+    call.root = path("d");
+    call.quiet = true;
+    // Text around a stretch that deflate can only store.
+    const std::string first =
+        write("d/Postfach.mbox", text(450000) + randomBytes(150000, 21) + text(600001));
+    const std::string small = write("d/klein.txt", text(5000));
+    const std::string second = write("d/zweites Postfach", text(777777));
+
+    call.names = {first, small};
+    const std::string archive = path("plain.zip");
+    ASSERT_EQ(runEngine(archive, call).result, ZP_OK);
+    expectInEveryClient(archive, {{"Postfach.mbox", first}, {"klein.txt", small}});
+    expectCheckPasses(archive);
+    Listing listing = readWithPython(archive);
+    ASSERT_NE(listing.find("Postfach.mbox"), nullptr);
+    EXPECT_EQ(listing.find("Postfach.mbox")->method, 8);
+    const uint64_t oneStream = oneStreamSize(first);
+    ASSERT_GT(oneStream, 0u);
+    EXPECT_LE(listing.find("Postfach.mbox")->compressedSize * 1000, oneStream * 1005)
+        << "one stream: " << oneStream;
+
+    call.password = "Geheimnis 42";
+    const std::string encrypted = path("enc.zip");
+    ASSERT_EQ(runEngine(encrypted, call).result, ZP_OK);
+    expectInEveryClient(encrypted, {{"Postfach.mbox", first}, {"klein.txt", small}}, call.password);
+    expectCheckPasses(encrypted);
+    call.grow = true;
+    call.names = {second};
+    EngineRun grown = runEngine(encrypted, call);
+    ASSERT_EQ(grown.result, ZP_OK) << grown.printed();
+    EXPECT_EQ(grown.services.size(), 1u);
+    expectInEveryClient(
+        encrypted, {{"Postfach.mbox", first}, {"klein.txt", small}, {"zweites Postfach", second}},
+        call.password);
+    expectCheckPasses(encrypted);
+
+    writeFile(first, text(300000) + randomBytes(300000, 22) + text(500000));
+    setMtime(first, std::time(nullptr) + 60);
+    call.grow = false;
+    call.update = true;
+    call.names = {first, small};
+    EngineRun updated = runEngine(encrypted, call);
+    ASSERT_EQ(updated.result, ZP_OK) << updated.printed();
+    EXPECT_EQ(updated.serviceNames(), std::vector<std::string>{first});
+    expectInEveryClient(
+        encrypted, {{"klein.txt", small}, {"zweites Postfach", second}, {"Postfach.mbox", first}},
+        call.password);
+    expectCheckPasses(encrypted);
+}
+
+// Blocks end where the file does: one byte past a block makes a last block of one byte, and a
+// file of whole blocks makes no empty block behind them; deflated and stored alike.
+TEST_F(EngineArchive, BlockBoundaries) {
+    const uint64_t block = 65536;
+    cutAbove(block, block);
+    EngineCall call;
+    call.root = path("d");
+    call.names = {write("d/ein Block und ein Byte", text(block + 1)),
+                  write("d/zwei Blöcke", text(2 * block)),
+                  write("d/zwei Blöcke und ein Byte", text(2 * block + 1)),
+                  write("d/ein Block", text(block)),
+                  write("d/Rauschen, ein Block und ein Byte", randomBytes(block + 1, 31)),
+                  write("d/Rauschen, zwei Blöcke", randomBytes(2 * block, 32))};
+    std::vector<std::pair<std::string, std::string>> expected;
+    for (const std::string& name : call.names) {
+        expected.emplace_back(name.substr(name.rfind('/') + 1), name);
+    }
+    const std::string archive = path("b.zip");
+    EngineRun run = runEngine(archive, call);
+    ASSERT_EQ(run.result, ZP_OK) << run.printed();
+    expectInEveryClient(archive, expected);
+    expectCheckPasses(archive);
+    Listing listing = readWithPython(archive);
+    EXPECT_EQ(listing.find("zwei Blöcke")->method, 8);
+    EXPECT_EQ(listing.find("Rauschen, zwei Blöcke")->method, 0);
+}
+
+// Samples that compress let deflate start on a file whose first blocks do not shrink. Until its
+// blocks show that deflate will end below the file's size, none is written; when the room ahead
+// fills first, the file is stored instead, never deflated larger than it is.
+TEST_F(EngineArchive, FileThatDeflateCannotProveToShrinkIsStored) {
+    cutAbove(100000, 16384);
+    zip32::threadState().tuning.workers = 2;
+    std::string content = randomBytes(600000, 41);
+    const std::string middle = text(65536);
+    content.replace(300000 - 32768, middle.size(), middle);
+    content.replace(600000 - 65536, middle.size(), middle);
+    EngineCall call;
+    call.root = path("d");
+    call.names = {write("d/gemischt.bin", content)};
+
+    ASSERT_EQ(runEngine(path("weit.zip"), call).result, ZP_OK);
+    EXPECT_EQ(readWithPython(path("weit.zip")).find("gemischt.bin")->method, 8)
+        << "with room ahead, deflate shows that it gains";
+
+    zip32::threadState().tuning.window = 1;
+    const std::string archive = path("eng.zip");
+    EngineRun run = runEngine(archive, call);
+    ASSERT_EQ(run.result, ZP_OK) << run.printed();
+    Listing listing = readWithPython(archive);
+    ASSERT_NE(listing.find("gemischt.bin"), nullptr);
+    EXPECT_EQ(listing.find("gemischt.bin")->method, 0);
+    EXPECT_EQ(listing.find("gemischt.bin")->compressedSize, content.size());
+    expectInEveryClient(archive, {{"gemischt.bin", call.names[0]}});
+    expectCheckPasses(archive);
+}
 
 TEST_F(EngineArchive, ServiceOrderIsListOrderWithManyFilesAndWorkers) {
     zip32::threadState().tuning.workers = 4;
     zip32::threadState().tuning.window = 64000;
-    zip32::threadState().tuning.streamThreshold = 50000;
+    zip32::threadState().tuning.wholeAtMost = 50000;
+    zip32::threadState().tuning.blockSize = 20000;
     EngineCall call;
     call.quiet = true;
     for (int i = 0; i < 150; ++i) {
@@ -218,7 +419,8 @@ TEST_F(EngineArchive, ServiceOrderIsListOrderWithManyFilesAndWorkers) {
 }
 
 TEST_F(EngineArchive, LevelZeroStoresEveryEntry) {
-    zip32::threadState().tuning.streamThreshold = 100000;
+    zip32::threadState().tuning.wholeAtMost = 100000;
+    zip32::threadState().tuning.blockSize = 64000;
     EngineCall call;
     call.level = '0';
     call.root = path("d");
@@ -234,7 +436,8 @@ TEST_F(EngineArchive, LevelZeroStoresEveryEntry) {
 }
 
 TEST_F(EngineArchive, PasswordEncryptsEveryEntryTraditionally) {
-    zip32::threadState().tuning.streamThreshold = 100000;
+    zip32::threadState().tuning.wholeAtMost = 100000;
+    zip32::threadState().tuning.blockSize = 64000;
     EngineCall call;
     call.root = path("d");
     call.password = "Geheimnis 42";

@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include "platform/SystemReason.h"
@@ -72,7 +73,8 @@ TEST_F(EngineBadInput, UnreadableListedFilesAreSkippedAndTheRestArchived) {
 }
 
 TEST_F(EngineBadInput, FileVanishingBeforeItIsReadIsDroppedAndTheArchiveWrittenAgain) {
-    zip32::threadState().tuning.streamThreshold = 100000;
+    zip32::threadState().tuning.wholeAtMost = 100000;
+    zip32::threadState().tuning.blockSize = 64000;
     EngineCall call;
     call.root = path("d");
     call.names = {write("d/1.txt", text(20000)), write("d/2.txt", text(30000)),
@@ -99,6 +101,64 @@ TEST_F(EngineBadInput, FileVanishingBeforeItIsReadIsDroppedAndTheArchiveWrittenA
         EXPECT_EQ(listing.find(vanishing.substr(vanishing.rfind('/') + 1)), nullptr);
         call.names.erase(std::find(call.names.begin(), call.names.end(), vanishing));
         call.names.push_back(write("d/" + std::to_string(call.names.size() + 10) + ".txt", "x"));
+    }
+}
+
+// A file that grows or shrinks once checked, before or while it is read, would go into the archive
+// as neither its old nor its new self: it is reported and left out, the others are archived.
+TEST_F(EngineBadInput, FileChangingSizeWhileItIsReadIsReportedAndLeftOut) {
+    zip32::Tuning& tuning = zip32::threadState().tuning;
+    tuning.wholeAtMost = 100000;
+    tuning.blockSize = 50000;
+    tuning.workers = 1;  // the blocks are read in order
+    struct Change {
+        const char* label;
+        size_t file;  // of the three below
+        std::function<void()> beforeWrite;
+        std::function<void(const std::string&, uint64_t)> afterBlockRead;
+    };
+    std::vector<std::string> names{path("d/klein.txt"), path("d/Postfach.mbox"),
+                                   path("d/danach.txt")};
+    const std::vector<Change> changes{
+        {"a whole file grows after its check", 0, [&] { writeFile(names[0], text(40000)); },
+         nullptr},
+        {"a big file shrinks after its first block", 1, nullptr,
+         [&](const std::string& file, uint64_t block) {
+             if (block == 0) {
+                 ASSERT_EQ(::truncate(file.c_str(), 120000), 0);
+             }
+         }},
+        {"a big file grows after its last block", 1, nullptr,
+         [&](const std::string& file, uint64_t block) {
+             if (block == 5) {
+                 writeFile(file, text(300000) + "noch eine Zeile\n");
+             }
+         }},
+    };
+    for (const Change& change : changes) {
+        SCOPED_TRACE(change.label);
+        write("d/klein.txt", text(30000));
+        write("d/Postfach.mbox", text(300000));
+        write("d/danach.txt", text(20000));
+        tuning.beforeWrite = change.beforeWrite;
+        tuning.afterBlockRead = change.afterBlockRead;
+        EngineCall call;
+        call.root = path("d");
+        call.names = names;
+        EngineRun run = runEngine(archive_, call);
+        EXPECT_EQ(run.result, ZP_ERR_FILE_READ);
+        const std::string& changed = names[change.file];
+        EXPECT_NE(run.printed().find(changed + ": Datei hat sich beim Lesen geändert"),
+                  std::string::npos)
+            << run.printed();
+        std::vector<std::string> kept = names;
+        kept.erase(kept.begin() + static_cast<long>(change.file));
+        EXPECT_EQ(run.serviceNames(), kept);
+        Listing listing = readWithPython(archive_);
+        ASSERT_TRUE(listing.ok) << listing.error;
+        EXPECT_EQ(listing.entries.size(), 2u);
+        EXPECT_EQ(listing.find(changed.substr(changed.rfind('/') + 1)), nullptr);
+        EXPECT_EQ(leftovers(), kOnlyTheArchive);
     }
 }
 
@@ -166,9 +226,10 @@ TEST_F(EngineBadInput, ExistingFileThatIsNoZipStaysUntouchedOnGrowAndUpdate) {
     EXPECT_EQ(readWithPython(archive_).entries.size(), 1u);
 }
 
-// A full disk while a streamed file is being written: the worker feeding it must let go.
-TEST_F(EngineBadInput, WriteFailingDuringAStreamedFileLeavesNothing) {
-    zip32::threadState().tuning.streamThreshold = 50000;
+// A full disk while a file cut into blocks is being written: the workers on its blocks must let go.
+TEST_F(EngineBadInput, WriteFailingDuringAFileCutIntoBlocksLeavesNothing) {
+    zip32::threadState().tuning.wholeAtMost = 50000;
+    zip32::threadState().tuning.blockSize = 64000;
     EngineCall call;
     call.quiet = true;
     call.names = {write("klein.txt", text(1000)), write("rauschen.bin", randomBytes(900000, 5)),

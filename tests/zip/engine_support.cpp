@@ -244,7 +244,7 @@ Listing readWithPython(const std::string& archive, const std::optional<std::stri
             listing.comment = fields[1];
         } else if (fields.size() >= 2 && fields[0] == "comment bytes") {
             listing.commentHex = fields[1];
-        } else if (fields.size() == 8 && fields[0] == "entry") {
+        } else if (fields.size() == 9 && fields[0] == "entry") {
             Entry entry;
             entry.name = fields[1];
             entry.flags = std::stoi(fields[2]);
@@ -255,6 +255,7 @@ Listing readWithPython(const std::string& archive, const std::optional<std::stri
             }
             entry.createSystem = std::stoi(fields[6]);
             entry.dosTime = fields[7];
+            entry.compressedSize = std::stoull(fields[8]);
             listing.entries.push_back(entry);
         }
     }

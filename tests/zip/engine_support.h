@@ -81,7 +81,8 @@ struct Entry {
     uint64_t size = 0;
     std::optional<int64_t> extendedTime;
     int createSystem = 0;
-    std::string dosTime;  // "yyyy-mm-dd hh:mm:ss" as Python's zipfile reads it
+    std::string dosTime;          // "yyyy-mm-dd hh:mm:ss" as Python's zipfile reads it
+    uint64_t compressedSize = 0;  // with the encryption header, if any
 };
 
 struct Listing {

@@ -1,7 +1,8 @@
 """Reads a ZIP archive with Python's zipfile for the engine's tests.
 
 Prints "comment<TAB>text", "comment bytes<TAB>hex", then per entry
-"entry<TAB>name<TAB>flag bits<TAB>method<TAB>size<TAB>UT time or -<TAB>create system<TAB>DOS time".
+"entry<TAB>name<TAB>flag bits<TAB>method<TAB>size<TAB>UT time or -<TAB>create system<TAB>
+DOS time<TAB>compressed size".
 Every entry is read whole, so its CRC is checked; --extract DIR extracts all entries as well.
 """
 import argparse
@@ -38,7 +39,8 @@ def main():
             print("\t".join(["entry", info.filename, str(info.flag_bits), str(info.compress_type),
                              str(info.file_size), extended_time(info.extra),
                              str(info.create_system),
-                             "%04d-%02d-%02d %02d:%02d:%02d" % info.date_time]))
+                             "%04d-%02d-%02d %02d:%02d:%02d" % info.date_time,
+                             str(info.compress_size)]))
         if args.extract:
             archive.extractall(args.extract, pwd=pwd)
 
