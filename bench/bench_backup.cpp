@@ -39,7 +39,7 @@
 #include "app/modBackup.h"
 #include "app/modRegistry.h"
 #include "platform/zipengine/zip32.h"
-#include "ui/BackupRun.h"
+#include "app/BackupRun.h"
 #include "ui/StandardDialogs.h"
 #include "ui/frmBackup.h"
 

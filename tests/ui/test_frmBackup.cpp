@@ -31,7 +31,7 @@
 #include "app/modBackup.h"
 #include "app/modRegistry.h"
 #include "tests/ui/support/FreshEnvironment.h"
-#include "ui/BackupRun.h"
+#include "app/BackupRun.h"
 #include "ui/StandardDialogs.h"
 #include "ui/frmBackup.h"
 #include "ui/frmMain.h"

@@ -1,4 +1,4 @@
-#include "ui/BackupRun.h"
+#include "app/BackupRun.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -51,14 +51,6 @@ QString EngineCodeText(int32_t lResult) {
         default:
             return QStringLiteral("unbekannter Fehler");
     }
-}
-
-QString CappedLines(const QStringList& lines, qsizetype lMax) {
-    QStringList shown = lines.mid(0, lMax);
-    if (lines.size() > lMax) {
-        shown.append(QStringLiteral("… und %1 weitere").arg(lines.size() - lMax));
-    }
-    return shown.join(u'\n');
 }
 
 #ifdef SONDREL_HAVE_ZIP
@@ -114,7 +106,8 @@ std::optional<BackupRun::FileState> BackupRun::StateOf(const QString& sPath) {
 bool BackupRun::Run(CListString* files) {
     // Taken before anything is handed over: a file changed from now on is found by the next
     // change search and keeps its archive mark.
-    dtStarted = QDateTime::currentDateTime();
+    dtStarted =
+        settings.dtStartedAt.isValid() ? settings.dtStartedAt : QDateTime::currentDateTime();
     bSucceeded = false;
 
     if (files == nullptr || files->Count() == 0) {
@@ -127,7 +120,8 @@ bool BackupRun::Run(CListString* files) {
     for (list.MoveFirst(); !list.EOL(); list.MoveNext()) {
         Entry entry;
         entry.sPath = list.Data();
-        entry.stateAtStart = settings.bClearArchiveFlag ? StateOf(entry.sPath) : std::nullopt;
+        entry.stateAtStart = StateOf(entry.sPath);
+        BytesTotal_ += entry.stateAtStart ? entry.stateAtStart->size : 0;
         entries.push_back(std::move(entry));
     }
     list.MoveFirst();
@@ -197,6 +191,7 @@ bool BackupRun::Run(CListString* files) {
     }
     bSucceeded = true;
     sFailure.clear();
+    failureReasons.clear();
     return true;
 }
 
@@ -255,8 +250,10 @@ int32_t BackupRun::RunArchiver(size_t first, size_t last, bool bGrow) {
 
 void BackupRun::FileAdded(const std::string& sFilename) {
     const auto it = entryOfName.find(sFilename);
-    if (it != entryOfName.end()) {
-        entries[it->second].bReported = true;
+    if (it != entryOfName.end() && !entries[it->second].bReported) {
+        Entry& entry = entries[it->second];
+        entry.bReported = true;
+        BytesDone_ += entry.stateAtStart ? entry.stateAtStart->size : 0;
     }
     ++FilesDone_;
     const auto fPercent = static_cast<float>(static_cast<double>(FilesDone_) * 100.0 / FilesTotal_);
@@ -327,21 +324,47 @@ QString BackupRun::ArchiveProblem(int32_t lLastResult) const {
     return QStringLiteral("siehe die Meldungen des ZIP-Dienstes");
 }
 
-void BackupRun::Fail(const QStringList& reasons) {
-    bSucceeded = false;
-    sFailure = QStringLiteral("Das Backup ist fehlgeschlagen.\n\n") + reasons.join(u"\n\n");
+QString BackupRun::CappedLines(const QStringList& lines, qsizetype lMax) {
+    QStringList shown = lines.mid(0, lMax);
+    if (lines.size() > lMax) {
+        shown.append(QStringLiteral("… und %1 weitere").arg(lines.size() - lMax));
+    }
+    return shown.join(u'\n');
 }
 
-void BackupRun::ApplyAfterEffects(CListString* files,
-                                  const std::function<void()>& clearWindowList) {
-    if (!bSucceeded) {
-        return;
+QString BackupRun::FailedBecause(const QStringList& reasons) {
+    return QStringLiteral("Das Backup ist fehlgeschlagen.\n\n") + reasons.join(u"\n\n");
+}
+
+void BackupRun::Fail(const QStringList& reasons) {
+    bSucceeded = false;
+    failureReasons = reasons;
+    sFailure = FailedBecause(reasons);
+}
+
+QStringList BackupRun::ArchivedPaths() const {
+    QStringList paths;
+    for (const Entry& entry : entries) {
+        if (entry.bReported) {
+            paths.append(entry.sPath);
+        }
     }
-    if (settings.bAdjustLastBackupDate) {
-        modBackup::WriteLastBackupAt(dtStarted);
+    return paths;
+}
+
+QString BackupRun::ApplyAfterEffects(const ListEmptier& emptyList) {
+    if (!bSucceeded) {
+        return QString();
+    }
+    QStringList problems;
+    if (settings.bAdjustLastBackupDate && !modBackup::WriteLastBackupAt(dtStarted)) {
+        problems.append(
+            QStringLiteral("Das Datum des letzten Backups konnte nicht gespeichert werden: %1")
+                .arg(modBackup::StoreProblemText()));
     }
     if (settings.bClearArchiveFlag) {
         FileSystemObject& fso = modBackup::State().FSO;
+        int lNotCleared = 0;
         fso.Marks().BeginBatch();
         for (const Entry& entry : entries) {
             // A file changed or gone since the start keeps its mark, or is skipped.
@@ -351,18 +374,24 @@ void BackupRun::ApplyAfterEffects(CListString* files,
             }
             FSOFile file = fso.GetFile(entry.sPath);
             const int32_t lAttributes = file.Attributes();
-            if ((lAttributes & AttrArchive) != 0) {
-                file.SetAttributes(lAttributes - AttrArchive);
+            if ((lAttributes & AttrArchive) != 0 &&
+                !file.SetAttributes(lAttributes - AttrArchive)) {
+                ++lNotCleared;
             }
         }
-        fso.Marks().EndBatch();
-    }
-    if (settings.bClearList) {
-        if (files != nullptr) {
-            files->RemoveAll();
+        if (!fso.Marks().EndBatch()) {
+            lNotCleared = static_cast<int>(entries.size());
         }
-        if (clearWindowList) {
-            clearWindowList();
+        if (lNotCleared > 0) {
+            problems.append(
+                QStringLiteral("Die Archiv-Markierungen der gesicherten Dateien konnten "
+                               "nicht (alle) gelöscht werden; sie bleiben gesetzt."));
         }
     }
+    QString sListProblem;
+    if (settings.bClearList && emptyList && !emptyList(&sListProblem)) {
+        problems.append(
+            QStringLiteral("Die Dateiliste konnte nicht geleert werden: %1").arg(sListProblem));
+    }
+    return problems.join(u'\n');
 }
