@@ -417,8 +417,8 @@ std::optional<QString> ReadPasswordFile(const QString& sPath, QString* sProblem)
         return fail(QStringLiteral("ist keine gewöhnliche Datei"));
     }
     if (!bPrivate) {
-        return fail(QStringLiteral("dürfen auch andere lesen; sie darf nur ihrem Besitzer lesbar "
-                                   "sein (chmod 600 „%1“)")
+        return fail(QStringLiteral("ist auch für andere Benutzer lesbar; nur ihr Besitzer darf "
+                                   "sie lesen können (chmod 600 „%1“)")
                         .arg(DisplayPath(sPath)));
     }
     if (readError != 0) {

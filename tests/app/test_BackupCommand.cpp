@@ -74,8 +74,8 @@ TEST_F(BackupCommandTest, APasswordFileCountsOnlyWhenItsOwnerAloneMayReadIt) {
 
     const QString group = MakePrivateFile("group", "geheim\n", 0640);
     const std::pair<QString, QString> refused[] = {
-        {group, "dürfen auch andere lesen"},
-        {MakePrivateFile("others", "geheim\n", 0604), "dürfen auch andere lesen"},
+        {group, "ist auch für andere Benutzer lesbar"},
+        {MakePrivateFile("others", "geheim\n", 0604), "ist auch für andere Benutzer lesbar"},
         {MakePrivateFile("empty", "", 0600), "ist leer"},
         {MakePrivateFile("empty-line", "\nzweite\n", 0600), "ist leer"},
         {MakePrivateFile("long", QByteArray(256, 'x'), 0600), "mehr als 255 Byte"},
@@ -288,7 +288,7 @@ TEST_F(BackupCommandRun, APasswordFileOthersMayReadIsRefusedAndNothingIsWritten)
     EXPECT_TRUE(
         run.err.startsWith("sondrel-backup: Das Backup ist fehlgeschlagen.\nDie "
                            "Passwortdatei „" +
-                           pw + "“ dürfen auch andere lesen"))
+                           pw + "“ ist auch für andere Benutzer lesbar"))
         << run.err.toStdString();
     EXPECT_EQ(Archives(Home()), QStringList());
     EXPECT_EQ(StoredBackupList(), files);
