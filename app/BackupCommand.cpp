@@ -54,22 +54,6 @@ void Tell(const QString& sText) {
     Write(stderr, out);
 }
 
-// Why no archive can be written into the folder; empty when one can.
-QString FolderProblem(const QString& sFolder) {
-    const QByteArray native = NativePath(sFolder);
-    struct stat st {};
-    if (::stat(native.constData(), &st) != 0) {
-        return SystemReason(errno);
-    }
-    if (!S_ISDIR(st.st_mode)) {
-        return SystemReason(ENOTDIR);
-    }
-    if (::access(native.constData(), W_OK | X_OK) != 0) {
-        return SystemReason(errno);
-    }
-    return QString();
-}
-
 // Whether the settings store takes a write now: one that cannot be stored should stop the run
 // before it writes an archive whose after-effects could not be kept.
 bool StoreTakesWrites() {
@@ -155,7 +139,7 @@ int Command::Execute() {
         options_.sFolder.isEmpty()
             ? modBackup::ReadOption(QStringLiteral("DefaultPath"), modBackup::HomeFolder())
             : FullPath(options_.sFolder);
-    if (const QString sWhy = FolderProblem(sFolder); !sWhy.isEmpty()) {
+    if (const QString sWhy = BackupRun::FolderProblem(sFolder); !sWhy.isEmpty()) {
         return Fail({QStringLiteral("In den Zielordner „%1“ kann nicht geschrieben werden: %2")
                          .arg(DisplayPath(sFolder), sWhy)});
     }

@@ -308,7 +308,19 @@ QString BackupRun::ArchiveProblem(int32_t lLastResult) const {
         return SystemReason(EISDIR);
     }
     const QString sFolder = FileSystemObject::GetParentFolderName(sPath);
-    const QByteArray folder = NativePath(sFolder.isEmpty() ? QStringLiteral(".") : sFolder);
+    const QString sFolderProblem = FolderProblem(sFolder.isEmpty() ? QStringLiteral(".") : sFolder);
+    if (!sFolderProblem.isEmpty()) {
+        return sFolderProblem;
+    }
+    if (lLastResult == ZP_OK && engineMessages.isEmpty() && sAddFileError.isEmpty()) {
+        return QStringLiteral("der ZIP-Dienst libzip32.so ist nicht erreichbar");
+    }
+    return QStringLiteral("siehe die Meldungen des ZIP-Dienstes");
+}
+
+QString BackupRun::FolderProblem(const QString& sFolder) {
+    const QByteArray folder = NativePath(sFolder);
+    struct stat st {};
     if (::stat(folder.constData(), &st) != 0) {
         return SystemReason(errno);
     }
@@ -318,10 +330,7 @@ QString BackupRun::ArchiveProblem(int32_t lLastResult) const {
     if (::access(folder.constData(), W_OK | X_OK) != 0) {
         return SystemReason(errno);
     }
-    if (lLastResult == ZP_OK && engineMessages.isEmpty() && sAddFileError.isEmpty()) {
-        return QStringLiteral("der ZIP-Dienst libzip32.so ist nicht erreichbar");
-    }
-    return QStringLiteral("siehe die Meldungen des ZIP-Dienstes");
+    return QString();
 }
 
 QString BackupRun::CappedLines(const QStringList& lines, qsizetype lMax) {

@@ -89,6 +89,9 @@ public:
     const QStringList& FailureReasons() const { return failureReasons; }
     /// A failure text of that form for these reasons.
     static QString FailedBecause(const QStringList& reasons);
+    /// Why no archive can be written into the folder (the system's reason, in German); empty when
+    /// one can.
+    static QString FolderProblem(const QString& sFolder);
     /// The lines of a list, cut after lMax with a count of the rest, so that a message stays
     /// readable.
     static QString CappedLines(const QStringList& lines, qsizetype lMax);
