@@ -89,20 +89,6 @@ QString BackupRun::PasswordToUse(const QString& sPassword0, const QString& sPass
     return sPassword0 == sPassword1 ? sPassword0 : QString();
 }
 
-std::optional<BackupRun::FileState> BackupRun::StateOf(const QString& sPath) {
-    struct stat st {};
-    if (sPath.isEmpty() || ::stat(NativePath(sPath).constData(), &st) != 0) {
-        return std::nullopt;
-    }
-    FileState state;
-    state.dev = static_cast<uint64_t>(st.st_dev);
-    state.ino = static_cast<uint64_t>(st.st_ino);
-    state.size = static_cast<int64_t>(st.st_size);
-    state.mtimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-    state.ctimeNs = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
-    return state;
-}
-
 bool BackupRun::Run(CListString* files) {
     // Taken before anything is handed over: a file changed from now on is found by the next
     // change search and keeps its archive mark.
@@ -120,7 +106,7 @@ bool BackupRun::Run(CListString* files) {
     for (list.MoveFirst(); !list.EOL(); list.MoveNext()) {
         Entry entry;
         entry.sPath = list.Data();
-        entry.stateAtStart = StateOf(entry.sPath);
+        entry.stateAtStart = SignatureOfFile(entry.sPath);
         BytesTotal_ += entry.stateAtStart ? entry.stateAtStart->size : 0;
         entries.push_back(std::move(entry));
     }
@@ -378,7 +364,7 @@ QString BackupRun::ApplyAfterEffects(const ListEmptier& emptyList) {
         for (const Entry& entry : entries) {
             // A file changed or gone since the start keeps its mark, or is skipped.
             if (!entry.bReported || !entry.stateAtStart ||
-                StateOf(entry.sPath) != entry.stateAtStart) {
+                SignatureOfFile(entry.sPath) != entry.stateAtStart) {
                 continue;
             }
             FSOFile file = fso.GetFile(entry.sPath);

@@ -23,6 +23,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "app/FileSystem.h"
+
 class CListString;
 
 struct BackupSettings {
@@ -105,23 +107,13 @@ public:
     QStringList ArchivedPaths() const;
 
 private:
-    // stat fields that change when a file is rewritten, renamed over or touched.
-    struct FileState {
-        uint64_t dev = 0;
-        uint64_t ino = 0;
-        int64_t size = 0;
-        int64_t mtimeNs = 0;
-        int64_t ctimeNs = 0;
-        bool operator==(const FileState&) const = default;
-    };
     struct Entry {
         QString sPath;
-        std::optional<FileState> stateAtStart;
+        std::optional<FileSignature> stateAtStart;
         bool bReported = false;
         bool bHanded = false;
     };
 
-    static std::optional<FileState> StateOf(const QString& sPath);
     /// One archiver run over entries [first, last); returns its result.
     int32_t RunArchiver(size_t first, size_t last, bool bGrow);
     void FileAdded(const std::string& sFilename);
