@@ -26,21 +26,9 @@
 
 using namespace BackupCommand;
 
-TEST(BackupCommandLine, OptionsAreReadAndBadUsageIsNamed) {
+// Every good form of the options is used by the runs below.
+TEST(BackupCommandLine, BadUsageIsNamed) {
     QString problem;
-    const std::optional<Options> all =
-        ParseOptions({"--search", "--password-file", "/p w", "--comment=", "--folder=/x",
-                      "--folder", "/y", "--keep-list", "--no-stamp", "--dry-run"},
-                     &problem);
-    ASSERT_TRUE(all) << problem.toStdString();
-    EXPECT_TRUE(all->bSearch && all->bKeepList && all->bNoStamp && all->bDryRun);
-    EXPECT_EQ(all->sPasswordFile, "/p w");
-    EXPECT_EQ(all->comment, QString(""));  // an empty comment, not the default one
-    EXPECT_EQ(all->sFolder, "/y");
-    const std::optional<Options> none = ParseOptions({}, &problem);
-    ASSERT_TRUE(none);
-    EXPECT_FALSE(none->comment || none->bSearch || none->bDryRun);
-
     const std::pair<QStringList, QString> bad[] = {
         {{"--serch"}, "Unbekannte Option „--serch“."},
         {{"-x"}, "Unbekannte Option „-x“."},
@@ -196,6 +184,12 @@ protected:
     static QStringList Archives(const QString& folder) {
         return QDir(folder).entryList({"*.zip"}, QDir::Files | QDir::Hidden);
     }
+    // The one archive in a folder; empty (and a failure) when there is none or more.
+    static QString OnlyArchive(const QString& folder) {
+        const QStringList archives = Archives(folder);
+        EXPECT_EQ(archives.size(), 1) << archives.join(", ").toStdString();
+        return archives.size() == 1 ? folder + "/" + archives[0] : QString();
+    }
     static QStringList Entries(const QStringList& paths) {
         QStringList names;
         for (const QString& p : paths) {
@@ -215,13 +209,11 @@ TEST_F(BackupCommandRun, WritesTheListAsTheDialogDoesAndForgetsOnlyAfterTheCheck
 
     EXPECT_EQ(run.status, kWritten) << run.err.toStdString();
     EXPECT_EQ(run.err, "");  // no terminal: no progress line either
-    const QStringList archives = Archives(Home());
-    ASSERT_EQ(archives.size(), 1);
-    const QString archive = Home() + "/" + archives[0];
+    const QString archive = OnlyArchive(Home());
     EXPECT_EQ(run.out, "3 Dateien, 0,0 MB in " + archive + ", geprüft\n");
     const QRegularExpressionMatch name =
-        QRegularExpression("^(\\d{8}_\\d{4}) Backup\\.zip$").match(archives[0]);
-    ASSERT_TRUE(name.hasMatch()) << archives[0].toStdString();
+        QRegularExpression("/(\\d{8}_\\d{4}) Backup\\.zip$").match(archive);
+    ASSERT_TRUE(name.hasMatch()) << archive.toStdString();
     const QDateTime minute = QDateTime::fromString(name.captured(1), "yyyyMMdd_HHmm");
     EXPECT_TRUE(minute >= before.addSecs(-60) && minute <= after);
 
@@ -249,9 +241,7 @@ TEST_F(BackupCommandRun, OptionsGiveItAPasswordACommentAFolderAndKeepTheListAndT
     const Outcome run = RunBackup({"--password-file", "pw", "--comment=Wochenende", "--folder",
                                    "Sicherungen", "--keep-list", "--no-stamp"});
     EXPECT_EQ(run.status, kWritten) << run.err.toStdString();
-    const QStringList archives = Archives(folder);
-    ASSERT_EQ(archives.size(), 1);
-    const QString archive = folder + "/" + archives[0];
+    const QString archive = OnlyArchive(folder);
     const ArchiveContents contents = ReadArchive(archive);
     EXPECT_EQ(contents.comment, "Wochenende");
     EXPECT_EQ(contents.encrypted, 2);
@@ -276,22 +266,6 @@ TEST_F(BackupCommandRun, AnEmptyListIsNothingToBackUp) {
                   "/weg.txt\nsondrel-backup: Nichts zu sichern: Die Backup-Liste ist leer.\n");
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(Archives(Home()), QStringList());
-    EXPECT_EQ(StoredLastBackupAt(), "");
-}
-
-TEST_F(BackupCommandRun, APasswordFileOthersMayReadIsRefusedAndNothingIsWritten) {
-    const QStringList files = MakeFiles("daten", 2);
-    StoreList(files);
-    const QString pw = MakePrivateFile("pw", "geheim\n", 0644);
-    const Outcome run = RunBackup({"--password-file", pw});
-    EXPECT_EQ(run.status, kFailed);
-    EXPECT_TRUE(
-        run.err.startsWith("sondrel-backup: Das Backup ist fehlgeschlagen.\nDie "
-                           "Passwortdatei „" +
-                           pw + "“ ist auch für andere Benutzer lesbar"))
-        << run.err.toStdString();
-    EXPECT_EQ(Archives(Home()), QStringList());
-    EXPECT_EQ(StoredBackupList(), files);
     EXPECT_EQ(StoredLastBackupAt(), "");
 }
 
@@ -320,10 +294,8 @@ TEST_F(BackupCommandRun, SearchAddsWhatChangedSinceTheLastBackupFirst) {
     EXPECT_EQ(run.status, kWritten) << run.err.toStdString();
     EXPECT_TRUE(run.out.startsWith("Suche in " + Root() + "/suche: 2 Dateien gefunden.\n"))
         << run.out.toStdString();
-    const QStringList archives = Archives(Home());
-    ASSERT_EQ(archives.size(), 1);
     const QStringList expected = {listed, changed, deeper};
-    EXPECT_EQ(ReadArchive(Home() + "/" + archives[0]).names, Entries(expected));
+    EXPECT_EQ(ReadArchive(OnlyArchive(Home())).names, Entries(expected));
     EXPECT_EQ(StoredBackupList(), expected);
     // The next search starts from this run's start, not from its end.
     EXPECT_GT(QDateTime::fromString(StoredLastBackupAt(), "dd.MM.yyyy HH:mm:ss"), last);
@@ -353,41 +325,31 @@ TEST_F(BackupCommandRun, BadInputFailsWithAGermanLineAndChangesNothing) {
     const QStringList files = MakeFiles("daten", 2);
     StoreList(files);
     const QString plainFile = MakeFile("eine-datei");
-    struct Case {
-        QString label;
-        std::function<void()> prepare;
-        QStringList args;
-        int status;
-        QString err;
+    const QString pw = MakePrivateFile("pw", "geheim\n", 0644);
+    const auto refused = [&](const QStringList& args, int status, const QString& err) {
+        const Outcome run = RunBackup(args);
+        EXPECT_EQ(run.status, status) << err.toStdString();
+        EXPECT_EQ(run.err, err);
+        EXPECT_EQ(StoredBackupList(), files);
+        EXPECT_EQ(StoredLastBackupAt(), "");
     };
-    const Case cases[] = {
-        {"unknown option",
-         [] {},
-         {"--gibts-nicht"},
-         kBadUsage,
-         "sondrel-backup: Unbekannte Option „--gibts-nicht“.\n„sondrel-backup --help“ zeigt die "
-         "Optionen.\n"},
-        {"DefaultPath missing",
-         [&] { modBackup::WriteOption("DefaultPath", Root() + "/fehlt"); },
-         {},
-         kFailed,
-         "sondrel-backup: Das Backup ist fehlgeschlagen.\nIn den Zielordner „" + Root() +
-             "/fehlt“ kann nicht geschrieben werden: Datei oder Ordner nicht gefunden\n"},
-        {"DefaultPath a file",
-         [&] { modBackup::WriteOption("DefaultPath", plainFile); },
-         {},
-         kFailed,
-         "sondrel-backup: Das Backup ist fehlgeschlagen.\nIn den Zielordner „" + plainFile +
-             "“ kann nicht geschrieben werden: ein Teil des Pfads ist kein Ordner\n"},
-    };
-    for (const Case& c : cases) {
-        c.prepare();
-        const Outcome run = RunBackup(c.args);
-        EXPECT_EQ(run.status, c.status) << c.label.toStdString();
-        EXPECT_EQ(run.err, c.err) << c.label.toStdString();
-        EXPECT_EQ(StoredBackupList(), files) << c.label.toStdString();
-        EXPECT_EQ(StoredLastBackupAt(), "") << c.label.toStdString();
-    }
+    const QString failed = "sondrel-backup: Das Backup ist fehlgeschlagen.\n";
+    refused({"--gibts-nicht"}, kBadUsage,
+            "sondrel-backup: Unbekannte Option „--gibts-nicht“.\n„sondrel-backup --help“ zeigt "
+            "die Optionen.\n");
+    refused({"--password-file", pw}, kFailed,
+            failed + "Die Passwortdatei „" + pw +
+                "“ ist auch für andere Benutzer lesbar; nur ihr Besitzer darf sie lesen können "
+                "(chmod 600 „" +
+                pw + "“).\n");
+    modBackup::WriteOption("DefaultPath", Root() + "/fehlt");
+    refused({}, kFailed,
+            failed + "In den Zielordner „" + Root() +
+                "/fehlt“ kann nicht geschrieben werden: Datei oder Ordner nicht gefunden\n");
+    modBackup::WriteOption("DefaultPath", plainFile);
+    refused({}, kFailed,
+            failed + "In den Zielordner „" + plainFile +
+                "“ kann nicht geschrieben werden: ein Teil des Pfads ist kein Ordner\n");
     EXPECT_EQ(Archives(Home()), QStringList());
 
     // A damaged store is reported and left as it was.
@@ -479,9 +441,7 @@ TEST_F(BackupCommandRun, AnIntakeDuringTheRunWaitsForItAndItsPathStays) {
     const Outcome intook = Finish(intake);
     EXPECT_EQ(run.status, kWritten) << run.err.toStdString();
     EXPECT_EQ(intook.status, 0) << intook.err.toStdString();
-    const QStringList archives = Archives(Home());
-    ASSERT_EQ(archives.size(), 1);
-    EXPECT_EQ(ReadArchive(Home() + "/" + archives[0]).names, Entries(files));
+    EXPECT_EQ(ReadArchive(OnlyArchive(Home())).names, Entries(files));
     EXPECT_EQ(StoredBackupList(), QStringList({late}));
 }
 #endif
