@@ -5,6 +5,7 @@
 #include <QFile>
 
 #include "app/FileSystem.h"
+#include "app/NativePath.h"
 
 namespace ArchiveName {
 
@@ -44,6 +45,10 @@ QString FirstFree(const QString& sPath) {
         }
     }
     return QString();
+}
+
+QString NoneFreeText(const QString& sPath) {
+    return QStringLiteral("Neben „%1“ ist kein Name mehr frei.").arg(DisplayPath(sPath));
 }
 
 }  // namespace ArchiveName

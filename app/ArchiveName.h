@@ -16,4 +16,7 @@ QString Proposed(const QString& sFolder, const QDateTime& dtNow);
 /// free.
 QString FirstFree(const QString& sPath);
 
+/// Why no archive can be written when FirstFree found no name, in German.
+QString NoneFreeText(const QString& sPath);
+
 }  // namespace ArchiveName

@@ -47,6 +47,14 @@ QString MarkStorePath() {
 
 }  // namespace
 
+std::optional<FileSignature> SignatureOfFile(const QString& sPath) {
+    struct stat st {};
+    if (!StatPath(sPath, st)) {
+        return std::nullopt;
+    }
+    return SignatureOf(st);
+}
+
 bool DropVanishedMarks() {
     ArchiveMarkStore store(NativePath(MarkStorePath()).toStdString());
     return store.DropVanished(QDateTime::currentSecsSinceEpoch()) >= 0;

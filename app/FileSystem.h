@@ -20,7 +20,7 @@
 #include <optional>
 #include <vector>
 
-class ArchiveMarkStore;
+#include "platform/archivemarks/ArchiveMarkStore.h"
 
 enum FileAttribute : int32_t {
     AttrReadOnly = 1,
@@ -35,6 +35,12 @@ class FileSystemObject;
 /// transaction, through a connection of its own: it may run on any thread. False when the store
 /// could not be changed.
 bool DropVanishedMarks();
+
+/// The stat fields that change when a file is rewritten, renamed over or touched: what the archive
+/// marks record.
+using FileSignature = ArchiveMarkStore::Signature;
+/// The signature of what the path names (through links); nullopt when it cannot be looked at.
+std::optional<FileSignature> SignatureOfFile(const QString& sPath);
 
 /// The working folder, exactly (a name that is not UTF-8 escaped as NativePath expects).
 QString CurrentFolder();

@@ -52,3 +52,7 @@ int32_t LeadingNumber(QStringView sText) {
     const int64_t value = negative ? -magnitude : std::min(kLimit - 1, magnitude);
     return static_cast<int32_t>(value);
 }
+
+int32_t FolderLevel(QStringView sText) {
+    return std::clamp(LeadingNumber(sText), kMinFolderLevel, kMaxFolderLevel);
+}

@@ -10,3 +10,11 @@
 /// neighbour. A text that does not begin with a number gives 0. Results beyond the 32-bit range
 /// are clamped to it.
 int32_t LeadingNumber(QStringView sText);
+
+/// The bounds of a limit of folder levels.
+inline constexpr int32_t kMinFolderLevel = 1;
+inline constexpr int32_t kMaxFolderLevel = 99;
+
+/// The limit of folder levels a text stands for (the level fields, "RecursionLimit"): its leading
+/// number clamped to kMinFolderLevel..kMaxFolderLevel.
+int32_t FolderLevel(QStringView sText);

@@ -40,9 +40,18 @@ QString NotStoredLine(const QString& sProblem) {
     return QStringLiteral("Die Dateiliste konnte nicht gespeichert werden: %1.").arg(sProblem);
 }
 
-const QString kNoAnswer = QStringLiteral(
-    "Ein anderes Sondrel läuft, nimmt aber seit einer Minute nichts an; bitte später erneut "
-    "versuchen.");
+// A start that finds the lock taken waits a minute for it, or for as long as sondrel-backup runs
+// (it holds the lock for its whole run); false when it has waited enough.
+bool StillWorthWaiting(QDeadlineTimer& deadline) {
+    if (!deadline.hasExpired()) {
+        return true;
+    }
+    if (!SingleInstance::BackupRunning()) {
+        return false;
+    }
+    deadline.setRemainingTime(kWaitForWindowMs);
+    return true;
+}
 
 void CreateFilterLists() {
     SharedState& state = State();
@@ -84,7 +93,7 @@ int IntakeMode(const QStringList& args) {
     QStringList request = tokens;
     request.prepend(CurrentFolder());
     Lock lock;
-    const QDeadlineTimer deadline(kWaitForWindowMs);
+    QDeadlineTimer deadline(kWaitForWindowMs);
     for (;;) {
         QString problem;
         switch (lock.TryAcquire(&problem)) {
@@ -110,8 +119,8 @@ int IntakeMode(const QStringList& args) {
             case Answer::Kind::Closing:
                 break;
         }
-        if (deadline.hasExpired()) {
-            Complain(kNoAnswer);
+        if (!StillWorthWaiting(deadline)) {
+            Complain(SingleInstance::kNoAnswerText);
             return 1;
         }
         QThread::msleep(kRetryMs);
@@ -120,7 +129,7 @@ int IntakeMode(const QStringList& args) {
 
 int WindowMode(const WindowModeRunner& runWindowMode) {
     Lock lock;
-    const QDeadlineTimer deadline(kWaitForWindowMs);
+    QDeadlineTimer deadline(kWaitForWindowMs);
     for (;;) {
         QString problem;
         if (lock.TryAcquire(&problem) != Lock::Result::Busy) {
@@ -134,8 +143,8 @@ int WindowMode(const WindowModeRunner& runWindowMode) {
             Complain(answer.sText);
             return 1;
         }
-        if (deadline.hasExpired()) {
-            Complain(kNoAnswer);
+        if (!StillWorthWaiting(deadline)) {
+            Complain(SingleInstance::kNoAnswerText);
             return 1;
         }
         QThread::msleep(kRetryMs);

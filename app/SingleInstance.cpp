@@ -1,7 +1,6 @@
 #include "app/SingleInstance.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <QDir>
@@ -131,6 +130,19 @@ QString SocketPath(QString* sProblem) {
 
 // ---- Lock
 
+namespace {
+
+// Locks of the open file description (not of the process), so that a lock is released when its
+// one descriptor closes, and so that another can look at it without taking it.
+struct flock WholeFile(short type) {
+    struct flock range {};
+    range.l_type = type;
+    range.l_whence = SEEK_SET;
+    return range;
+}
+
+}  // namespace
+
 Lock::~Lock() {
     if (fd_ >= 0) {
         ::close(fd_);  // closing releases the lock
@@ -145,7 +157,7 @@ Lock::Result Lock::TryAcquire(QString* sProblem) {
     if (folder.isEmpty()) {
         return Result::Unavailable;
     }
-    const QString path = folder + QStringLiteral("/sondrel.lock");
+    const QString path = folder + u'/' + sFileName_;
     // Close-on-exec: a program started from the window must not keep the lock after it.
     const int fd =
         ::open(NativePath(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
@@ -156,10 +168,11 @@ Lock::Result Lock::TryAcquire(QString* sProblem) {
         }
         return Result::Unavailable;
     }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    struct flock range = WholeFile(F_WRLCK);
+    if (::fcntl(fd, F_OFD_SETLK, &range) != 0) {
         const int error = errno;
         ::close(fd);
-        if (error == EWOULDBLOCK) {
+        if (error == EAGAIN || error == EACCES) {
             return Result::Busy;
         }
         if (sProblem != nullptr) {
@@ -170,6 +183,22 @@ Lock::Result Lock::TryAcquire(QString* sProblem) {
     }
     fd_ = fd;
     return Result::Acquired;
+}
+
+bool Lock::HeldElsewhere(const QString& sFileName) {
+    const QString folder = Folder(nullptr);
+    if (folder.isEmpty()) {
+        return false;
+    }
+    const int fd = ::open(NativePath(folder + u'/' + sFileName).constData(),
+                          O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        return false;  // never made: never held
+    }
+    struct flock range = WholeFile(F_WRLCK);
+    const bool held = ::fcntl(fd, F_OFD_GETLK, &range) == 0 && range.l_type != F_UNLCK;
+    ::close(fd);
+    return held;
 }
 
 // ---- Wire protocol

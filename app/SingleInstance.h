@@ -3,9 +3,11 @@
 // local socket beside it; another start of the program talks to it there instead of touching the
 // stored list, which the window would write over when it closes. An intake that finds no window
 // takes the same lock while it works on the store, so that no window loads the list half-way.
+// sondrel-backup holds it for its whole run (it refuses to run while a window is open), and with it
+// a second lock that tells a waiting start to wait as long as the backup takes.
 //
-// Both live in a private folder with mode 0700: $XDG_RUNTIME_DIR/tarvello; where that variable is
-// unset /run/user/<uid>/tarvello when the system made that folder for the user, else
+// All of them live in a private folder with mode 0700: $XDG_RUNTIME_DIR/tarvello; where that
+// variable is unset /run/user/<uid>/tarvello when the system made that folder for the user, else
 // <temp>/tarvello-<uid>.
 //
 // Wire protocol. Every message is one frame: a 4-byte big-endian length N (1 to kMaxFrameBytes),
@@ -25,6 +27,7 @@
 #include <QStringList>
 #include <cstdint>
 #include <optional>
+#include <utility>
 
 namespace SingleInstance {
 
@@ -41,13 +44,19 @@ QString Folder(QString* sProblem);
 /// The socket's path in that folder (empty when there is none).
 QString SocketPath(QString* sProblem = nullptr);
 
-/// The lock of the window and of an intake working on the store. Released by the destructor, and
-/// by the system when the process ends.
+/// The lock of the window, of an intake working on the store and of sondrel-backup's run.
+inline const QString kWindowLockFile = QStringLiteral("sondrel.lock");
+/// Held by sondrel-backup for its whole run besides the window's lock: a start that finds the
+/// window's lock taken waits for as long as this one is held, however long the backup takes.
+inline const QString kBackupLockFile = QStringLiteral("sondrel-backup.lock");
+
+/// A lock file in the private folder. Released by the destructor, and by the system when the
+/// process ends.
 class Lock {
 public:
     enum class Result { Acquired, Busy, Unavailable };
 
-    Lock() = default;
+    explicit Lock(QString sFileName = kWindowLockFile) : sFileName_(std::move(sFileName)) {}
     ~Lock();
     Lock(const Lock&) = delete;
     Lock& operator=(const Lock&) = delete;
@@ -56,9 +65,24 @@ public:
     Result TryAcquire(QString* sProblem);
     bool Held() const { return fd_ >= 0; }
 
+    /// True when another lock holds that file. Never takes the lock, so it never keeps its holder
+    /// from taking it.
+    static bool HeldElsewhere(const QString& sFileName);
+
 private:
+    QString sFileName_;
     int fd_ = -1;
 };
+
+/// What a start says when the lock stayed taken by someone who never answered.
+inline const QString kNoAnswerText = QStringLiteral(
+    "Ein anderes Sondrel läuft, nimmt aber seit einer Minute nichts an; bitte später erneut "
+    "versuchen.");
+
+/// True while a sondrel-backup of this user runs.
+inline bool BackupRunning() {
+    return Lock::HeldElsewhere(kBackupLockFile);
+}
 
 enum class MessageType : quint8 { Hello = 1, Welcome = 2, Activate = 3, Add = 4, Result = 5 };
 enum class ResultCode : quint8 {

@@ -1,6 +1,7 @@
 #include "app/modBackup.h"
 
 #include <QDir>
+#include <QSet>
 #include <algorithm>
 
 #include "app/NativePath.h"
@@ -38,7 +39,8 @@ std::unique_ptr<SharedState>& StatePtr() {
 // Fills oList as the walk over the entries 0 to Count - 1 does, reading only the stored ones:
 // a run of missing entries reads as one empty text, since reading it again changes nothing.
 bool LoadList(CListString& oList, const QString& sKey, const QString& sCountName,
-              const QString& sPrefix, bool bExistingFilesOnly, size_t lBufferSize) {
+              const QString& sPrefix, bool bExistingFilesOnly, size_t lBufferSize,
+              QStringList* pVanished = nullptr) {
     // One consistent state of the store, even while another instance saves.
     modRegistry::RegBatch batch(HKEY_CURRENT_USER, false);
     const std::optional<QString> countText =
@@ -53,6 +55,9 @@ bool LoadList(CListString& oList, const QString& sKey, const QString& sCountName
     FileSystemObject& fso = State().FSO;
     const auto take = [&](const QString& entry) {
         if (bExistingFilesOnly && !fso.FileExists(entry)) {
+            if (pVanished != nullptr && !entry.trimmed().isEmpty()) {
+                pVanished->append(entry);
+            }
             return;
         }
         if (!oList.ValueExists(entry)) {
@@ -207,13 +212,13 @@ bool SaveOptionList(CListString& oList, const QString& sPrefix) {
     return SaveList(ListValues(&oList), kOptionsKey, sPrefix + QStringLiteral("Count"), sPrefix);
 }
 
-bool LoadBackupList() {
+bool LoadBackupList(QStringList* pVanished) {
     std::unique_ptr<CListString>& list = State().BackupFiles;
     if (!list) {
         list = std::make_unique<CListString>();
     }
     return LoadList(*list, kMainKey, QStringLiteral("Count"), QStringLiteral("File"), true,
-                    modRegistry::kPathReadBufferSize);
+                    modRegistry::kPathReadBufferSize, pVanished);
 }
 
 bool SaveBackupList() {
@@ -222,6 +227,26 @@ bool SaveBackupList() {
 
 bool SaveBackupListOf(const QStringList& paths) {
     return SaveList(paths, kMainKey, QStringLiteral("Count"), QStringLiteral("File"));
+}
+
+bool RemoveFromStoredBackupList(const QStringList& paths) {
+    modRegistry::RegBatch batch(HKEY_CURRENT_USER, true);
+    if (!batch.Active()) {
+        return false;
+    }
+    CListString stored;
+    if (!LoadList(stored, kMainKey, QStringLiteral("Count"), QStringLiteral("File"), true,
+                  modRegistry::kPathReadBufferSize)) {
+        return false;
+    }
+    const QSet<QString> removed(paths.begin(), paths.end());
+    QStringList kept;
+    for (const QString& path : ListValues(&stored)) {
+        if (!removed.contains(path)) {
+            kept.append(path);
+        }
+    }
+    return SaveBackupListOf(kept) && batch.Commit();
 }
 
 QString StoreProblemText() {

@@ -95,8 +95,9 @@ bool SaveOptionList(CListString& oList, const QString& sPrefix);
 
 /// Creates or empties BackupFiles and fills it with the stored paths that name existing files,
 /// without duplicates. Entries read back whole up to the longest path the system opens. False
-/// when a store exists but could not be read (the list is then empty).
-bool LoadBackupList();
+/// when a store exists but could not be read (the list is then empty). pVanished receives the
+/// stored paths left out because they name no file.
+bool LoadBackupList(QStringList* pVanished = nullptr);
 /// Stores BackupFiles ("Count", "File" + index) in one transaction; an absent list stores as empty.
 /// True when stored; StoreProblemText says why not.
 bool SaveBackupList();
@@ -104,6 +105,11 @@ bool SaveBackupList();
 /// Stores these paths as the backup list, as SaveBackupList does: a save that may run on another
 /// thread (which uses the store through its own connection).
 bool SaveBackupListOf(const QStringList& paths);
+
+/// Removes these paths from the stored backup list, in one transaction: paths stored since they
+/// were loaded stay, and so does every other; paths that name no file go, as LoadBackupList drops
+/// them. True when stored; StoreProblemText says why not.
+bool RemoveFromStoredBackupList(const QStringList& paths);
 
 /// The settings store's file and why the calling thread's last write failed, in German, for a
 /// message.

@@ -26,7 +26,7 @@
 
 #include "app/modBackup.h"
 #include "app/modRegistry.h"
-#include "ui/SearchSettings.h"
+#include "app/SearchSettings.h"
 #include "ui/frmSearch.h"
 
 namespace {

@@ -3,8 +3,6 @@
 #include <QKeyEvent>
 #include <algorithm>
 
-#include "app/LeadingNumber.h"
-
 namespace {
 
 bool IsDigitText(const QString& sText) {
@@ -24,10 +22,6 @@ bool IsCharacter(const QKeyEvent* event) {
 LevelField::LevelField(QWidget* parent) : QLineEdit(parent) {
     setMaxLength(2);
     connect(this, &QLineEdit::textChanged, this, &LevelField::ApplyChangeRule);
-}
-
-int32_t LevelField::LevelOf(QStringView sText) {
-    return std::clamp(LeadingNumber(sText), kMinLevel, kMaxLevel);
 }
 
 void LevelField::SetLevelText(const QString& sText) {

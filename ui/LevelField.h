@@ -14,16 +14,18 @@
 #include <QStringView>
 #include <cstdint>
 
+#include "app/LeadingNumber.h"
+
 class LevelField : public QLineEdit {
     Q_OBJECT
 public:
-    static constexpr int32_t kMinLevel = 1;
-    static constexpr int32_t kMaxLevel = 99;
+    static constexpr int32_t kMinLevel = kMinFolderLevel;
+    static constexpr int32_t kMaxLevel = kMaxFolderLevel;
 
     explicit LevelField(QWidget* parent = nullptr);
 
-    /// The level a text stands for: its leading number clamped to 1..99.
-    static int32_t LevelOf(QStringView sText);
+    /// The level a text stands for: its leading number clamped to 1..99 (FolderLevel).
+    static int32_t LevelOf(QStringView sText) { return FolderLevel(sText); }
 
     /// The level the field shows.
     int32_t Value() const { return LevelOf(text()); }

@@ -15,8 +15,8 @@
 #include <cmath>
 
 #include "app/ArchiveName.h"
+#include "app/BackupRun.h"
 #include "app/modBackup.h"
-#include "ui/BackupRun.h"
 #include "ui/FormScale.h"
 #include "ui/StandardDialogs.h"
 #include "ui/Twips.h"
@@ -265,12 +265,25 @@ void frmBackup::StartBackup() {
     CListString* files = modBackup::State().BackupFiles.get();
     if (settings.sArchivePath.isEmpty()) {
         StandardDialogs::ShowMessage(
-            this,
-            QStringLiteral("Das Backup ist fehlgeschlagen.\n\nNeben „%1“ ist kein Name mehr frei.")
-                .arg(sArchiveName_),
+            this, BackupRun::FailedBecause({ArchiveName::NoneFreeText(sArchiveName_)}),
             QMessageBox::Critical);
     } else if (run.Run(files)) {
-        run.ApplyAfterEffects(files, clearWindowList_);
+        const QString sProblems = run.ApplyAfterEffects([this, files](QString*) {
+            if (files != nullptr) {
+                files->RemoveAll();
+            }
+            if (clearWindowList_) {
+                clearWindowList_();
+            }
+            return true;
+        });
+        if (!sProblems.isEmpty()) {
+            StandardDialogs::ShowMessage(
+                this,
+                QStringLiteral("Das Archiv „%1“ ist geschrieben und geprüft.\n\n%2")
+                    .arg(settings.sArchivePath, sProblems),
+                QMessageBox::Warning);
+        }
         bExitProgram_ = chkExitAfterBackup->isChecked();
     } else {
         StandardDialogs::ShowMessage(this, run.FailureText(), QMessageBox::Critical);

@@ -9,10 +9,10 @@
 #include <QStatusBar>
 #include <QTimer>
 
+#include "app/SearchSettings.h"
 #include "app/modBackup.h"
 #include "ui/FormScale.h"
 #include "ui/LevelField.h"
-#include "ui/SearchSettings.h"
 #include "ui/StandardDialogs.h"
 #include "ui/Twips.h"
 
@@ -278,7 +278,14 @@ void frmSearch::tmrStartSearch_Timer() {
     values.bNoLastBackupDate = chkNoLastBackupDate->isChecked();
     values.bLimitRecursion = chkLimitRecursion->isChecked();
     values.sLimit = txtLimit->text();
-    SearchSettings::StoreAndPrepareScan(values);
+    if (!SearchSettings::StoreAndPrepareScan(values)) {
+        // The search goes on: it needs only the values it was given.
+        StandardDialogs::ShowMessage(
+            this,
+            QStringLiteral("Die Sucheinstellungen konnten nicht gespeichert werden.\n\n") +
+                modBackup::StoreProblemText(),
+            QMessageBox::Warning);
+    }
 
     modBackup::ISearchOutlet* const previousSearch = state.SearchOutlet;
     modBackup::IWindowOutlet* const previousWindow = state.WindowOutlet;

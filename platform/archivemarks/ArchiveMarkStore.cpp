@@ -50,14 +50,16 @@ bool ArchiveMarkStore::BeginBatch() {
     return inBatch_;
 }
 
-void ArchiveMarkStore::EndBatch() {
+bool ArchiveMarkStore::EndBatch() {
     if (!inBatch_) {
-        return;
+        return true;
     }
     inBatch_ = false;
     if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        return false;
     }
+    return true;
 }
 
 bool ArchiveMarkStore::Open(bool bForWrite) {

@@ -51,8 +51,9 @@ public:
     /// of a whole backup then costs one commit instead of one per file. False when it could not
     /// be started; the changes then commit one by one.
     bool BeginBatch();
-    /// Commits what the batch changed; a change that failed inside it is simply not there.
-    void EndBatch();
+    /// Commits what the batch changed; a change that failed inside it is simply not there. False
+    /// when the commit failed, which drops every change of the batch.
+    bool EndBatch();
 
     /// Safe to call twice; a batch still open is dropped.
     void Close();

@@ -244,12 +244,24 @@ TEST_F(Accessors, LoadBackupListKeepsExistingFilesOnceEach) {
     const QString folder = MakeFolder("docs/folder");
     SeedList(kMain, "Count", "File", {a, gone, b, a, "", folder, b.toUpper(), b});
     QFile::remove(gone);
-    LoadBackupList();
+    QStringList vanished;
+    LoadBackupList(&vanished);
     EXPECT_EQ(Values(*State().BackupFiles), QStringList({a, b}));
+    EXPECT_EQ(vanished, QStringList({gone, folder, b.toUpper()}));
     // The next save leaves only those in the store.
     SaveBackupList();
     EXPECT_EQ(StoredBackupList(), QStringList({a, b}));
     EXPECT_EQ(Sql("SELECT count(*) FROM reg_values WHERE name LIKE 'File%'"), "2");
+}
+
+// What a backup archived leaves the stored list; a path stored meanwhile stays, whatever its place.
+TEST_F(Accessors, RemovingArchivedPathsKeepsEveryOtherStoredPath) {
+    const QString a = MakeFile("a.txt");
+    const QString b = MakeFile("b.txt");
+    const QString meanwhile = MakeFile("neu.txt");
+    SeedList(kMain, "Count", "File", {a, meanwhile, b, Root() + "/weg.txt"});
+    EXPECT_TRUE(RemoveFromStoredBackupList({a, b}));
+    EXPECT_EQ(StoredBackupList(), QStringList({meanwhile}));
 }
 
 TEST_F(Accessors, BackupListRoundTripKeepsEveryCharacter) {

@@ -85,6 +85,17 @@ TEST_F(Instance, TheLockIsHeldByOneOnlyAndItsFolderMustBePrivate) {
     Lock again;
     EXPECT_EQ(again.TryAcquire(&problem), Lock::Result::Acquired);
 
+    // The backup's lock is a lock of its own, and looking at it never takes it.
+    EXPECT_FALSE(BackupRunning());
+    {
+        Lock backup(kBackupLockFile);
+        ASSERT_EQ(backup.TryAcquire(&problem), Lock::Result::Acquired);
+        EXPECT_TRUE(BackupRunning());
+        Lock other(kBackupLockFile);
+        EXPECT_EQ(other.TryAcquire(&problem), Lock::Result::Busy);
+    }
+    EXPECT_FALSE(BackupRunning());
+
     ::chmod(NativePath(Folder()).constData(), 0755);
     Lock open;
     EXPECT_EQ(open.TryAcquire(&problem), Lock::Result::Unavailable);

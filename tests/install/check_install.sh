@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs an ordinary build tree into a temporary prefix and packs it as a .deb, then checks what a
-# user gets: the layout, the desktop entry, the manual page, the package's contents and
-# dependencies, and the installed program in intake mode, found libraries through its run path only.
+# user gets: the layout, the desktop entry, the manual pages, the systemd user units, the package's
+# contents, dependencies and lintian's verdict, and the installed programs (intake, then a backup),
+# found libraries through their run path only.
 # Usage: check_install.sh BUILD_TREE
 set -uo pipefail
 
@@ -41,6 +42,7 @@ expected_files() {
                 sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
   {
     echo "bin/sondrel"
+    echo "bin/sondrel-backup"
     echo "$private/libTv_ZIP.so"
     echo "$private/libzip32.so"
     echo "$private/$engine_real"
@@ -52,8 +54,14 @@ expected_files() {
     echo "share/icons/hicolor/scalable/apps/sondrel.svg"
     echo "share/icons/hicolor/48x48/apps/sondrel.png"
     echo "share/icons/hicolor/256x256/apps/sondrel.png"
+    echo "lib/systemd/user/sondrel-backup.service"
+    echo "lib/systemd/user/sondrel-backup.timer"
+    echo "share/doc/sondrel/copyright"
+    echo "share/doc/sondrel/changelog.gz"
     echo "share/man/man1/sondrel.1.gz"
     echo "share/man/de/man1/sondrel.1.gz"
+    echo "share/man/man1/sondrel-backup.1.gz"
+    echo "share/man/de/man1/sondrel-backup.1.gz"
   } | sort
 }
 
@@ -61,9 +69,9 @@ runpath_of() {
   readelf -d "$1" | sed -n 's/.*(\(RUNPATH\|RPATH\)).*\[\(.*\)\]/\2/p'
 }
 
-# Runs an installed program in intake mode the way a file manager would: no display, no library
-# path, its own XDG folders; then prints the stored backup list, one path a line, in list order.
-run_intake() {  # run_intake PROGRAM HOME ARG...
+# Runs an installed program the way a file manager or the timer would: no display, no library path,
+# its own XDG folders; its output goes to HOME/out.txt.
+run_installed() {  # run_installed PROGRAM HOME ARG...
   local program=$1 home=$2
   shift 2
   mkdir -p "$home/config" "$home/state" "$home/runtime"
@@ -72,6 +80,7 @@ run_intake() {  # run_intake PROGRAM HOME ARG...
       HOME="$home" XDG_CONFIG_HOME="$home/config" XDG_STATE_HOME="$home/state" \
       XDG_RUNTIME_DIR="$home/runtime" "$program" "$@" </dev/null >"$home/out.txt" 2>&1
 }
+# The stored backup list, one path a line, in list order.
 stored_list() {  # stored_list HOME
   sqlite3 "$1/config/tarvello/registry.sqlite3" \
     "select cast(data as text) from reg_values
@@ -94,7 +103,7 @@ check_intake() {  # check_intake PROGRAM LABEL
   echo c >"$files/Briefe/Brief.odt"
   echo d >"$files/Einzeln mit  zwei Blanks.txt"
 
-  run_intake "$program" "$home" "$files/Mein Ordner" "$files/Einzeln mit  zwei Blanks.txt" \
+  run_installed "$program" "$home" "$files/Mein Ordner" "$files/Einzeln mit  zwei Blanks.txt" \
     "$files/Briefe/Brief.odt" "$files/fehlt.txt"
   local rc=$?
   check "$label: intake mode ends with 0 (got $rc): $(head -c 2000 "$home/out.txt")" \
@@ -114,7 +123,7 @@ $want" test "$got" = "$want"
     test "$(stored_count "$home")" = 5
 
   # A second run adds nothing twice; loading the list drops the path that names no file.
-  run_intake "$program" "$home" "$files/Briefe" "$files/Mein Ordner/Rechnung 2026.pdf"
+  run_installed "$program" "$home" "$files/Briefe" "$files/Mein Ordner/Rechnung 2026.pdf"
   rc=$?
   check "$label: second intake run ends with 0 (got $rc)" test "$rc" -eq 0
   want=$(grep -vF "$files/fehlt.txt" <<<"$want")
@@ -125,6 +134,42 @@ instead of
 $want" test "$got" = "$want"
   check "$label: after the second run the stored count is $(stored_count "$home"), not 4" \
     test "$(stored_count "$home")" = 4
+}
+
+# The installed backup command writes the list that check_intake left and empties it.
+check_backup() {  # check_backup PROGRAM LABEL
+  local program=$1 label=$2
+  local home="$work/home-$label"
+  run_installed "$program" "$home"
+  local rc=$?
+  check "$label: sondrel-backup ends with 0 (got $rc): $(head -c 2000 "$home/out.txt")" \
+    test "$rc" -eq 0
+  check "$label: sondrel-backup wrote no archive into the home folder" \
+    test -n "$(find "$home" -maxdepth 1 -name '*_* Backup.zip')"
+  check "$label: sondrel-backup said '$(cat "$home/out.txt")'" \
+    grep -qx "4 Dateien, 0,0 MB in $home/[0-9_]* Backup.zip, geprüft" "$home/out.txt"
+  check "$label: after sondrel-backup the stored count is $(stored_count "$home"), not 0" \
+    test "$(stored_count "$home")" = 0
+}
+
+# The user units: the service runs the installed program's search and backup, once; the timer
+# starts it daily and makes up for missed days. systemd checks them where it is there.
+check_units() {  # check_units UNIT_FOLDER PROGRAM
+  local units=$1 program=$2
+  entry_of() { sed -n "s/^$2=//p" "$units/$1"; }
+  check "the service runs '$(entry_of sondrel-backup.service ExecStart)'" \
+    test "$(entry_of sondrel-backup.service ExecStart)" = "$program --search"
+  check "the service is no oneshot" test "$(entry_of sondrel-backup.service Type)" = oneshot
+  check "the timer is not daily" test "$(entry_of sondrel-backup.timer OnCalendar)" = daily
+  check "the timer is not persistent" test "$(entry_of sondrel-backup.timer Persistent)" = true
+  if [ -x "$program" ] && command -v systemd-analyze >/dev/null; then
+    mkdir -p "$work/runtime" && chmod 700 "$work/runtime"
+    local verdict rc
+    verdict=$(cd "$units" && MANPATH="$prefix/share/man" XDG_RUNTIME_DIR="$work/runtime" \
+              systemd-analyze --user verify sondrel-backup.service sondrel-backup.timer 2>&1)
+    rc=$?
+    check "systemd-analyze verify (status $rc): $verdict" test "$rc" -eq 0 -a -z "$verdict"
+  fi
 }
 
 # --- cmake --install into a temporary prefix -----------------------------------------------------
@@ -140,7 +185,13 @@ want_files=$(expected_files)
 check "installed files differ from the expected layout:
 $(diff <(echo "$want_files") <(echo "$got_files"))" test "$got_files" = "$want_files"
 
-check "bin/sondrel is not executable" test -x "$prefix/bin/sondrel"
+for program in sondrel sondrel-backup; do
+  check "bin/$program is not executable" test -x "$prefix/bin/$program"
+done
+# The backup command needs no display: it links no widgets and no graphics.
+needed=$(readelf -d "$prefix/bin/sondrel-backup" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
+check "bin/sondrel-backup links the user interface: $(grep -E 'Qt6(Widgets|Gui)' <<<"$needed")" \
+  test -z "$(grep -E 'Qt6(Widgets|Gui)' <<<"$needed")"
 check "libzip32.so (the name the component opens) does not lead to a library" \
   test -f "$prefix/$private/libzip32.so"
 check "libzip32.so is not a link to its versioned file" test -L "$prefix/$private/libzip32.so"
@@ -150,11 +201,13 @@ for symbol in ZpInit ZpSetOptions ZpArchive; do
 done
 
 # Run paths: relative to the binaries, never into the build tree.
-check "bin/sondrel has run path '$(runpath_of "$prefix/bin/sondrel")'" \
-  test "$(runpath_of "$prefix/bin/sondrel")" = "\$ORIGIN/../$private"
+for program in sondrel sondrel-backup; do
+  check "bin/$program has run path '$(runpath_of "$prefix/bin/$program")'" \
+    test "$(runpath_of "$prefix/bin/$program")" = "\$ORIGIN/../$private"
+done
 check "libTv_ZIP.so has run path '$(runpath_of "$prefix/$private/libTv_ZIP.so")'" \
   test "$(runpath_of "$prefix/$private/libTv_ZIP.so")" = "\$ORIGIN"
-for elf in bin/sondrel "$private/libTv_ZIP.so" "$private/libzip32.so"; do
+for elf in bin/sondrel bin/sondrel-backup "$private/libTv_ZIP.so" "$private/libzip32.so"; do
   check "$elf still names the build tree" \
     test -z "$(readelf -d "$prefix/$elf" | grep -F "$build")"
   missing=$(env -u LD_LIBRARY_PATH ldd "$prefix/$elf" | grep 'not found')
@@ -190,25 +243,45 @@ done
 check "the scalable icon is no SVG" \
   grep -q '<svg' "$prefix/share/icons/hicolor/scalable/apps/sondrel.svg"
 
-# --- manual page ---------------------------------------------------------------------------------
-for page in "$prefix/share/man/man1/sondrel.1.gz" "$prefix/share/man/de/man1/sondrel.1.gz"; do
+# --- manual pages ---------------------------------------------------------------------------------
+check_manpage() {  # check_manpage PAGE HEADING... -- PHRASE...
+  local page=$1
+  shift
+  local text
   text=$(LC_ALL=C.UTF-8 MANWIDTH=100 man --warnings -l "$page" 2>"$work/man.err")
   check "man -l $page warns: $(cat "$work/man.err")" test ! -s "$work/man.err"
-  for heading in NAME ÜBERSICHT BESCHREIBUNG DATEIEN EXIT-STATUS; do
-    check "the manual page lacks the section $heading" grep -qx "$heading" <<<"$text"
+  local phrases=0
+  for item in "$@"; do
+    if [ "$item" = "--" ]; then phrases=1; continue; fi
+    if [ $phrases -eq 0 ]; then
+      check "$page lacks the section $item" grep -qx "$item" <<<"$text"
+    else
+      check "$page does not mention $item" grep -qF -- "$item" <<<"$text"
+    fi
   done
-  for phrase in '$XDG_CONFIG_HOME/tarvello/registry.sqlite3' '~/.config/tarvello/registry.sqlite3' \
-    '$XDG_STATE_HOME/tarvello/archive-marks.sqlite3' \
-    '~/.local/state/tarvello/archive-marks.sqlite3' "Sondrel $version"; do
-    check "the manual page does not mention $phrase" grep -qF "$phrase" <<<"$text"
-  done
+}
+files_phrases=('$XDG_CONFIG_HOME/tarvello/registry.sqlite3' '~/.config/tarvello/registry.sqlite3'
+  '$XDG_STATE_HOME/tarvello/archive-marks.sqlite3' '~/.local/state/tarvello/archive-marks.sqlite3'
+  "Sondrel $version")
+for folder in man1 de/man1; do
+  check_manpage "$prefix/share/man/$folder/sondrel.1.gz" NAME ÜBERSICHT BESCHREIBUNG DATEIEN \
+    EXIT-STATUS -- "${files_phrases[@]}" "sondrel-backup(1)"
+  check_manpage "$prefix/share/man/$folder/sondrel-backup.1.gz" NAME ÜBERSICHT BESCHREIBUNG \
+    OPTIONEN "AUTOMATISCH SICHERN" EXIT-STATUS DATEIEN -- "${files_phrases[@]}" \
+    "systemctl --user enable --now sondrel-backup.timer" "journalctl --user -u sondrel-backup"
 done
 # "man sondrel" as a German user would type it, with the prefix as the manual's path.
 check "man -L de does not find the page in the prefix" \
   grep -q 'Aufnahmemodus' <<<"$(LC_ALL=C.UTF-8 MANWIDTH=100 man -M "$prefix/share/man" -L de sondrel 2>&1)"
 
+# --- systemd user units and the package's documents ----------------------------------------------
+check_units "$prefix/lib/systemd/user" "$prefix/bin/sondrel-backup"
+check "changelog.gz is not the changelog of version $version" \
+  grep -q "^sondrel ($version) " <<<"$(zcat "$prefix/share/doc/sondrel/changelog.gz")"
+
 # --- the installed program in intake mode --------------------------------------------------------
 check_intake "$prefix/bin/sondrel" installed
+check_backup "$prefix/bin/sondrel-backup" installed
 
 # --- the Debian package --------------------------------------------------------------------------
 if ! cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/deb" >"$work/cpack.log" 2>&1; then
@@ -223,8 +296,10 @@ if [ -f "$deb" ]; then
   check "package contents differ from the installation:
 $(diff <(echo "$want_files") <(echo "$deb_files"))" test "$deb_files" = "$want_files"
   listing=$(dpkg-deb -c "$deb")
-  check "/usr/bin/sondrel in the package is not root-owned and executable" \
-    grep -q '^-rwxr-xr-x root/root .* ./usr/bin/sondrel$' <<<"$listing"
+  for program in sondrel sondrel-backup; do
+    check "/usr/bin/$program in the package is not root-owned and executable" \
+      grep -q "^-rwxr-xr-x root/root .* ./usr/bin/$program\$" <<<"$listing"
+  done
 
   field() { dpkg-deb -f "$deb" "$1"; }
   check "Package is '$(field Package)'" test "$(field Package)" = sondrel
@@ -244,6 +319,16 @@ $(diff <(echo "$want_files") <(echo "$deb_files"))" test "$deb_files" = "$want_f
   # The packaged (stripped) program works from wherever the package is unpacked.
   dpkg-deb -x "$deb" "$work/unpacked"
   check_intake "$work/unpacked/usr/bin/sondrel" packaged
+  check_backup "$work/unpacked/usr/bin/sondrel-backup" packaged
+  check_units "$work/unpacked/usr/lib/systemd/user" /usr/bin/sondrel-backup
+
+  # Debian's own judgement, where lintian is installed (scripts/install-deps.sh installs it).
+  if command -v lintian >/dev/null; then
+    lintian --fail-on error "$deb" >"$work/lintian.log" 2>&1
+    rc=$?
+    check "lintian finds errors (status $rc): $(grep -v '^running with root' "$work/lintian.log")" \
+      test "$rc" -eq 0 -a -z "$(grep '^E:' "$work/lintian.log")"
+  fi
 fi
 
 echo "$((checks - failures)) passed, $failures failed"

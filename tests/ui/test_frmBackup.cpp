@@ -2,6 +2,7 @@
 // widgets; the archives it writes are read back with unzip, zipinfo and Python's zipfile.
 
 #include <fcntl.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utime.h>
@@ -26,12 +27,12 @@
 #include <memory>
 #include <optional>
 
+#include "app/BackupRun.h"
 #include "app/NativePath.h"
 #include "app/SingleInstance.h"
 #include "app/modBackup.h"
 #include "app/modRegistry.h"
 #include "tests/ui/support/FreshEnvironment.h"
-#include "ui/BackupRun.h"
 #include "ui/StandardDialogs.h"
 #include "ui/frmBackup.h"
 #include "ui/frmMain.h"
@@ -921,6 +922,39 @@ private Q_SLOTS:
         QVERIFY(!StoredLastBackupAt());
         QVERIFY(win_->isVisible());
         QCOMPARE(ListedCount(), 2);
+    }
+
+    // An after-effect that cannot be stored is told, not swallowed: the archive is there and
+    // checked, the moment of the backup is not stored.
+    void afterEffectsThatCannotBeStoredAreTold() {
+        const QStringList files = MakeFiles(2);
+        sqlite3* other = nullptr;
+        BackupRun::TestHooks hooks;
+        hooks.beforeVerify = [&](const QString&) {
+            const QByteArray store =
+                modRegistry::StorePath(modRegistry::HKEY_CURRENT_USER).toUtf8();
+            if (sqlite3_open(store.constData(), &other) != SQLITE_OK ||
+                sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
+                qWarning("the store could not be locked");
+            }
+        };
+        BackupRun::SetTestHooks(hooks);
+        OpenMain(files);
+        QString archive;
+        QVERIFY(WithDialog([&](frmBackup& d) {
+            archive = ArchivePath(d);
+            SetChecked(d, "chkExitAfterBackup", false);
+            Start(d);
+        }));
+        sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_close(other);
+        QCOMPARE(messages_.size(), 1);
+        QVERIFY2(messages_[0].startsWith("Das Archiv „" + archive +
+                                         "“ ist geschrieben und geprüft.\n\nDas Datum des letzten "
+                                         "Backups konnte nicht gespeichert werden: „"),
+                 qPrintable(messages_[0]));
+        QVERIFY(!StoredLastBackupAt());
+        QCOMPARE(ReadZip(archive).names.size(), 2);
     }
 
     // The archive is read back before anything is forgotten: one wrong byte between writing and

@@ -1,7 +1,7 @@
 #pragma once
 // BackupRun: one backup of the backup list into one ZIP archive, and its after-effects. No
-// widgets: the backup dialog turns its controls into BackupSettings, shows the progress this
-// reports and the failure text it returns.
+// widgets: the backup dialog and sondrel-backup turn their inputs into BackupSettings, show the
+// progress this reports and the failure text it returns.
 //
 // The archiver takes at most 4096 files per run, so a longer list is written by further runs that
 // grow the same archive; the progress counts across all of them. A run counts as successful only
@@ -23,6 +23,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "app/FileSystem.h"
+
 class CListString;
 
 struct BackupSettings {
@@ -33,6 +35,9 @@ struct BackupSettings {
     bool bClearArchiveFlag = false;
     bool bClearList = true;
     bool bGrowExisting = false;  // add to the archive at sArchivePath instead of making a new one
+    /// The moment the backup counts from (stored as "LastBackupAt"); invalid: when Run begins.
+    /// A caller that searched for changed files first gives the moment the search began.
+    QDateTime dtStartedAt;
 };
 
 class BackupRun {
@@ -54,6 +59,8 @@ public:
 
     /// Files handed to one archiver run: the archiver's limit.
     static constexpr int32_t kFilesPerRun = 4096;
+    /// The longest password the engine takes whole, in bytes of UTF-8.
+    static constexpr qsizetype kMaxPasswordBytes = 255;
     static constexpr qint64 kPumpIntervalMs = 10;
 
     BackupRun(BackupSettings settings, FileAddedHandler onFileAdded, EventPump pumpEvents);
@@ -68,35 +75,45 @@ public:
     /// answers at once, rarely enough that tens of thousands of small files do not wait for it.
     bool Run(CListString* files);
 
+    /// Empties the backup list after a backup; false with *sProblem (German) when it could not.
+    using ListEmptier = std::function<bool(QString* sProblem)>;
+
     /// After a successful Run, in this order and each only when its setting is on: stores the
     /// start moment as "LastBackupAt", clears the archive marks of the files archived and unchanged
-    /// since the start, empties files and calls clearWindowList. Does nothing after a failure.
-    void ApplyAfterEffects(CListString* files, const std::function<void()>& clearWindowList);
+    /// since the start, calls emptyList. Each is tried even when one before failed, since none of
+    /// them can lose anything. Returns why any failed, one German line each; empty when all
+    /// succeeded, and after a failed Run (when nothing is applied).
+    QString ApplyAfterEffects(const ListEmptier& emptyList);
 
     /// Begins "Das Backup ist fehlgeschlagen."; empty after a successful run.
     const QString& FailureText() const { return sFailure; }
+    /// Why the run failed, a paragraph each; empty after a successful run.
+    const QStringList& FailureReasons() const { return failureReasons; }
+    /// A failure text of that form for these reasons.
+    static QString FailedBecause(const QStringList& reasons);
+    /// Why no archive can be written into the folder (the system's reason, in German); empty when
+    /// one can.
+    static QString FolderProblem(const QString& sFolder);
+    /// The lines of a list, cut after lMax with a count of the rest, so that a message stays
+    /// readable.
+    static QString CappedLines(const QStringList& lines, qsizetype lMax);
     const QDateTime& StartedAt() const { return dtStarted; }
     int32_t FilesTotal() const { return FilesTotal_; }
     int32_t FilesDone() const { return FilesDone_; }
+    /// The sizes of the listed files when the run started, and of those archived so far.
+    int64_t BytesTotal() const { return BytesTotal_; }
+    int64_t BytesDone() const { return BytesDone_; }
+    /// The listed paths the archiver reported as archived, in list order.
+    QStringList ArchivedPaths() const;
 
 private:
-    // stat fields that change when a file is rewritten, renamed over or touched.
-    struct FileState {
-        uint64_t dev = 0;
-        uint64_t ino = 0;
-        int64_t size = 0;
-        int64_t mtimeNs = 0;
-        int64_t ctimeNs = 0;
-        bool operator==(const FileState&) const = default;
-    };
     struct Entry {
         QString sPath;
-        std::optional<FileState> stateAtStart;
+        std::optional<FileSignature> stateAtStart;
         bool bReported = false;
         bool bHanded = false;
     };
 
-    static std::optional<FileState> StateOf(const QString& sPath);
     /// One archiver run over entries [first, last); returns its result.
     int32_t RunArchiver(size_t first, size_t last, bool bGrow);
     void FileAdded(const std::string& sFilename);
@@ -119,6 +136,9 @@ private:
     QDateTime dtStarted;
     int32_t FilesTotal_ = 0;
     int32_t FilesDone_ = 0;
+    int64_t BytesTotal_ = 0;
+    int64_t BytesDone_ = 0;
     bool bSucceeded = false;
     QString sFailure;
+    QStringList failureReasons;
 };

@@ -1,4 +1,4 @@
-#include "ui/BackupRun.h"
+#include "app/BackupRun.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -53,14 +53,6 @@ QString EngineCodeText(int32_t lResult) {
     }
 }
 
-QString CappedLines(const QStringList& lines, qsizetype lMax) {
-    QStringList shown = lines.mid(0, lMax);
-    if (lines.size() > lMax) {
-        shown.append(QStringLiteral("… und %1 weitere").arg(lines.size() - lMax));
-    }
-    return shown.join(u'\n');
-}
-
 #ifdef SONDREL_HAVE_ZIP
 class ArchiverSink : public ICZIPEvents {
 public:
@@ -97,24 +89,11 @@ QString BackupRun::PasswordToUse(const QString& sPassword0, const QString& sPass
     return sPassword0 == sPassword1 ? sPassword0 : QString();
 }
 
-std::optional<BackupRun::FileState> BackupRun::StateOf(const QString& sPath) {
-    struct stat st {};
-    if (sPath.isEmpty() || ::stat(NativePath(sPath).constData(), &st) != 0) {
-        return std::nullopt;
-    }
-    FileState state;
-    state.dev = static_cast<uint64_t>(st.st_dev);
-    state.ino = static_cast<uint64_t>(st.st_ino);
-    state.size = static_cast<int64_t>(st.st_size);
-    state.mtimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-    state.ctimeNs = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
-    return state;
-}
-
 bool BackupRun::Run(CListString* files) {
     // Taken before anything is handed over: a file changed from now on is found by the next
     // change search and keeps its archive mark.
-    dtStarted = QDateTime::currentDateTime();
+    dtStarted =
+        settings.dtStartedAt.isValid() ? settings.dtStartedAt : QDateTime::currentDateTime();
     bSucceeded = false;
 
     if (files == nullptr || files->Count() == 0) {
@@ -127,7 +106,8 @@ bool BackupRun::Run(CListString* files) {
     for (list.MoveFirst(); !list.EOL(); list.MoveNext()) {
         Entry entry;
         entry.sPath = list.Data();
-        entry.stateAtStart = settings.bClearArchiveFlag ? StateOf(entry.sPath) : std::nullopt;
+        entry.stateAtStart = SignatureOfFile(entry.sPath);
+        BytesTotal_ += entry.stateAtStart ? entry.stateAtStart->size : 0;
         entries.push_back(std::move(entry));
     }
     list.MoveFirst();
@@ -197,6 +177,7 @@ bool BackupRun::Run(CListString* files) {
     }
     bSucceeded = true;
     sFailure.clear();
+    failureReasons.clear();
     return true;
 }
 
@@ -255,8 +236,10 @@ int32_t BackupRun::RunArchiver(size_t first, size_t last, bool bGrow) {
 
 void BackupRun::FileAdded(const std::string& sFilename) {
     const auto it = entryOfName.find(sFilename);
-    if (it != entryOfName.end()) {
-        entries[it->second].bReported = true;
+    if (it != entryOfName.end() && !entries[it->second].bReported) {
+        Entry& entry = entries[it->second];
+        entry.bReported = true;
+        BytesDone_ += entry.stateAtStart ? entry.stateAtStart->size : 0;
     }
     ++FilesDone_;
     const auto fPercent = static_cast<float>(static_cast<double>(FilesDone_) * 100.0 / FilesTotal_);
@@ -311,7 +294,19 @@ QString BackupRun::ArchiveProblem(int32_t lLastResult) const {
         return SystemReason(EISDIR);
     }
     const QString sFolder = FileSystemObject::GetParentFolderName(sPath);
-    const QByteArray folder = NativePath(sFolder.isEmpty() ? QStringLiteral(".") : sFolder);
+    const QString sFolderProblem = FolderProblem(sFolder.isEmpty() ? QStringLiteral(".") : sFolder);
+    if (!sFolderProblem.isEmpty()) {
+        return sFolderProblem;
+    }
+    if (lLastResult == ZP_OK && engineMessages.isEmpty() && sAddFileError.isEmpty()) {
+        return QStringLiteral("der ZIP-Dienst libzip32.so ist nicht erreichbar");
+    }
+    return QStringLiteral("siehe die Meldungen des ZIP-Dienstes");
+}
+
+QString BackupRun::FolderProblem(const QString& sFolder) {
+    const QByteArray folder = NativePath(sFolder);
+    struct stat st {};
     if (::stat(folder.constData(), &st) != 0) {
         return SystemReason(errno);
     }
@@ -321,48 +316,77 @@ QString BackupRun::ArchiveProblem(int32_t lLastResult) const {
     if (::access(folder.constData(), W_OK | X_OK) != 0) {
         return SystemReason(errno);
     }
-    if (lLastResult == ZP_OK && engineMessages.isEmpty() && sAddFileError.isEmpty()) {
-        return QStringLiteral("der ZIP-Dienst libzip32.so ist nicht erreichbar");
+    return QString();
+}
+
+QString BackupRun::CappedLines(const QStringList& lines, qsizetype lMax) {
+    QStringList shown = lines.mid(0, lMax);
+    if (lines.size() > lMax) {
+        shown.append(QStringLiteral("… und %1 weitere").arg(lines.size() - lMax));
     }
-    return QStringLiteral("siehe die Meldungen des ZIP-Dienstes");
+    return shown.join(u'\n');
+}
+
+QString BackupRun::FailedBecause(const QStringList& reasons) {
+    return QStringLiteral("Das Backup ist fehlgeschlagen.\n\n") + reasons.join(u"\n\n");
 }
 
 void BackupRun::Fail(const QStringList& reasons) {
     bSucceeded = false;
-    sFailure = QStringLiteral("Das Backup ist fehlgeschlagen.\n\n") + reasons.join(u"\n\n");
+    failureReasons = reasons;
+    sFailure = FailedBecause(reasons);
 }
 
-void BackupRun::ApplyAfterEffects(CListString* files,
-                                  const std::function<void()>& clearWindowList) {
-    if (!bSucceeded) {
-        return;
+QStringList BackupRun::ArchivedPaths() const {
+    QStringList paths;
+    for (const Entry& entry : entries) {
+        if (entry.bReported) {
+            paths.append(entry.sPath);
+        }
     }
-    if (settings.bAdjustLastBackupDate) {
-        modBackup::WriteLastBackupAt(dtStarted);
+    return paths;
+}
+
+QString BackupRun::ApplyAfterEffects(const ListEmptier& emptyList) {
+    if (!bSucceeded) {
+        return QString();
+    }
+    QStringList problems;
+    if (settings.bAdjustLastBackupDate && !modBackup::WriteLastBackupAt(dtStarted)) {
+        problems.append(
+            QStringLiteral("Das Datum des letzten Backups konnte nicht gespeichert werden: %1")
+                .arg(modBackup::StoreProblemText()));
     }
     if (settings.bClearArchiveFlag) {
         FileSystemObject& fso = modBackup::State().FSO;
+        int lNotCleared = 0;
         fso.Marks().BeginBatch();
         for (const Entry& entry : entries) {
             // A file changed or gone since the start keeps its mark, or is skipped.
             if (!entry.bReported || !entry.stateAtStart ||
-                StateOf(entry.sPath) != entry.stateAtStart) {
+                SignatureOfFile(entry.sPath) != entry.stateAtStart) {
                 continue;
             }
             FSOFile file = fso.GetFile(entry.sPath);
             const int32_t lAttributes = file.Attributes();
-            if ((lAttributes & AttrArchive) != 0) {
-                file.SetAttributes(lAttributes - AttrArchive);
+            if ((lAttributes & AttrArchive) != 0 &&
+                !file.SetAttributes(lAttributes - AttrArchive)) {
+                ++lNotCleared;
             }
         }
-        fso.Marks().EndBatch();
-    }
-    if (settings.bClearList) {
-        if (files != nullptr) {
-            files->RemoveAll();
+        if (!fso.Marks().EndBatch()) {
+            lNotCleared = static_cast<int>(entries.size());
         }
-        if (clearWindowList) {
-            clearWindowList();
+        if (lNotCleared > 0) {
+            problems.append(
+                QStringLiteral("Die Archiv-Markierungen der gesicherten Dateien konnten "
+                               "nicht (alle) gelöscht werden; sie bleiben gesetzt."));
         }
     }
+    QString sListProblem;
+    if (settings.bClearList && emptyList && !emptyList(&sListProblem)) {
+        problems.append(
+            QStringLiteral("Die Dateiliste konnte nicht geleert werden: %1").arg(sListProblem));
+    }
+    return problems.join(u'\n');
 }

@@ -1,7 +1,6 @@
-#include "ui/SearchSettings.h"
+#include "app/SearchSettings.h"
 
 #include "app/modBackup.h"
-#include "ui/LevelField.h"
 
 namespace SearchSettings {
 
@@ -22,25 +21,17 @@ Values Load() {
     return values;
 }
 
-void StoreAndPrepareScan(const Values& values) {
+void PrepareScan(const Values& values) {
     using namespace modBackup;
     SharedState& state = State();
-
-    WriteOption(kSearchPath, values.sSearchPath);
-
     state.ScanArchiveOnly = values.bUseArchiveFlag;
-    WriteFlagOption(OptArchiveFlag, values.bUseArchiveFlag);
-
     if (values.bNotUseExtFilter) {
         if (state.Extensions) {
             state.Extensions->RemoveAll();
         }
-        WriteFlagOption(OptExtFilterSearch, false);
     } else {
         LoadOptionList(state.Extensions, QStringLiteral("Extension"));
-        WriteFlagOption(OptExtFilterSearch, true);
     }
-
     if (values.bNoLastBackupDate) {
         state.ScanChangedOnly = false;
         state.ScanSince = ZeroDate();
@@ -48,15 +39,20 @@ void StoreAndPrepareScan(const Values& values) {
         state.ScanChangedOnly = true;
         state.ScanSince = ReadLastBackupAt();
     }
+    state.ScanRecursionLimit = values.bLimitRecursion ? FolderLevel(values.sLimit) : 0;
+}
 
+bool StoreAndPrepareScan(const Values& values) {
+    using namespace modBackup;
+    bool stored = WriteOption(kSearchPath, values.sSearchPath);
+    stored = WriteFlagOption(OptArchiveFlag, values.bUseArchiveFlag) && stored;
+    stored = WriteFlagOption(OptExtFilterSearch, !values.bNotUseExtFilter) && stored;
+    stored = WriteFlagOption(OptLimitRecursion, values.bLimitRecursion) && stored;
     if (values.bLimitRecursion) {
-        state.ScanRecursionLimit = LevelField::LevelOf(values.sLimit);
-        WriteFlagOption(OptLimitRecursion, true);
-        WriteOption(kRecursionLimit, values.sLimit);
-    } else {
-        state.ScanRecursionLimit = 0;
-        WriteFlagOption(OptLimitRecursion, false);
+        stored = WriteOption(kRecursionLimit, values.sLimit) && stored;
     }
+    PrepareScan(values);
+    return stored;
 }
 
 }  // namespace SearchSettings

@@ -1,0 +1,562 @@
+// sondrel-backup: its options and password file in process, and the built command end to end
+// without a display, over this test's XDG folders. Archives are read back with Python's zipfile
+// and unzip, the store with the sqlite3 shell.
+
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QVariantMap>
+
+#include "app/BackupCommand.h"
+#include "app/NativePath.h"
+#include "app/SingleInstance.h"
+#include "app/modBackup.h"
+#include "tests/app/AppTestSupport.h"
+
+using namespace BackupCommand;
+
+// Every good form of the options is used by the runs below.
+TEST(BackupCommandLine, BadUsageIsNamed) {
+    QString problem;
+    const std::pair<QStringList, QString> bad[] = {
+        {{"--serch"}, "Unbekannte Option „--serch“."},
+        {{"-x"}, "Unbekannte Option „-x“."},
+        {{"/home/anna"}, "Unerwartetes Argument „/home/anna“."},
+        {{"--comment"}, "Der Option „--comment“ fehlt ihr Wert."},
+        {{"--folder="}, "Der Option „--folder“ fehlt ihr Wert."},
+        {{"--dry-run=ja"}, "Die Option „--dry-run“ nimmt keinen Wert."},
+    };
+    for (const auto& [args, text] : bad) {
+        EXPECT_FALSE(ParseOptions(args, &problem)) << args.join(' ').toStdString();
+        EXPECT_EQ(problem, text);
+    }
+}
+
+class BackupCommandTest : public CoreTest {
+protected:
+    // A file of the given mode (umask aside).
+    QString MakePrivateFile(const QString& sRelative, const QByteArray& data, mode_t mode) {
+        const QString path = MakeFile(sRelative, data);
+        ::chmod(NativePath(path).constData(), mode);
+        return path;
+    }
+};
+
+TEST_F(BackupCommandTest, APasswordFileCountsOnlyWhenItsOwnerAloneMayReadIt) {
+    QString problem;
+    EXPECT_EQ(ReadPasswordFile(MakePrivateFile("pw", "geheim\r\nzweite Zeile\n", 0600), &problem),
+              QString("geheim"));
+    EXPECT_EQ(ReadPasswordFile(MakePrivateFile("nur-eine", "Kennwort ä", 0400), &problem),
+              QString("Kennwort ä"));
+
+    const QString group = MakePrivateFile("group", "geheim\n", 0640);
+    const std::pair<QString, QString> refused[] = {
+        {group, "ist auch für andere Benutzer lesbar"},
+        {MakePrivateFile("others", "geheim\n", 0604), "ist auch für andere Benutzer lesbar"},
+        {MakePrivateFile("empty", "", 0600), "ist leer"},
+        {MakePrivateFile("empty-line", "\nzweite\n", 0600), "ist leer"},
+        {MakePrivateFile("long", QByteArray(256, 'x'), 0600), "mehr als 255 Byte"},
+        {MakePrivateFile("latin1", "gr\xfc\xdf", 0600), "keinen UTF-8-Text"},
+        {Root() + "/fehlt", "kann nicht gelesen werden: Datei oder Ordner nicht gefunden"},
+        {MakeFolder("ordner"), "ist keine gewöhnliche Datei"},
+    };
+    for (const auto& [path, why] : refused) {
+        problem.clear();
+        EXPECT_FALSE(ReadPasswordFile(path, &problem)) << path.toStdString();
+        EXPECT_TRUE(problem.startsWith("Die Passwortdatei „" + path + "“ ") &&
+                    problem.contains(why))
+            << problem.toStdString();
+    }
+}
+
+#ifdef SONDREL_BACKUP_PROGRAM
+
+namespace {
+
+struct Outcome {
+    int status = -1;
+    QString out;
+    QString err;
+};
+
+struct ArchiveContents {
+    QString comment;
+    QStringList names;
+    int encrypted = -1;
+};
+
+// The comment, the number of encrypted entries and the names, as Python's zipfile reads them.
+ArchiveContents ReadArchive(const QString& path) {
+    QProcess python;
+    python.start("python3", {"-c",
+                             "import sys, zipfile\n"
+                             "z = zipfile.ZipFile(sys.argv[1])\n"
+                             "print(z.comment.decode())\n"
+                             "print(sum(i.flag_bits & 1 for i in z.infolist()))\n"
+                             "for n in z.namelist(): print(n)\n",
+                             path});
+    python.waitForFinished(60000);
+    ArchiveContents contents;
+    QStringList lines = QString::fromUtf8(python.readAllStandardOutput()).split('\n');
+    if (python.exitCode() != 0 || lines.size() < 2) {
+        ADD_FAILURE() << python.readAllStandardError().toStdString();
+        return contents;
+    }
+    contents.comment = lines.takeFirst();
+    contents.encrypted = lines.takeFirst().toInt();
+    lines.removeAll(QString());
+    contents.names = lines;
+    return contents;
+}
+
+// Runs the event loop until done() holds or the time is up.
+bool SpinUntil(const std::function<bool()>& done, int timeoutMs = 30000) {
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!done() && !deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    return done();
+}
+
+}  // namespace
+
+class BackupCommandRun : public BackupCommandTest {
+protected:
+    QString Home() const { return Root() + "/home"; }
+
+    // As the timer starts it: no display, no session bus unless the test makes one.
+    QProcessEnvironment Environment() const {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char* name :
+             {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "DBUS_SESSION_BUS_ADDRESS"}) {
+            env.remove(name);
+        }
+        return env;
+    }
+    void Start(QProcess& process, const QStringList& args,
+               const QString& program = SONDREL_BACKUP_PROGRAM) const {
+        process.setProcessEnvironment(Environment());
+        process.setWorkingDirectory(Root());
+        process.start(program, args);
+    }
+    Outcome Finish(QProcess& process) const {
+        // The loop keeps turning: a test may serve the command on the session bus meanwhile.
+        EXPECT_TRUE(SpinUntil([&] { return process.state() == QProcess::NotRunning; }, 120000));
+        EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+        return {process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()),
+                QString::fromUtf8(process.readAllStandardError())};
+    }
+    Outcome RunBackup(const QStringList& args) const {
+        modBackup::ResetState();  // the command works on the store alone
+        QProcess process;
+        Start(process, args);
+        return Finish(process);
+    }
+
+    QStringList MakeFiles(const QString& folder, int count, qsizetype bytes = 20) const {
+        QStringList paths;
+        for (int i = 0; i < count; ++i) {
+            QByteArray data(bytes, Qt::Uninitialized);
+            QRandomGenerator::global()->fillRange(reinterpret_cast<quint32*>(data.data()),
+                                                  bytes / 4);
+            paths << MakeFile(QString("%1/Datei %2.txt").arg(folder).arg(i), data);
+        }
+        return paths;
+    }
+    void StoreList(const QStringList& paths) const {
+        ASSERT_TRUE(modBackup::SaveBackupListOf(paths));
+    }
+    QString StoredLastBackupAt() const {
+        return Sql("SELECT data FROM reg_values WHERE name = 'LastBackupAt'");
+    }
+    // The archives in a folder.
+    static QStringList Archives(const QString& folder) {
+        return QDir(folder).entryList({"*.zip"}, QDir::Files | QDir::Hidden);
+    }
+    // The one archive in a folder; empty (and a failure) when there is none or more.
+    static QString OnlyArchive(const QString& folder) {
+        const QStringList archives = Archives(folder);
+        EXPECT_EQ(archives.size(), 1) << archives.join(", ").toStdString();
+        return archives.size() == 1 ? folder + "/" + archives[0] : QString();
+    }
+    static QStringList Entries(const QStringList& paths) {
+        QStringList names;
+        for (const QString& p : paths) {
+            names << p.mid(1);
+        }
+        return names;
+    }
+};
+
+TEST_F(BackupCommandRun, WritesTheListAsTheDialogDoesAndForgetsOnlyAfterTheCheck) {
+    const QStringList files = MakeFiles("daten/Bücher", 3);
+    StoreList(files);
+    modBackup::WriteFlagOption(modBackup::OptArchiveFlag, true);
+    const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
+    const Outcome run = RunBackup({});
+    const QDateTime after = QDateTime::currentDateTime();
+
+    EXPECT_EQ(run.status, kWritten) << run.err.toStdString();
+    EXPECT_EQ(run.err, "");  // no terminal: no progress line either
+    const QString archive = OnlyArchive(Home());
+    EXPECT_EQ(run.out, "3 Dateien, 0,0 MB in " + archive + ", geprüft\n");
+    const QRegularExpressionMatch name =
+        QRegularExpression("/(\\d{8}_\\d{4}) Backup\\.zip$").match(archive);
+    ASSERT_TRUE(name.hasMatch()) << archive.toStdString();
+    const QDateTime minute = QDateTime::fromString(name.captured(1), "yyyyMMdd_HHmm");
+    EXPECT_TRUE(minute >= before.addSecs(-60) && minute <= after);
+
+    const ArchiveContents contents = ReadArchive(archive);
+    EXPECT_EQ(contents.names, Entries(files));
+    EXPECT_EQ(contents.encrypted, 0);
+    EXPECT_EQ(contents.comment, "tägliches Backup von " + minute.toString("dd.MM.yyyy HH:mm"));
+    EXPECT_EQ(QFile::permissions(archive), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                               QFileDevice::ReadUser | QFileDevice::WriteUser);
+
+    // The after-effects: the list emptied, the moment stored, the marks cleared.
+    EXPECT_EQ(StoredBackupList(), QStringList());
+    const QDateTime stamp = QDateTime::fromString(StoredLastBackupAt(), "dd.MM.yyyy HH:mm:ss");
+    EXPECT_TRUE(stamp >= before && stamp <= after) << StoredLastBackupAt().toStdString();
+    for (const QString& f : files) {
+        EXPECT_EQ(modBackup::State().FSO.GetFile(f).Attributes() & AttrArchive, 0);
+    }
+}
+
+TEST_F(BackupCommandRun, OptionsGiveItAPasswordACommentAFolderAndKeepTheListAndTheMoment) {
+    const QStringList files = MakeFiles("daten", 2);
+    StoreList(files);
+    const QString folder = MakeFolder("Sicherungen");
+    MakePrivateFile("pw", "Sesam öffne dich\n", 0600);
+    const Outcome run = RunBackup({"--password-file", "pw", "--comment=Wochenende", "--folder",
+                                   "Sicherungen", "--keep-list", "--no-stamp"});
+    EXPECT_EQ(run.status, kWritten) << run.err.toStdString();
+    const QString archive = OnlyArchive(folder);
+    const ArchiveContents contents = ReadArchive(archive);
+    EXPECT_EQ(contents.comment, "Wochenende");
+    EXPECT_EQ(contents.encrypted, 2);
+    QProcess unzip;
+    unzip.start("unzip", {"-P", "Sesam öffne dich", "-t", archive});
+    unzip.waitForFinished(60000);
+    EXPECT_EQ(unzip.exitCode(), 0) << unzip.readAll().toStdString();
+    EXPECT_EQ(Archives(Home()), QStringList());
+    EXPECT_EQ(StoredBackupList(), files);
+    EXPECT_EQ(StoredLastBackupAt(), "");
+}
+
+// A list whose files are all gone is nothing to back up; the run names them.
+TEST_F(BackupCommandRun, AnEmptyListIsNothingToBackUp) {
+    StoreList({Root() + "/weg.txt"});
+    const Outcome run = RunBackup({});
+    EXPECT_EQ(run.status, kNothingToDo);
+    EXPECT_EQ(run.err,
+              "sondrel-backup: Diese Dateien der Liste gibt es nicht mehr; sie werden nicht "
+              "gesichert:\n" +
+                  Root() +
+                  "/weg.txt\nsondrel-backup: Nichts zu sichern: Die Backup-Liste ist leer.\n");
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(Archives(Home()), QStringList());
+    EXPECT_EQ(StoredLastBackupAt(), "");
+}
+
+// The change search of the dialog with its stored settings, since the last backup, before the
+// backup; the excluded folders of the options are left out.
+TEST_F(BackupCommandRun, SearchAddsWhatChangedSinceTheLastBackupFirst) {
+    const QDateTime last = QDateTime::currentDateTime().addDays(-1);
+    const QString listed = MakeFile("daten/gelistet.txt");
+    const QString changed = MakeFile("suche/neu.txt");
+    const QString deeper = MakeFile("suche/unter/neu2.txt");
+    SetModified(MakeFile("suche/alt.txt"), last.addDays(-1));
+    MakeFile("suche/neu.tmp");
+    MakeFile("suche/ausgeschlossen/neu3.txt");
+    StoreList({listed});
+    modBackup::WriteLastBackupAt(last);
+    modBackup::WriteOption("SearchPath", Root() + "/suche");
+    modBackup::WriteFlagOption(modBackup::OptExtFilterSearch, true);
+    CListString extensions;
+    extensions.Add("tmp");
+    modBackup::SaveOptionList(extensions, "Extension");
+    CListString excluded;
+    excluded.Add(Root() + "/suche/ausgeschlossen");
+    modBackup::SaveOptionList(excluded, "ExcludeFolder");
+
+    const Outcome run = RunBackup({"--search", "--keep-list"});
+    EXPECT_EQ(run.status, kWritten) << run.err.toStdString();
+    EXPECT_TRUE(run.out.startsWith("Suche in " + Root() + "/suche: 2 Dateien gefunden.\n"))
+        << run.out.toStdString();
+    const QStringList expected = {listed, changed, deeper};
+    EXPECT_EQ(ReadArchive(OnlyArchive(Home())).names, Entries(expected));
+    EXPECT_EQ(StoredBackupList(), expected);
+    // The next search starts from this run's start, not from its end.
+    EXPECT_GT(QDateTime::fromString(StoredLastBackupAt(), "dd.MM.yyyy HH:mm:ss"), last);
+}
+
+TEST_F(BackupCommandRun, ADryRunShowsWhatAndWhereAndChangesNothing) {
+    const QString listed = MakeFile("daten/gelistet.txt", QByteArray(300000, 'x'));
+    const QString changed = MakeFile("suche/neu.txt");
+    StoreList({listed});
+    modBackup::WriteLastBackupAt(QDateTime::currentDateTime().addDays(-1));
+    modBackup::WriteOption("SearchPath", Root() + "/suche");
+    const QString before = Sql("SELECT name, data FROM reg_values ORDER BY name");
+
+    const Outcome run = RunBackup({"--search", "--dry-run"});
+    EXPECT_EQ(run.status, kWritten) << run.err.toStdString();
+    const QRegularExpression shown(QRegularExpression::anchoredPattern(
+        QRegularExpression::escape("Suche in " + Root() + "/suche: 1 Datei gefunden.\n" + listed +
+                                   "\n" + changed + "\nProbelauf: 2 Dateien, 0,3 MB würden in " +
+                                   Home() + "/") +
+        "\\d{8}_\\d{4} Backup\\.zip gesichert; nichts wurde geändert\\.\n"));
+    EXPECT_TRUE(shown.match(run.out).hasMatch()) << run.out.toStdString();
+    EXPECT_EQ(Archives(Home()), QStringList());
+    EXPECT_EQ(Sql("SELECT name, data FROM reg_values ORDER BY name"), before);
+}
+
+TEST_F(BackupCommandRun, BadInputFailsWithAGermanLineAndChangesNothing) {
+    const QStringList files = MakeFiles("daten", 2);
+    StoreList(files);
+    const QString plainFile = MakeFile("eine-datei");
+    const QString pw = MakePrivateFile("pw", "geheim\n", 0644);
+    const auto refused = [&](const QStringList& args, int status, const QString& err) {
+        const Outcome run = RunBackup(args);
+        EXPECT_EQ(run.status, status) << err.toStdString();
+        EXPECT_EQ(run.err, err);
+        EXPECT_EQ(StoredBackupList(), files);
+        EXPECT_EQ(StoredLastBackupAt(), "");
+    };
+    const QString failed = "sondrel-backup: Das Backup ist fehlgeschlagen.\n";
+    refused({"--gibts-nicht"}, kBadUsage,
+            "sondrel-backup: Unbekannte Option „--gibts-nicht“.\n„sondrel-backup --help“ zeigt "
+            "die Optionen.\n");
+    refused({"--password-file", pw}, kFailed,
+            failed + "Die Passwortdatei „" + pw +
+                "“ ist auch für andere Benutzer lesbar; nur ihr Besitzer darf sie lesen können "
+                "(chmod 600 „" +
+                pw + "“).\n");
+    modBackup::WriteOption("DefaultPath", Root() + "/fehlt");
+    refused({}, kFailed,
+            failed + "In den Zielordner „" + Root() +
+                "/fehlt“ kann nicht geschrieben werden: Datei oder Ordner nicht gefunden\n");
+    modBackup::WriteOption("DefaultPath", plainFile);
+    refused({}, kFailed,
+            failed + "In den Zielordner „" + plainFile +
+                "“ kann nicht geschrieben werden: ein Teil des Pfads ist kein Ordner\n");
+    EXPECT_EQ(Archives(Home()), QStringList());
+
+    // A damaged store is reported and left as it was.
+    const QByteArray junk(4096, '\x5a');
+    QFile::remove(StoreFile());
+    MakeFile("config/tarvello/registry.sqlite3", junk);
+    const Outcome damaged = RunBackup({});
+    EXPECT_EQ(damaged.status, kFailed);
+    EXPECT_TRUE(damaged.err.endsWith("Die gespeicherte Dateiliste konnte nicht gelesen werden: „" +
+                                     StoreFile() + "“: die Datei ist keine SQLite-Datenbank\n"))
+        << damaged.err.toStdString();
+    QFile store(StoreFile());
+    ASSERT_TRUE(store.open(QIODevice::ReadOnly));
+    EXPECT_EQ(store.readAll(), junk);
+}
+
+// A store another program keeps locked could not take the after-effects: the run stops before it
+// writes anything.
+TEST_F(BackupCommandRun, AStoreLockedByAnotherProgramStopsTheRunBeforeItWrites) {
+    const QStringList files = MakeFiles("daten", 2);
+    StoreList(files);
+    modBackup::ResetState();
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(StoreFile().toUtf8().constData(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    const Outcome run = RunBackup({});
+    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    EXPECT_EQ(run.status, kFailed);
+    EXPECT_TRUE(run.err.contains("Die Einstellungen können nicht gespeichert werden: „" +
+                                 StoreFile() + "“: die Datei ist länger als 5 Sekunden"))
+        << run.err.toStdString();
+    EXPECT_EQ(Archives(Home()), QStringList());
+    EXPECT_EQ(StoredBackupList(), files);
+}
+
+#ifdef SONDREL_PROGRAM
+// The open window holds the list: the run says so and changes nothing.
+TEST_F(BackupCommandRun, TheOpenWindowKeepsTheListAndTheRunChangesNothing) {
+    const QStringList files = MakeFiles("daten", 2);
+    StoreList(files);
+    QProcess window;
+    QProcessEnvironment env = Environment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    window.setProcessEnvironment(env);
+    window.start(SONDREL_PROGRAM, QStringList());
+    ASSERT_TRUE(SpinUntil([] { return SingleInstance::WindowInstanceRunning(); }));
+
+    const Outcome run = RunBackup({});
+    window.terminate();
+    window.waitForFinished(30000);
+    EXPECT_EQ(run.status, kWindowOpen);
+    EXPECT_TRUE(
+        run.err.startsWith("sondrel-backup: Das Sondrel-Fenster ist geöffnet und hält "
+                           "die Dateiliste; es wurde nichts gesichert"))
+        << run.err.toStdString();
+    EXPECT_EQ(Archives(Home()), QStringList());
+    EXPECT_EQ(StoredBackupList(), files);
+    EXPECT_EQ(StoredLastBackupAt(), "");
+}
+
+// `sondrel PATH` while the backup runs waits for it, then stores its path: the backup empties the
+// list of what it archived, and the new path stays.
+TEST_F(BackupCommandRun, AnIntakeDuringTheRunWaitsForItAndItsPathStays) {
+    const QStringList files = MakeFiles("daten", 3);
+    const QString late = MakeFile("spaet.txt");
+    StoreList(files);
+    modBackup::ResetState();
+    QProcess backup;
+    Start(backup, {});
+    // Both locks held: the run has begun.
+    ASSERT_TRUE(SpinUntil([] {
+        if (!SingleInstance::BackupRunning()) {
+            return false;
+        }
+        SingleInstance::Lock probe;
+        QString problem;
+        return probe.TryAcquire(&problem) == SingleInstance::Lock::Result::Busy;
+    }));
+    ASSERT_EQ(::kill(static_cast<pid_t>(backup.processId()), SIGSTOP), 0);
+    QProcess intake;
+    Start(intake, {late}, SONDREL_PROGRAM);
+    SpinUntil([] { return false; }, 1500);
+    EXPECT_EQ(intake.state(), QProcess::Running);  // it waits ...
+    EXPECT_EQ(StoredBackupList(), files);          // ... and has stored nothing
+    ::kill(static_cast<pid_t>(backup.processId()), SIGCONT);
+
+    const Outcome run = Finish(backup);
+    const Outcome intook = Finish(intake);
+    EXPECT_EQ(run.status, kWritten) << run.err.toStdString();
+    EXPECT_EQ(intook.status, 0) << intook.err.toStdString();
+    EXPECT_EQ(ReadArchive(OnlyArchive(Home())).names, Entries(files));
+    EXPECT_EQ(StoredBackupList(), QStringList({late}));
+}
+#endif
+
+// The timer's stop (SIGTERM) in the middle of writing: no archive, not even half of one, and
+// nothing of the list, the moment or the marks changed.
+TEST_F(BackupCommandRun, ARunStoppedWithSigtermLeavesNothing) {
+    const QStringList files = MakeFiles("daten", 6, 8 * 1024 * 1024);
+    StoreList(files);
+    modBackup::WriteFlagOption(modBackup::OptArchiveFlag, true);
+    modBackup::ResetState();
+    QProcess backup;
+    Start(backup, {});
+    ASSERT_TRUE(backup.waitForStarted());
+    const QString procFds = QString("/proc/%1/fd").arg(backup.processId());
+    // The archive being written: an unnamed file in the archive's folder, "/home/#123 (deleted)".
+    const auto writing = [&] {
+        for (const QString& fd : QDir(procFds).entryList(QDir::System | QDir::Files)) {
+            const QString target = QFile::symLinkTarget(procFds + "/" + fd);
+            if (target.startsWith(Home() + "/#")) {
+                return true;
+            }
+        }
+        return false;
+    };
+    ASSERT_TRUE(SpinUntil([&] { return writing() || backup.state() != QProcess::Running; }));
+    ASSERT_EQ(backup.state(), QProcess::Running) << "the run ended before it could be stopped";
+    ::kill(static_cast<pid_t>(backup.processId()), SIGTERM);
+    ASSERT_TRUE(backup.waitForFinished(60000));
+    EXPECT_EQ(backup.exitStatus(), QProcess::CrashExit);
+    EXPECT_EQ(QDir(Home()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
+                                     QDir::NoDotAndDotDot),
+              QStringList());
+    EXPECT_EQ(StoredBackupList(), files);
+    EXPECT_EQ(StoredLastBackupAt(), "");
+    EXPECT_FALSE(QFile::exists(MarksFile()));
+}
+
+namespace {
+
+// Takes the notifications that a desktop would show.
+class FakeNotifications : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+
+public:
+    QStringList shown;
+
+public Q_SLOTS:
+    uint Notify(const QString& app, uint /*replaces*/, const QString& icon, const QString& summary,
+                const QString& body, const QStringList& /*actions*/, const QVariantMap& hints,
+                int /*timeout*/) {
+        shown << QStringList{app, icon, summary, body,
+                             QString::number(hints.value("urgency").toUInt())}
+                     .join('|');
+        return static_cast<uint>(shown.size());
+    }
+};
+
+}  // namespace
+
+// A failed run of the timer reaches the desktop: through the session bus the session keeps in
+// $XDG_RUNTIME_DIR/bus, here a private one.
+TEST_F(BackupCommandRun, AFailureReachesTheDesktopAsANotification) {
+    const QString daemon = QStandardPaths::findExecutable("dbus-daemon");
+    if (daemon.isEmpty()) {
+        GTEST_SKIP() << "no dbus-daemon";
+    }
+    const QString address = "unix:path=" + Root() + "/runtime/bus";
+    QProcess bus;
+    bus.start(daemon,
+              {"--session", "--nofork", "--nopidfile", "--print-address", "--address=" + address});
+    ASSERT_TRUE(bus.waitForReadyRead(30000)) << bus.readAllStandardError().toStdString();
+    FakeNotifications desktop;
+    {
+        QDBusConnection connection = QDBusConnection::connectToBus(address, "desktop");
+        ASSERT_TRUE(connection.isConnected());
+        ASSERT_TRUE(connection.registerObject("/org/freedesktop/Notifications", &desktop,
+                                              QDBusConnection::ExportAllSlots));
+        ASSERT_TRUE(connection.registerService("org.freedesktop.Notifications"));
+    }
+    StoreList(MakeFiles("daten", 1));
+    modBackup::WriteOption("DefaultPath", Root() + "/fehlt");
+    const Outcome run = RunBackup({});
+    QDBusConnection::disconnectFromBus("desktop");
+    bus.terminate();
+    bus.waitForFinished(10000);
+
+    EXPECT_EQ(run.status, kFailed);
+    EXPECT_EQ(desktop.shown, QStringList({"Tarvello-Backup|sondrel|Das Backup ist fehlgeschlagen.|"
+                                          "In den Zielordner „" +
+                                          Root() +
+                                          "/fehlt“ kann nicht geschrieben werden: Datei oder "
+                                          "Ordner nicht gefunden|2"}));
+}
+
+// On a terminal the run shows its progress on stderr, and clears it before the summary.
+TEST_F(BackupCommandRun, ProgressShowsOnATerminal) {
+    const QString script = QStandardPaths::findExecutable("script");
+    if (script.isEmpty()) {
+        GTEST_SKIP() << "no script(1) to make a terminal";
+    }
+    StoreList(MakeFiles("daten", 3));
+    modBackup::ResetState();
+    QProcess terminal;
+    terminal.setProcessEnvironment(Environment());
+    terminal.start(script, {"-qefc", QString("'%1'").arg(SONDREL_BACKUP_PROGRAM), "/dev/null"});
+    const Outcome run = Finish(terminal);
+    EXPECT_EQ(run.status, kWritten) << run.out.toStdString();
+    EXPECT_TRUE(run.out.contains(QRegularExpression("\r\\d von 3 Dateien, 0,0 von 0,0 MB")))
+        << run.out.toStdString();
+    EXPECT_TRUE(run.out.contains(QRegularExpression("\r\x1b\\[K3 Dateien, 0,0 MB in .*, geprüft")))
+        << run.out.toStdString();
+}
+
+#include "test_BackupCommand.moc"
+
+#endif
