@@ -41,12 +41,20 @@ QString NotStoredLine(const QString& sProblem) {
 }
 
 // A start that finds the lock taken waits a minute for it, or for as long as sondrel-backup runs
-// (it holds the lock for its whole run); false when it has waited enough.
-bool StillWorthWaiting(QDeadlineTimer& deadline) {
+// (it holds the lock for its whole run); false when it has waited enough. A wait for a backup,
+// which may take long, is told once, so that a start from a terminal does not look hung.
+bool StillWorthWaiting(QDeadlineTimer& deadline, bool& bToldOfBackup) {
+    const bool bBackupRunning = SingleInstance::BackupRunning();
+    if (bBackupRunning && !bToldOfBackup) {
+        Complain(
+            QStringLiteral("Ein Backup (sondrel-backup) läuft gerade; es geht weiter, sobald "
+                           "es fertig ist."));
+        bToldOfBackup = true;
+    }
     if (!deadline.hasExpired()) {
         return true;
     }
-    if (!SingleInstance::BackupRunning()) {
+    if (!bBackupRunning) {
         return false;
     }
     deadline.setRemainingTime(kWaitForWindowMs);
@@ -94,6 +102,7 @@ int IntakeMode(const QStringList& args) {
     request.prepend(CurrentFolder());
     Lock lock;
     QDeadlineTimer deadline(kWaitForWindowMs);
+    bool bToldOfBackup = false;
     for (;;) {
         QString problem;
         switch (lock.TryAcquire(&problem)) {
@@ -119,7 +128,7 @@ int IntakeMode(const QStringList& args) {
             case Answer::Kind::Closing:
                 break;
         }
-        if (!StillWorthWaiting(deadline)) {
+        if (!StillWorthWaiting(deadline, bToldOfBackup)) {
             Complain(SingleInstance::kNoAnswerText);
             return 1;
         }
@@ -130,6 +139,7 @@ int IntakeMode(const QStringList& args) {
 int WindowMode(const WindowModeRunner& runWindowMode) {
     Lock lock;
     QDeadlineTimer deadline(kWaitForWindowMs);
+    bool bToldOfBackup = false;
     for (;;) {
         QString problem;
         if (lock.TryAcquire(&problem) != Lock::Result::Busy) {
@@ -143,7 +153,7 @@ int WindowMode(const WindowModeRunner& runWindowMode) {
             Complain(answer.sText);
             return 1;
         }
-        if (!StillWorthWaiting(deadline)) {
+        if (!StillWorthWaiting(deadline, bToldOfBackup)) {
             Complain(SingleInstance::kNoAnswerText);
             return 1;
         }

@@ -441,6 +441,9 @@ TEST_F(BackupCommandRun, AnIntakeDuringTheRunWaitsForItAndItsPathStays) {
     const Outcome intook = Finish(intake);
     EXPECT_EQ(run.status, kWritten) << run.err.toStdString();
     EXPECT_EQ(intook.status, 0) << intook.err.toStdString();
+    EXPECT_EQ(intook.err,
+              "Sondrel: Ein Backup (sondrel-backup) läuft gerade; es geht weiter, "
+              "sobald es fertig ist.\n");
     EXPECT_EQ(ReadArchive(OnlyArchive(Home())).names, Entries(files));
     EXPECT_EQ(StoredBackupList(), QStringList({late}));
 }
