@@ -59,6 +59,15 @@ median() { cut -d" " -f"$2" "$work/$1.runs" | sort -g | awk '{v[NR]=$1} END{prin
 lowest() { cut -d" " -f"$2" "$work/$1.runs" | sort -g | head -1; }
 highest() { cut -d" " -f"$2" "$work/$1.runs" | sort -g | tail -1; }
 ratio() { awk "BEGIN{printf \"%.3f\", $1 / $2}"; }
+# The engine alone on $work/list (no peer): time, size, peak memory, and whether unzip accepts it.
+engine_alone() {
+  rm -f "$work"/*.runs
+  run engine "$drive" -q -r /
+  local check=ok
+  unzip -tqq "$work/engine.zip" >/dev/null 2>&1 || check=FAILED
+  printf '%-14s engine: %6.2f s %10d B %4d MB | unzip -t %s\n' "$1" \
+    "$(median engine 1)" "$(stat -c %s "$work/engine.zip")" $(($(highest engine 3) / 1024)) "$check"
+}
 
 # compare LABEL ZIP_ARGS ENGINE_ARGS: zip -9, the engine, and the engine on one core, taking turns.
 compare() {
@@ -133,12 +142,7 @@ for case in $cases; do
           head -c 5G /dev/urandom >"$work/big.bin"
         fi
         echo "$work/big.bin" >"$work/list"
-        rm -f "$work"/*.runs
-        run engine "$drive" -q -r /
-        check=ok
-        unzip -tqq "$work/engine.zip" >/dev/null 2>&1 || check=FAILED
-        printf '%-14s engine: %6.2f s %10d B %4d MB | unzip -t %s\n' "5 GB, $kind" \
-          "$(median engine 1)" "$(stat -c %s "$work/engine.zip")" $(($(highest engine 3) / 1024)) "$check"
+        engine_alone "5 GB, $kind"
         rm -f "$work/big.bin" "$work"/*.zip
       done
 
@@ -153,12 +157,7 @@ for d in range(100):
             out.write(f"Zeile {d} {f}\n" * (1 + (d * f) % 150))
         print(path)
 EOF
-      rm -f "$work"/*.runs
-      run engine "$drive" -q -r /
-      check=ok
-      unzip -tqq "$work/engine.zip" >/dev/null 2>&1 || check=FAILED
-      printf '%-14s engine: %6.2f s %10d B %4d MB | unzip -t %s\n' "100,000 files" \
-        "$(median engine 1)" "$(stat -c %s "$work/engine.zip")" $(($(highest engine 3) / 1024)) "$check"
+      engine_alone "100,000 files"
       rm -rf "$work/many" "$work"/*.zip
       ;;
     *)
