@@ -38,14 +38,18 @@ ArchiveMarkStore::Signature SignatureOf(const struct stat& st) {
 }
 
 QString MarkStorePath() {
+    return StateFolder() + QStringLiteral("/archive-marks.sqlite3");
+}
+
+}  // namespace
+
+QString StateFolder() {
     QString state = qEnvironmentVariable("XDG_STATE_HOME");
     if (state.isEmpty() || !QDir::isAbsolutePath(state)) {
         state = QDir::homePath() + QStringLiteral("/.local/state");
     }
-    return state + QStringLiteral("/tarvello/archive-marks.sqlite3");
+    return state + QStringLiteral("/tarvello");
 }
-
-}  // namespace
 
 std::optional<FileSignature> SignatureOfFile(const QString& sPath) {
     struct stat st {};
@@ -64,6 +68,23 @@ QString CurrentFolder() {
     char buffer[PATH_MAX];
     return ::getcwd(buffer, sizeof buffer) != nullptr ? PathFromNative(buffer)
                                                       : QDir::currentPath();
+}
+
+QString SpecialFileReason(const QString& sPath) {
+    struct stat st {};
+    if (!StatPath(sPath, st) || S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) {
+        return QString();
+    }
+    if (S_ISFIFO(st.st_mode)) {
+        return QStringLiteral("ist eine benannte Pipe (FIFO), keine Datei");
+    }
+    if (S_ISSOCK(st.st_mode)) {
+        return QStringLiteral("ist eine Socket-Datei, keine Datei");
+    }
+    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) {
+        return QStringLiteral("ist ein Gerät, keine Datei");
+    }
+    return QStringLiteral("ist keine reguläre Datei");
 }
 
 QString FullPath(const QString& sPath, const QString& sBase) {

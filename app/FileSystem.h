@@ -31,6 +31,9 @@ enum FileAttribute : int32_t {
 
 class FileSystemObject;
 
+/// The program's folder for state of this user: $XDG_STATE_HOME/tarvello (~/.local/state/...).
+QString StateFolder();
+
 /// Drops the archive marks' records of files that are gone, at most once a day and in one
 /// transaction, through a connection of its own: it may run on any thread. False when the store
 /// could not be changed.
@@ -48,6 +51,9 @@ QString CurrentFolder();
 /// cleaned of ".", ".." and doubled slashes; an absolute one loses doubled slashes, "." parts and a
 /// trailing slash only, since a link to a folder makes a textual ".." wrong. "/" stays "/".
 QString FullPath(const QString& sPath, const QString& sBase = QString());
+/// Why the path (followed through links) can never be backed up although something is there: a
+/// pipe, a socket or a device, in German; empty for a file, a folder or nothing at all.
+QString SpecialFileReason(const QString& sPath);
 
 class FSOFile {
 public:

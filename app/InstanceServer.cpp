@@ -5,9 +5,31 @@
 #include <QTimer>
 
 #include "app/NativePath.h"
+#include "platform/SystemReason.h"
 
 using SingleInstance::FrameReader;
 using SingleInstance::MessageType;
+
+namespace {
+
+QString ListenReason(QAbstractSocket::SocketError error) {
+    switch (error) {
+        case QAbstractSocket::SocketAccessError:
+            return QString::fromStdString(platform::systemReason(EACCES));
+        case QAbstractSocket::AddressInUseError:
+            return QString::fromStdString(platform::systemReason(EADDRINUSE));
+        case QAbstractSocket::SocketResourceError:
+            return QString::fromStdString(platform::systemReason(EMFILE));
+        case QAbstractSocket::HostNotFoundError:
+            return QString::fromStdString(platform::systemReason(ENOENT));
+        case QAbstractSocket::UnsupportedSocketOperationError:
+            return QString::fromStdString(platform::systemReason(EOPNOTSUPP));
+        default:
+            return QStringLiteral("Socket-Fehler %1").arg(static_cast<int>(error));
+    }
+}
+
+}  // namespace
 
 struct InstanceServer::Peer {
     QLocalSocket* socket = nullptr;
@@ -38,7 +60,7 @@ bool InstanceServer::Listen(QString* sProblem) {
     QLocalServer::removeServer(path);
     if (!server_->listen(path)) {
         *sProblem = QStringLiteral("Am Socket „%1“ kann nicht gelauscht werden: %2")
-                        .arg(DisplayPath(path), server_->errorString());
+                        .arg(DisplayPath(path), ListenReason(server_->serverError()));
         delete server_;
         server_ = nullptr;
         return false;

@@ -11,7 +11,7 @@ bool IsDigit(QChar c) {
 
 // Rounds on the decimal digits themselves, so that neither the locale's decimal point nor binary
 // fractions play a part.
-int32_t LeadingNumber(QStringView sText) {
+std::optional<int32_t> LeadingNumberIfAny(QStringView sText) {
     constexpr int64_t kLimit = int64_t{std::numeric_limits<int32_t>::max()} + 1;
     qsizetype i = 0;
     const qsizetype n = sText.size();
@@ -45,12 +45,16 @@ int32_t LeadingNumber(QStringView sText) {
         }
     }
     if (!anyDigit) {
-        return 0;
+        return std::nullopt;
     }
     const bool up = firstFraction > 5 || (firstFraction == 5 && (restOfFraction || whole % 2 == 1));
     const int64_t magnitude = std::min(kLimit, whole + (up ? 1 : 0));
     const int64_t value = negative ? -magnitude : std::min(kLimit - 1, magnitude);
     return static_cast<int32_t>(value);
+}
+
+int32_t LeadingNumber(QStringView sText) {
+    return LeadingNumberIfAny(sText).value_or(0);
 }
 
 int32_t FolderLevel(QStringView sText) {

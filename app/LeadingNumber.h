@@ -4,12 +4,15 @@
 
 #include <QStringView>
 #include <cstdint>
+#include <optional>
 
 /// The decimal number at the start of sText (blanks before it skipped; an optional sign, digits,
 /// an optional fraction), rounded to the nearest whole number with halves going to the even
 /// neighbour. A text that does not begin with a number gives 0. Results beyond the 32-bit range
 /// are clamped to it.
 int32_t LeadingNumber(QStringView sText);
+/// The same, but nullopt for a text that does not begin with a number.
+std::optional<int32_t> LeadingNumberIfAny(QStringView sText);
 
 /// The bounds of a limit of folder levels.
 inline constexpr int32_t kMinFolderLevel = 1;

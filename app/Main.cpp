@@ -4,7 +4,9 @@
 #include <QThread>
 #include <cstdio>
 
+#include "app/FileSystem.h"
 #include "app/Intake.h"
+#include "app/NativePath.h"
 #include "app/SingleInstance.h"
 #include "app/modBackup.h"
 #include "app/modRegistry.h"
@@ -78,6 +80,10 @@ void ReleaseBackupFiles() {
 // Intake on the stored list, in one transaction: what was stored before is either kept whole
 // or stored again with the new paths.
 int IntakeIntoStore(const QStringList& tokens) {
+    const QString notice = PrepareStore(false);
+    if (!notice.isEmpty()) {
+        Complain(notice);
+    }
     bool stored = false;
     {
         modRegistry::RegBatch batch(modRegistry::HKEY_CURRENT_USER, true);
@@ -96,8 +102,27 @@ int IntakeIntoStore(const QStringList& tokens) {
     return 0;
 }
 
+// A pipe, device or socket is no file to back up: it would only be dropped later as gone, and
+// reading a pipe may never end. Told now, with its reason.
+QStringList WithoutSpecialFiles(const QStringList& tokens, bool* pRefused) {
+    QStringList kept;
+    const QString cwd = CurrentFolder();
+    for (const QString& token : tokens) {
+        const QString refusal = SpecialFileReason(FullPath(token, cwd));
+        if (refusal.isEmpty()) {
+            kept.append(token);
+            continue;
+        }
+        Complain(QStringLiteral("„%1“ wird nicht aufgenommen: %2.").arg(DisplayPath(token), refusal));
+        *pRefused = true;
+    }
+    return kept;
+}
+
 int IntakeMode(const QStringList& args) {
-    const QStringList tokens = IntakeTokens(args);
+    bool bRefused = false;
+    const QStringList tokens = WithoutSpecialFiles(IntakeTokens(args), &bRefused);
+    const int lDone = bRefused ? kSomeRefused : 0;
     QStringList request = tokens;
     request.prepend(CurrentFolder());
     Lock lock;
@@ -107,17 +132,16 @@ int IntakeMode(const QStringList& args) {
         QString problem;
         switch (lock.TryAcquire(&problem)) {
             case Lock::Result::Acquired:
-                return IntakeIntoStore(tokens);
             case Lock::Result::Unavailable:
-                // Without the folder no window can listen either.
-                return IntakeIntoStore(tokens);
+                // Without the folder no window can run either: it refuses to start unlocked.
+                return IntakeIntoStore(tokens) == 0 ? lDone : 1;
             case Lock::Result::Busy:
                 break;
         }
         const Answer answer = SingleInstance::Request(SingleInstance::MessageType::Add, request);
         switch (answer.kind) {
             case Answer::Kind::Done:
-                return 0;
+                return lDone;
             case Answer::Kind::NotStored:
                 Complain(NotStoredLine(answer.sText));
                 return 1;
@@ -140,10 +164,22 @@ int WindowMode(const WindowModeRunner& runWindowMode) {
     Lock lock;
     QDeadlineTimer deadline(kWaitForWindowMs);
     bool bToldOfBackup = false;
+    WindowStart start;
     for (;;) {
         QString problem;
-        if (lock.TryAcquire(&problem) != Lock::Result::Busy) {
-            break;  // the window tells when it cannot be reached
+        const Lock::Result result = lock.TryAcquire(&problem);
+        if (result == Lock::Result::Unavailable) {
+            // A window without the lock could not be found by other starts, and two such windows
+            // would each write their own list over the other's.
+            start.sRefusal = QStringLiteral(
+                                 "Sondrel kann nicht sicherstellen, dass nur ein Fenster die "
+                                 "Dateiliste bearbeitet, und startet deshalb nicht.\n\n") +
+                             problem;
+            Complain(start.sRefusal);
+            return runWindowMode ? runWindowMode(start) : 1;
+        }
+        if (result == Lock::Result::Acquired) {
+            break;
         }
         const Answer answer = SingleInstance::Request(SingleInstance::MessageType::Activate);
         if (answer.kind == Answer::Kind::Done) {
@@ -159,9 +195,12 @@ int WindowMode(const WindowModeRunner& runWindowMode) {
         }
         QThread::msleep(kRetryMs);
     }
-    const bool loaded = LoadBackupList();
+    start.sStoreNotice = PrepareStore(true);
+    if (!LoadBackupList()) {
+        start.sLoadProblem = StoreProblemText();
+    }
     CreateFilterLists();
-    return runWindowMode ? runWindowMode(loaded ? QString() : StoreProblemText()) : 0;
+    return runWindowMode ? runWindowMode(start) : 0;
 }
 
 }  // namespace

@@ -7,9 +7,10 @@
 #include <QLocalSocket>
 #include <QtEndian>
 #include <cerrno>
-#include <cstring>
 
+#include "app/FileSystem.h"
 #include "app/NativePath.h"
+#include "platform/SystemReason.h"
 
 namespace SingleInstance {
 
@@ -20,7 +21,7 @@ constexpr QByteArrayView kMagic = "TVBACKUP";
 constexpr qsizetype kMaxSocketPath = 107;
 
 QString SystemText(int error) {
-    return QString::fromLocal8Bit(std::strerror(error));
+    return QString::fromStdString(platform::systemReason(error));
 }
 
 void AppendU32(QByteArray& out, quint32 value) {
@@ -66,18 +67,54 @@ bool Send(QLocalSocket& socket, const QByteArray& frame) {
 
 namespace {
 
-// The user's runtime folder: the variable's, else the one the system makes at login (a job
-// started by cron lacks the variable but must still meet the window), else none.
-QString RuntimeFolder() {
+const QString kSocketName = QStringLiteral("sondrel.socket");
+
+// The folders the lock and the socket may live in, best first: the user's runtime folder (the
+// variable's, else the one the system makes at login, so that a job started by cron still meets
+// the window), then a folder under the user's own state folder. A shared temporary folder is
+// never used: another user could take the name there first.
+QStringList CandidateFolders() {
+    QStringList folders;
     const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
     if (!runtime.isEmpty() && QDir::isAbsolutePath(runtime)) {
-        return runtime;
+        folders.append(runtime + QStringLiteral("/tarvello"));
+    } else {
+        const QString login = QStringLiteral("/run/user/") + QString::number(::getuid());
+        struct stat st {};
+        if (::lstat(NativePath(login).constData(), &st) == 0 && S_ISDIR(st.st_mode) &&
+            st.st_uid == ::getuid()) {
+            folders.append(login + QStringLiteral("/tarvello"));
+        }
     }
-    const QString login = QStringLiteral("/run/user/") + QString::number(::getuid());
+    folders.append(StateFolder() + QStringLiteral("/run"));
+    return folders;
+}
+
+// Makes the folder (and what is missing above it) and checks that it is this user's alone and
+// that a socket in it can be named; empty, or why not.
+QString FolderProblem(const QString& folder) {
+    const QByteArray native = NativePath(folder);
+    const QByteArray socket = NativePath(folder + u'/' + kSocketName);
+    if (socket.size() > kMaxSocketPath) {
+        return QStringLiteral(
+                   "Der Pfad „%1“ ist für eine Socket-Datei zu lang (höchstens %2 Bytes).")
+            .arg(DisplayPath(PathFromNative(socket)))
+            .arg(kMaxSocketPath);
+    }
+    for (qsizetype slash = native.indexOf('/', 1); slash > 0; slash = native.indexOf('/', slash + 1)) {
+        ::mkdir(native.left(slash).constData(), 0700);
+    }
+    if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST) {
+        return QStringLiteral("Der Ordner „%1“ kann nicht angelegt werden: %2")
+            .arg(DisplayPath(folder), SystemText(errno));
+    }
     struct stat st {};
-    if (::lstat(NativePath(login).constData(), &st) == 0 && S_ISDIR(st.st_mode) &&
-        st.st_uid == ::getuid()) {
-        return login;
+    if (::lstat(native.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() ||
+        (st.st_mode & 0077) != 0) {
+        return QStringLiteral(
+                   "Der Ordner „%1“ gehört nicht allein diesem Benutzer (er muss ihm gehören und "
+                   "die Rechte 0700 haben).")
+            .arg(DisplayPath(folder));
     }
     return QString();
 }
@@ -85,47 +122,23 @@ QString RuntimeFolder() {
 }  // namespace
 
 QString Folder(QString* sProblem) {
-    const QString runtime = RuntimeFolder();
-    const QString folder = !runtime.isEmpty() ? runtime + QStringLiteral("/tarvello")
-                                              : QDir::tempPath() + QStringLiteral("/tarvello-") +
-                                                    QString::number(::getuid());
-    const QByteArray native = NativePath(folder);
-    if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST) {
-        if (sProblem != nullptr) {
-            *sProblem = QStringLiteral("Der Ordner „%1“ kann nicht angelegt werden: %2")
-                            .arg(DisplayPath(folder), SystemText(errno));
+    QStringList problems;
+    for (const QString& folder : CandidateFolders()) {
+        const QString problem = FolderProblem(folder);
+        if (problem.isEmpty()) {
+            return folder;
         }
-        return QString();
+        problems.append(problem);
     }
-    // In a shared temporary folder another user could have made it first.
-    struct stat st {};
-    if (::lstat(native.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() ||
-        (st.st_mode & 0077) != 0) {
-        if (sProblem != nullptr) {
-            *sProblem = QStringLiteral(
-                            "Der Ordner „%1“ gehört nicht allein diesem Benutzer (er muss ihm "
-                            "gehören und die Rechte 0700 haben).")
-                            .arg(DisplayPath(folder));
-        }
-        return QString();
+    if (sProblem != nullptr) {
+        *sProblem = problems.join(u'\n');
     }
-    return folder;
+    return QString();
 }
 
 QString SocketPath(QString* sProblem) {
     const QString folder = Folder(sProblem);
-    if (folder.isEmpty()) {
-        return QString();
-    }
-    const QString path = folder + QStringLiteral("/sondrel.socket");
-    if (NativePath(path).size() > kMaxSocketPath) {
-        if (sProblem != nullptr) {
-            *sProblem = QStringLiteral("Der Pfad „%1“ ist für eine Socket-Datei zu lang.")
-                            .arg(DisplayPath(path));
-        }
-        return QString();
-    }
-    return path;
+    return folder.isEmpty() ? QString() : folder + u'/' + kSocketName;
 }
 
 // ---- Lock

@@ -7,8 +7,9 @@
 // a second lock that tells a waiting start to wait as long as the backup takes.
 //
 // All of them live in a private folder with mode 0700: $XDG_RUNTIME_DIR/tarvello; where that
-// variable is unset /run/user/<uid>/tarvello when the system made that folder for the user, else
-// <temp>/tarvello-<uid>.
+// variable is unset /run/user/<uid>/tarvello when the system made that folder for the user. Where
+// that folder cannot be used (not the user's alone, or too long a path for the socket), they live
+// in $XDG_STATE_HOME/tarvello/run instead; every start makes the same choice.
 //
 // Wire protocol. Every message is one frame: a 4-byte big-endian length N (1 to kMaxFrameBytes),
 // then N bytes, the first of them the message type:
@@ -38,8 +39,9 @@ inline constexpr qsizetype kMaxFrameBytes = 32 * 1024 * 1024;
 inline constexpr int kHandshakeTimeoutMs = 2000;
 inline constexpr int kPeerTimeoutMs = 10000;
 
-/// The private folder, created when missing; empty with *sProblem set when it cannot be made or
-/// is not the user's own (a link, another owner, open to others).
+/// The private folder, created when missing; empty with *sProblem set (German, a line for each
+/// folder tried) when none can be made or is the user's own (a link, another owner, open to
+/// others), or none leaves room for the socket's name.
 QString Folder(QString* sProblem);
 /// The socket's path in that folder (empty when there is none).
 QString SocketPath(QString* sProblem = nullptr);

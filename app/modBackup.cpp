@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QSet>
 #include <algorithm>
+#include <limits>
 
 #include "app/NativePath.h"
 #include "app/modRegistry.h"
@@ -36,23 +37,50 @@ std::unique_ptr<SharedState>& StatePtr() {
     return state;
 }
 
+// The entries a stored list has, in number order: those below its count, or, when the count is
+// missing or no number (a damaged store), every stored entry, so that none is lost. nullopt when
+// the store could not be read.
+std::optional<modRegistry::NumberedTexts> ReadStoredList(const QString& sKey,
+                                                         const QString& sCountName,
+                                                         const QString& sPrefix, size_t lBufferSize,
+                                                         int32_t* pCount) {
+    bool failed = false;
+    const std::optional<QString> countText =
+        modRegistry::RegTryReadText(HKEY_CURRENT_USER, sKey, sCountName,
+                                    modRegistry::kReadBufferSize, &failed);
+    if (failed) {
+        return std::nullopt;
+    }
+    const std::optional<int32_t> stated =
+        countText ? LeadingNumberIfAny(*countText) : std::optional<int32_t>();
+    const int32_t count = stated && *stated >= 0 ? *stated : std::numeric_limits<int32_t>::max();
+    auto entries =
+        modRegistry::RegReadNumbered(HKEY_CURRENT_USER, sKey, sPrefix, count, lBufferSize);
+    if (entries && count == std::numeric_limits<int32_t>::max()) {
+        *pCount = entries->empty() ? 0 : entries->back().first + 1;
+    } else {
+        *pCount = count;
+    }
+    return entries;
+}
+
 // Fills oList as the walk over the entries 0 to Count - 1 does, reading only the stored ones:
 // a run of missing entries reads as one empty text, since reading it again changes nothing.
+// False (and the list empty) when any part of the stored list could not be read.
 bool LoadList(CListString& oList, const QString& sKey, const QString& sCountName,
               const QString& sPrefix, bool bExistingFilesOnly, size_t lBufferSize,
               QStringList* pVanished = nullptr) {
+    oList.RemoveAll();
     // One consistent state of the store, even while another instance saves.
     modRegistry::RegBatch batch(HKEY_CURRENT_USER, false);
-    const std::optional<QString> countText =
-        modRegistry::RegTryReadText(HKEY_CURRENT_USER, sKey, sCountName);
-    const int32_t count = LeadingNumber(countText.value_or(QString()));
+    int32_t count = 0;
     const std::optional<modRegistry::NumberedTexts> entries =
-        modRegistry::RegReadNumbered(HKEY_CURRENT_USER, sKey, sPrefix, count, lBufferSize);
-    oList.RemoveAll();
+        ReadStoredList(sKey, sCountName, sPrefix, lBufferSize, &count);
     if (!entries) {
         return false;
     }
-    FileSystemObject& fso = State().FSO;
+    // Only stat: a list may be read on any thread.
+    const FileSystemObject fso;
     const auto take = [&](const QString& entry) {
         if (bExistingFilesOnly && !fso.FileExists(entry)) {
             if (pVanished != nullptr && !entry.trimmed().isEmpty()) {
@@ -79,17 +107,16 @@ bool LoadList(CListString& oList, const QString& sKey, const QString& sCountName
     return true;
 }
 
-// Count first, then the entries, then the surplus removed: all or nothing.
+// Count first, then the entries, then every stored entry beyond the new count removed (also
+// those a damaged count had left behind): all or nothing.
 bool SaveList(const QStringList& values, const QString& sKey, const QString& sCountName,
               const QString& sPrefix) {
     modRegistry::RegBatch batch(HKEY_CURRENT_USER, true);
     if (!batch.Active()) {
         return false;  // a save that cannot be made whole is not started
     }
-    const int32_t oldCount =
-        LeadingNumber(modRegistry::RegReadText(HKEY_CURRENT_USER, sKey, sCountName));
-    const std::optional<modRegistry::NumberedTexts> stored =
-        modRegistry::RegReadNumbered(HKEY_CURRENT_USER, sKey, sPrefix, oldCount);
+    const std::optional<modRegistry::NumberedTexts> stored = modRegistry::RegReadNumbered(
+        HKEY_CURRENT_USER, sKey, sPrefix, std::numeric_limits<int32_t>::max());
     if (!stored) {
         return false;
     }
@@ -189,12 +216,12 @@ bool WriteFlagOption(int32_t lIndex, bool bValue) {
                                      bValue ? QStringLiteral("1") : QStringLiteral("0"));
 }
 
-void LoadOptionList(std::unique_ptr<CListString>& oList, const QString& sPrefix) {
+bool LoadOptionList(std::unique_ptr<CListString>& oList, const QString& sPrefix) {
     if (!oList) {
         oList = std::make_unique<CListString>();
     }
-    LoadList(*oList, kOptionsKey, sPrefix + QStringLiteral("Count"), sPrefix, false,
-             modRegistry::kReadBufferSize);
+    return LoadList(*oList, kOptionsKey, sPrefix + QStringLiteral("Count"), sPrefix, false,
+                    modRegistry::kReadBufferSize);
 }
 
 QStringList ListValues(CListString* oList) {
@@ -219,6 +246,26 @@ bool LoadBackupList(QStringList* pVanished) {
     }
     return LoadList(*list, kMainKey, QStringLiteral("Count"), QStringLiteral("File"), true,
                     modRegistry::kPathReadBufferSize, pVanished);
+}
+
+std::optional<QStringList> ReadStoredBackupList() {
+    CListString stored;
+    if (!LoadList(stored, kMainKey, QStringLiteral("Count"), QStringLiteral("File"), true,
+                  modRegistry::kPathReadBufferSize)) {
+        return std::nullopt;
+    }
+    return ListValues(&stored);
+}
+
+QStringList MergedWithStored(const QStringList& stored, const QStringList& kept) {
+    QStringList merged = stored;
+    const QSet<QString> known(stored.begin(), stored.end());
+    for (const QString& path : kept) {
+        if (!known.contains(path)) {
+            merged.append(path);
+        }
+    }
+    return merged;
 }
 
 bool SaveBackupList() {
@@ -247,6 +294,39 @@ bool RemoveFromStoredBackupList(const QStringList& paths) {
         }
     }
     return SaveBackupListOf(kept) && batch.Commit();
+}
+
+QString PrepareStore(bool bTellReadOnly) {
+    const QString sFile = DisplayPath(modRegistry::StorePath(HKEY_CURRENT_USER));
+    switch (modRegistry::CheckStore(HKEY_CURRENT_USER)) {
+        case modRegistry::StoreState::Damaged: {
+            QString problem;
+            const QString moved = modRegistry::MoveStoreAside(
+                HKEY_CURRENT_USER, QDateTime::currentDateTime(), &problem);
+            if (moved.isEmpty()) {
+                return QStringLiteral(
+                           "Die Einstellungsdatei „%1“ ist beschädigt und konnte nicht "
+                           "beiseitegelegt werden: %2.")
+                    .arg(sFile, problem);
+            }
+            return QStringLiteral(
+                       "Die Einstellungsdatei „%1“ war beschädigt (keine lesbare "
+                       "SQLite-Datenbank). Sie liegt unverändert unter „%2“; Sondrel beginnt "
+                       "mit einer neuen, leeren Dateiliste und den voreingestellten Optionen.")
+                .arg(sFile, DisplayPath(moved));
+        }
+        case modRegistry::StoreState::ReadOnly:
+            if (bTellReadOnly) {
+                return QStringLiteral(
+                           "Die Einstellungsdatei „%1“ liegt auf einem schreibgeschützten "
+                           "Dateisystem: die Dateiliste wird gezeigt, aber Änderungen können "
+                           "nicht gespeichert werden.")
+                    .arg(sFile);
+            }
+            return QString();
+        default:
+            return QString();
+    }
 }
 
 QString StoreProblemText() {

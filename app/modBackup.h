@@ -13,6 +13,7 @@
 #include <QString>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "app/FileSystem.h"
 #include "app/LeadingNumber.h"
@@ -87,19 +88,29 @@ bool WriteFlagOption(int32_t lIndex, bool bValue);
 QStringList ListValues(CListString* oList);
 
 /// Creates the list when absent, empties it and fills it from sPrefix + "Count" and
-/// sPrefix + index, without duplicates.
-void LoadOptionList(std::unique_ptr<CListString>& oList, const QString& sPrefix);
+/// sPrefix + index, without duplicates. A count that is missing or no number takes every stored
+/// entry. False (the list empty) when the store exists but could not be read: the caller must
+/// then not save the list over the stored one.
+bool LoadOptionList(std::unique_ptr<CListString>& oList, const QString& sPrefix);
 /// Stores the count and every entry, then deletes the entries beyond the new count, in one
 /// transaction. Walks the list with its cursor. True when stored; StoreProblemText says why not.
 bool SaveOptionList(CListString& oList, const QString& sPrefix);
 
 /// Creates or empties BackupFiles and fills it with the stored paths that name existing files,
-/// without duplicates. Entries read back whole up to the longest path the system opens. False
-/// when a store exists but could not be read (the list is then empty). pVanished receives the
-/// stored paths left out because they name no file.
+/// without duplicates. Entries read back whole up to the longest path the system opens; a count
+/// that is missing or no number takes every stored entry. False when a store exists but any part
+/// of the list could not be read (the list is then empty). pVanished receives the stored paths
+/// left out because they name no file.
 bool LoadBackupList(QStringList* pVanished = nullptr);
-/// Stores BackupFiles ("Count", "File" + index) in one transaction; an absent list stores as empty.
-/// True when stored; StoreProblemText says why not.
+/// The stored backup list as LoadBackupList reads it, without touching BackupFiles, on any thread
+/// (through that thread's own connection); nullopt when it could not be read.
+std::optional<QStringList> ReadStoredBackupList();
+/// The stored list followed by the paths of kept it lacks: what a window that could not read the
+/// stored list stores once it can, so that neither its own paths nor the stored ones are lost.
+QStringList MergedWithStored(const QStringList& stored, const QStringList& kept);
+/// Stores BackupFiles ("Count", "File" + index) in one transaction; an absent list stores as empty,
+/// and every stored entry beyond the new count goes. True when stored; StoreProblemText says why
+/// not.
 bool SaveBackupList();
 
 /// Stores these paths as the backup list, as SaveBackupList does: a save that may run on another
@@ -110,6 +121,13 @@ bool SaveBackupListOf(const QStringList& paths);
 /// were loaded stay, and so does every other; paths that name no file go, as LoadBackupList drops
 /// them. True when stored; StoreProblemText says why not.
 bool RemoveFromStoredBackupList(const QStringList& paths);
+
+/// Gets the settings store ready before the list is loaded: a store file that is no database (or
+/// whose schema cannot be read) is moved aside whole under a dated name beside it, so that a new
+/// one starts. Returns what the user must be told, in German (where the old file lies now; with
+/// bTellReadOnly also that a store on a read-only file system can only be read); empty when
+/// there is nothing to tell.
+QString PrepareStore(bool bTellReadOnly);
 
 /// The settings store's file and why the calling thread's last write failed, in German, for a
 /// message.

@@ -121,16 +121,19 @@ bool RegWriteText(RegRoot hRoot, const QString& sKey, const QString& sValueName,
 }
 
 std::optional<QString> RegTryReadText(RegRoot hRoot, const QString& sKey, const QString& sValueName,
-                                      size_t lBufferSize) {
+                                      size_t lBufferSize, bool* pFailed) {
     RegistryStore* store = Store(hRoot);
-    if (store == nullptr) {
+    RegistryStore::Value value;
+    const RegistryStore::Lookup found = store == nullptr
+                                            ? RegistryStore::Lookup::Failed
+                                            : store->Find(Utf8(sKey), Utf8(sValueName), &value);
+    if (pFailed != nullptr) {
+        *pFailed = found == RegistryStore::Lookup::Failed;
+    }
+    if (found != RegistryStore::Lookup::Found) {
         return std::nullopt;
     }
-    const std::optional<RegistryStore::Value> value = store->Read(Utf8(sKey), Utf8(sValueName));
-    if (!value) {
-        return std::nullopt;
-    }
-    return TextOf(*value, lBufferSize);
+    return TextOf(value, lBufferSize);
 }
 
 QString RegReadText(RegRoot hRoot, const QString& sKey, const QString& sValueName) {
@@ -198,6 +201,9 @@ QString RegProblemText(RegRoot hRoot) {
             return QStringLiteral("die Datei ist beschädigt");
         case SQLITE_READONLY:
         case SQLITE_PERM:
+            if (problem.systemError == EROFS) {
+                return QStringLiteral("das Dateisystem ist schreibgeschützt");
+            }
             return QStringLiteral("die Datei ist schreibgeschützt");
         default:
             if (problem.systemError == ENOSPC) {
@@ -208,6 +214,41 @@ QString RegProblemText(RegRoot hRoot) {
             }
             return QString::fromUtf8(sqlite3_errstr(problem.sqliteCode));
     }
+}
+
+StoreState CheckStore(RegRoot hRoot) {
+    RegistryStore* store = Store(hRoot);
+    if (store == nullptr) {
+        return StoreState::Unreadable;
+    }
+    switch (store->Check()) {
+        case RegistryStore::Health::Missing:
+            return StoreState::Missing;
+        case RegistryStore::Health::Usable:
+            return store->OnReadOnlyMedium() ? StoreState::ReadOnly : StoreState::Usable;
+        case RegistryStore::Health::Damaged:
+            return StoreState::Damaged;
+        case RegistryStore::Health::Unreadable:
+            break;
+    }
+    return StoreState::Unreadable;
+}
+
+QString MoveStoreAside(RegRoot hRoot, const QDateTime& dtNow, QString* sProblem) {
+    RegistryStore* store = Store(hRoot);
+    if (store == nullptr) {
+        return QString();
+    }
+    const QString suffix =
+        QStringLiteral(".beschädigt-") + dtNow.toString(QStringLiteral("yyyyMMdd-HHmm"));
+    const std::string moved = store->MoveAside(suffix.toUtf8().toStdString());
+    if (moved.empty()) {
+        if (sProblem != nullptr) {
+            *sProblem = QString::fromStdString(platform::systemReason(errno));
+        }
+        return QString();
+    }
+    return PathFromNative(QByteArrayView(moved.data(), static_cast<qsizetype>(moved.size())));
 }
 
 RegBatch::RegBatch(RegRoot hRoot, bool bWrite) : store_(Store(hRoot)) {

@@ -8,6 +8,7 @@
 // false. Each thread works through its own connection to a store (opened on first use, closed
 // when the thread ends); batches and failure reasons belong to the calling thread.
 
+#include <QDateTime>
 #include <QString>
 #include <cstddef>
 #include <cstdint>
@@ -41,9 +42,11 @@ QString RegReadText(RegRoot hRoot, const QString& sKey, const QString& sValueNam
 bool RegRemoveValue(RegRoot hRoot, const QString& sKey, const QString& sValueName);
 
 /// As RegReadText, but tells a missing or unreadable value (nullopt) from a stored one; the value
-/// must fit lBufferSize bytes with its terminating zero.
+/// must fit lBufferSize bytes with its terminating zero. *pFailed (when given) tells whether the
+/// store itself could not be read, as against a value that is missing or does not fit.
 std::optional<QString> RegTryReadText(RegRoot hRoot, const QString& sKey, const QString& sValueName,
-                                      size_t lBufferSize = kReadBufferSize);
+                                      size_t lBufferSize = kReadBufferSize,
+                                      bool* pFailed = nullptr);
 
 /// The stored values sPrefix + n under sKey for n from 0 to lCount - 1 (n in decimal without
 /// leading zeros, the name's letter case ignored), in the order of n, each read as RegTryReadText
@@ -54,9 +57,23 @@ std::optional<NumberedTexts> RegReadNumbered(RegRoot hRoot, const QString& sKey,
                                              const QString& sPrefix, int32_t lCount,
                                              size_t lBufferSize = kReadBufferSize);
 
-/// Why the last write, deletion or batch of that root's store failed, in German ("der Datenträger
-/// ist voll"); empty after a success.
+/// Why the last read, write, deletion or batch of that root's store failed, in German ("der
+/// Datenträger ist voll"); empty after a successful write.
 QString RegProblemText(RegRoot hRoot);
+
+/// What a root's store file is before it is used.
+enum class StoreState {
+    Missing,     // nothing stored yet
+    Usable,      // read and written as usual
+    ReadOnly,    // readable, on a file system mounted read only: every write fails
+    Damaged,     // no SQLite database, or not even its schema can be read
+    Unreadable,  // locked, a folder, no permission ...: RegProblemText says why
+};
+StoreState CheckStore(RegRoot hRoot);
+/// Renames a damaged store, whole and with its log files, to "<file>.beschädigt-yyyyMMdd-HHmm"
+/// beside it (never over another file), so that the next write starts a new store. Its new path;
+/// empty with *sProblem (German) when it could not be moved.
+QString MoveStoreAside(RegRoot hRoot, const QDateTime& dtNow, QString* sProblem);
 
 /// Runs the primitives called during its lifetime in one transaction of the root's store, so
 /// that others see all of them or none. A writing batch takes the store's write lock at once;

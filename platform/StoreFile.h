@@ -1,7 +1,11 @@
 #pragma once
 // File helpers shared by the SQLite stores under the user's state folder.
 
+#include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <string>
@@ -30,6 +34,43 @@ inline bool MakeParentFolders(const std::string& sFilePath) {
 inline bool Exists(const std::string& sPath) {
     struct stat st {};
     return ::stat(sPath.c_str(), &st) == 0;
+}
+
+/// True only when nothing is there; a path that cannot be looked at (no permission, an I/O error)
+/// is not missing.
+inline bool Missing(const std::string& sPath) {
+    struct stat st {};
+    return ::stat(sPath.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR);
+}
+
+/// True when the file system holding sPath (or, when it does not exist, its folder) is mounted
+/// read only.
+inline bool OnReadOnlyFileSystem(const std::string& sPath) {
+    struct statvfs vfs {};
+    if (::statvfs(sPath.c_str(), &vfs) != 0) {
+        const size_t slash = sPath.rfind('/');
+        if (slash == std::string::npos ||
+            ::statvfs(sPath.substr(0, slash == 0 ? 1 : slash).c_str(), &vfs) != 0) {
+            return false;
+        }
+    }
+    return (vfs.f_flag & ST_RDONLY) != 0;
+}
+
+/// Renames sFrom to sTo unless sTo exists (errno EEXIST then). Where the file system cannot
+/// rename that way, a hard link and the removal of the old name do the same.
+inline bool RenameNoReplace(const std::string& sFrom, const std::string& sTo) {
+    if (::renameat2(AT_FDCWD, sFrom.c_str(), AT_FDCWD, sTo.c_str(), RENAME_NOREPLACE) == 0) {
+        return true;
+    }
+    if (errno != EINVAL && errno != ENOSYS) {
+        return false;
+    }
+    if (::link(sFrom.c_str(), sTo.c_str()) != 0) {
+        return false;
+    }
+    ::unlink(sFrom.c_str());
+    return true;
 }
 
 }  // namespace StoreFile

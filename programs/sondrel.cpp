@@ -23,14 +23,14 @@ int main(int argc, char** argv) {
 #ifdef SONDREL_HAVE_UI
     if (args.isEmpty()) {
         // The display is needed only once no open window has taken over the start.
-        return modBackup::Main(args, [&argc, argv](const QString& sLoadProblem) {
+        return modBackup::Main(args, [&argc, argv](const modBackup::WindowStart& start) {
             QApplication app(argc, argv);
-            return RunWindowMode(sLoadProblem);
+            return RunWindowMode(start);
         });
     }
 #endif
     QCoreApplication app(argc, argv);
-    return modBackup::Main(args, [](const QString&) {
+    return modBackup::Main(args, [](const modBackup::WindowStart&) {
         std::fputs(
             "Sondrel wurde ohne Benutzeroberfläche gebaut. Bitte Dateien und Ordner als "
             "Argumente angeben.\n",

@@ -5,20 +5,22 @@
 #include "ui/StandardDialogs.h"
 #include "ui/frmMain.h"
 
-int RunWindowMode(const QString& sLoadProblem) {
+int RunWindowMode(const modBackup::WindowStart& start) {
+    if (!start.sRefusal.isEmpty()) {
+        StandardDialogs::ShowMessage(nullptr, start.sRefusal, QMessageBox::Critical);
+        return 1;
+    }
     frmMain form;
+    if (!start.sLoadProblem.isEmpty()) {
+        form.SetStoredListUnread(start.sLoadProblem);
+    }
     form.show();
     form.ListenForOtherStarts();
-    if (!sLoadProblem.isEmpty()) {
-        StandardDialogs::ShowMessage(
-            &form,
-            QStringLiteral("Die gespeicherte Dateiliste konnte nicht gelesen werden; die Liste im "
-                           "Fenster ist leer.\n\n") +
-                sLoadProblem +
-                QStringLiteral("\n\nIst die Ursache behoben, holt „Liste neu laden“ die "
-                               "gespeicherte Liste zurück. Beim Beenden ersetzt die Liste im "
-                               "Fenster die gespeicherte."),
-            QMessageBox::Warning);
+    if (!start.sStoreNotice.isEmpty()) {
+        StandardDialogs::ShowMessage(&form, start.sStoreNotice, QMessageBox::Warning);
+    }
+    if (!start.sLoadProblem.isEmpty()) {
+        form.TellStoredListUnread();
     }
     return QApplication::exec();
 }

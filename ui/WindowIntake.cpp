@@ -117,10 +117,25 @@ void WindowIntake::Advance() {
                 window_.check();
             }
             request.stage = Stage::Storing;
+            request.bUnread = window_.listUnread && window_.listUnread();
             StartWorker(
                 request.id,
                 [&request, paths = modBackup::ListValues(modBackup::State().BackupFiles.get())] {
-                    request.bStored = modBackup::SaveBackupListOf(paths);
+                    QStringList toStore = paths;
+                    if (request.bUnread) {
+                        request.stored = modBackup::ReadStoredBackupList();
+                        if (!request.stored) {
+                            request.sProblem =
+                                modBackup::StoreProblemText() +
+                                QStringLiteral(
+                                    "; die gespeicherte Liste kann nicht gelesen werden, darum "
+                                    "behält das offene Fenster die Dateien und speichert sie "
+                                    "erst mit ihr zusammen");
+                            return;
+                        }
+                        toStore = modBackup::MergedWithStored(*request.stored, paths);
+                    }
+                    request.bStored = modBackup::SaveBackupListOf(toStore);
                     if (!request.bStored) {
                         request.sProblem = modBackup::StoreProblemText();
                     }
@@ -128,6 +143,9 @@ void WindowIntake::Advance() {
             return;
         }
         case Stage::Stored:
+            if (request.bUnread && request.stored && window_.takeStored) {
+                window_.takeStored(*request.stored);
+            }
             Answer(request);
             requests_.pop_front();
             break;

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <deque>
 #include <functional>
+#include <optional>
 #include <thread>
 
 class InstanceServer;
@@ -29,6 +30,11 @@ public:
         std::function<void(const QStringList& files)> take;
         /// The list check, which updates the status bar.
         std::function<void()> check;
+        /// True while the stored list could not be read: then it is read again before each save,
+        /// and the save is of both lists together.
+        std::function<bool()> listUnread;
+        /// Takes in the stored list once it could be read (ends the unread state).
+        std::function<void(const QStringList& stored)> takeStored;
     };
 
     WindowIntake(Window window, QObject* parent = nullptr);
@@ -58,6 +64,8 @@ private:
         // Set by the worker that stores the list; read once it has been joined.
         bool bStored = false;
         QString sProblem;
+        bool bUnread = false;  // the stored list was unread when the save began
+        std::optional<QStringList> stored;  // and this is what could be read of it then
     };
 
     void OnAdd(quint64 id, const QString& sWorkingFolder, const QStringList& tokens);

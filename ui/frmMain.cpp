@@ -115,7 +115,8 @@ frmMain::frmMain(QWidget* parent) : QMainWindow(parent) {
     intake_ = new WindowIntake(
         {[this] { RaiseForOtherStart(); },
          [this](const QStringList& files) { modBackup::TakeIntakeFiles(files, this); },
-         [this] { mnuCheckFiles_Click(); }},
+         [this] { mnuCheckFiles_Click(); }, [this] { return bListUnread_; },
+         [this](const QStringList& stored) { TakeStoredList(stored); }},
         this);
 
     State().WindowOutlet = this;
@@ -248,6 +249,34 @@ bool frmMain::Form_Unload() {
     // list being stored for one of them is stored before this save.
     intake_->Close();
     enum Choice { Retry, EndWithoutSaving, Stay };
+    const auto stay = [this] {
+        if (bListening_) {
+            ListenForOtherStarts();
+        }
+        return false;
+    };
+    // The stored list is never replaced by a window that could not read it.
+    while (bListUnread_ && !MergeStoredList()) {
+        const int choice = StandardDialogs::AskChoice(
+            this,
+            QStringLiteral("Die gespeicherte Dateiliste kann noch immer nicht gelesen werden.\n\n"
+                           "%1\n\nDie %2 Datei(en) im Fenster sind noch nicht gespeichert. "
+                           "„Ohne Speichern beenden“ lässt die gespeicherte Liste, wie sie ist; "
+                           "die Dateien im Fenster gehen dann verloren.")
+                .arg(sUnreadProblem_)
+                .arg(lbFilesModel->Count()),
+            QMessageBox::Warning,
+            {QStringLiteral("&Wiederholen"), QStringLiteral("&Ohne Speichern beenden"),
+             QStringLiteral("&Zurück zum Fenster")});
+        if (choice == EndWithoutSaving) {
+            bUnloaded_ = true;
+            State().BackupFiles.reset();
+            return true;
+        }
+        if (choice == Stay) {
+            return stay();
+        }
+    }
     while (!modBackup::SaveBackupList()) {
         const int choice = StandardDialogs::AskChoice(
             this,
@@ -260,10 +289,7 @@ bool frmMain::Form_Unload() {
             break;
         }
         if (choice == Stay) {
-            if (bListening_) {
-                ListenForOtherStarts();
-            }
-            return false;
+            return stay();
         }
     }
     bUnloaded_ = true;
@@ -406,12 +432,77 @@ void frmMain::mnuCheckFiles_Click() {
 }
 
 void frmMain::mnuReload_Click() {
-    if (State().BackupFiles) {
-        State().BackupFiles->RemoveAll();
+    if (bListUnread_) {
+        // The window's own paths are not stored yet: they stay, beside the stored ones.
+        if (MergeStoredList()) {
+            if (!modBackup::SaveBackupList()) {
+                StandardDialogs::ShowMessage(
+                    this,
+                    QStringLiteral("Die Dateiliste konnte nicht gespeichert werden.\n\n") +
+                        modBackup::StoreProblemText(),
+                    QMessageBox::Warning);
+            }
+        } else {
+            TellStoredListUnread();
+        }
+        mnuCheckFiles_Click();
+        return;
     }
+    const std::optional<QStringList> stored = modBackup::ReadStoredBackupList();
+    if (!stored) {
+        // What the window shows stays; the stored list, unknown now, is not saved over.
+        SetStoredListUnread(modBackup::StoreProblemText());
+        TellStoredListUnread();
+        return;
+    }
+    CListString& files = BackupFiles();
+    files.RemoveAll();
     ClearFileList();
-    modBackup::LoadBackupList();
+    for (const QString& path : *stored) {
+        if (!files.ValueExists(path)) {
+            files.Add(path);
+        }
+    }
     FillFromBackupFiles();
+    mnuCheckFiles_Click();
+}
+
+void frmMain::SetStoredListUnread(const QString& sProblem) {
+    bListUnread_ = true;
+    sUnreadProblem_ = sProblem;
+    statusPanel1_->setText(QStringLiteral("Gespeicherte Liste nicht gelesen – es wird nichts "
+                                          "darüber gespeichert"));
+}
+
+void frmMain::TellStoredListUnread() {
+    StandardDialogs::ShowMessage(
+        this,
+        QStringLiteral("Die gespeicherte Dateiliste konnte nicht gelesen werden.\n\n") +
+            sUnreadProblem_ +
+            QStringLiteral(
+                "\n\nSolange sie nicht gelesen werden kann, speichert das Fenster nichts über "
+                "sie: Dateien, die Sie hinzufügen oder die „sondrel DATEI“ übergibt, sammelt "
+                "es und führt sie mit der gespeicherten Liste zusammen, sobald diese gelesen "
+                "werden kann (mit „Liste neu laden“, bei der nächsten Übergabe oder beim "
+                "Beenden)."),
+        QMessageBox::Warning);
+}
+
+bool frmMain::MergeStoredList() {
+    const std::optional<QStringList> stored = modBackup::ReadStoredBackupList();
+    if (!stored) {
+        sUnreadProblem_ = modBackup::StoreProblemText();
+        return false;
+    }
+    TakeStoredList(*stored);
+    return true;
+}
+
+void frmMain::TakeStoredList(const QStringList& stored) {
+    modBackup::TakeIntakeFiles(stored, this);
+    bListUnread_ = false;
+    sUnreadProblem_.clear();
+    statusPanel1_->clear();
     mnuCheckFiles_Click();
 }
 

@@ -40,6 +40,14 @@ public:
     /// bar.
     void CheckFiles();
 
+    /// The stored list could not be read (sProblem says why): until it can, the window keeps
+    /// what it gets apart and never saves over the stored list. Each later attempt to store
+    /// (an intake, "Liste neu laden", closing) reads it first and merges the two.
+    void SetStoredListUnread(const QString& sProblem);
+    /// Tells the user what that means.
+    void TellStoredListUnread();
+    bool StoredListUnread() const { return bListUnread_; }
+
     /// Makes this the window that other starts of the program reach (SingleInstance.h): they
     /// raise it, or hand it the paths of their command line. The caller holds the instance lock.
     /// When that is impossible the user is told why, and the result is false.
@@ -82,6 +90,11 @@ private:
     void ShowAboutDialog();
 
     void FillFromBackupFiles();
+    /// Reads the stored list once more and takes its paths in beside the window's own; false (and
+    /// the reason kept) when it still cannot be read.
+    bool MergeStoredList();
+    /// Takes paths read from the store in beside the window's own, and ends the unread state.
+    void TakeStoredList(const QStringList& stored);
     /// Removes the entries at the given display positions from lbFiles and their paths from
     /// BackupFiles.
     void RemoveEntries(const std::vector<int>& rows);
@@ -119,5 +132,7 @@ private:
     /// Bytes of the listed files as the last list check found them; 64-bit so it cannot overflow.
     int64_t lTotalSize = 0;
     bool bUnloaded_ = false;
+    bool bListUnread_ = false;
+    QString sUnreadProblem_;
     bool bListening_ = false;
 };

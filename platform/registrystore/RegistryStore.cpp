@@ -4,7 +4,12 @@
 
 #include "platform/StoreFile.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -75,6 +80,50 @@ void RegistryStore::NoteProblem(int rc) {
     problem_.systemError = db_ != nullptr ? sqlite3_system_errno(db_) : 0;
 }
 
+namespace {
+
+// "file:" URI of a path: the characters a URI gives a meaning of their own are escaped.
+std::string FileUri(const std::string& path) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string uri = "file:";
+    for (const char c : path) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '%' || c == '?' || c == '#' || byte < 0x21 || byte >= 0x7F) {
+            uri += '%';
+            uri += kHex[byte >> 4];
+            uri += kHex[byte & 0x0F];
+        } else {
+            uri += c;
+        }
+    }
+    return uri;
+}
+
+// False when the file holds something that is no SQLite database (an empty file is a new one).
+// Told before SQLite opens it: SQLite removes a "-wal" file beside a file it cannot read.
+bool LooksLikeDatabase(const std::string& path) {
+    static constexpr char kMagic[] = "SQLite format 3";  // with its zero: 16 bytes
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        return true;  // SQLite will say why it cannot open it
+    }
+    char head[sizeof kMagic] = {};
+    const ssize_t got = ::pread(fd, head, sizeof head, 0);
+    struct stat st {};
+    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    ::close(fd);
+    if (!regular || got < 0) {
+        return true;
+    }
+    return got == 0 || (got == sizeof head && std::memcmp(head, kMagic, sizeof head) == 0);
+}
+
+}  // namespace
+
+bool RegistryStore::OnReadOnlyMedium() const {
+    return StoreFile::OnReadOnlyFileSystem(path_);
+}
+
 // Opens the connection: for reading only when the file exists, for writing creating file and
 // folder. A file that turns out not to be a usable store is closed again untouched.
 bool RegistryStore::Open(bool bForWrite) {
@@ -85,7 +134,7 @@ bool RegistryStore::Open(bool bForWrite) {
         return false;  // inBatch_: never swap the connection under an open transaction
     }
     Close();
-    if (!StoreFile::Exists(path_)) {
+    if (StoreFile::Missing(path_)) {
         if (!bForWrite) {
             return false;
         }
@@ -93,6 +142,14 @@ bool RegistryStore::Open(bool bForWrite) {
             problem_ = Problem{SQLITE_CANTOPEN, errno, true};
             return false;
         }
+    }
+    if (!LooksLikeDatabase(path_)) {
+        problem_ = Problem{SQLITE_NOTADB, 0, false};
+        return false;
+    }
+    if (bForWrite && OnReadOnlyMedium()) {
+        problem_ = Problem{SQLITE_READONLY, EROFS, false};
+        return false;
     }
     int flags = SQLITE_OPEN_READWRITE;
     if (readOnly_) {
@@ -113,11 +170,26 @@ bool RegistryStore::Open(bool bForWrite) {
         return false;
     }
     sqlite3_busy_timeout(db_, busyTimeoutMs_);
+    // Reading the schema tells a database from any other file before anything is written. It is
+    // the first statement, so that a store locked by another program is waited for only once.
+    if (!Exec("SELECT count(*) FROM sqlite_schema")) {
+        // Where the file system is mounted read only, a store in WAL mode cannot make its
+        // shared-memory file; nothing can change it there, so it is read as an immutable file.
+        const Problem kept = problem_;
+        Close();
+        if (bForWrite || !OnReadOnlyMedium() ||
+            sqlite3_open_v2(FileUri(path_).append("?immutable=1").c_str(), &db_,
+                            SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) != SQLITE_OK ||
+            sqlite3_exec(db_, "SELECT count(*) FROM sqlite_schema", nullptr, nullptr, nullptr) !=
+                SQLITE_OK) {
+            Close();
+            problem_ = kept;
+            return false;
+        }
+    }
     // A saved list of 100,000 paths is a B-tree of some 10 MB: with the default 2 MB page cache
     // the transaction that saves it spills pages to the log half-way.
-    Exec("PRAGMA cache_size=-32768");
-    // Reading the schema tells a database from any other file before anything is written.
-    if (!Exec("SELECT count(*) FROM sqlite_schema")) {
+    if (!Exec("PRAGMA cache_size=-32768")) {
         Close();
         return false;
     }
@@ -142,10 +214,43 @@ bool RegistryStore::Open(bool bForWrite) {
     return true;
 }
 
+RegistryStore::Health RegistryStore::Check() {
+    if (StoreFile::Missing(path_)) {
+        return Health::Missing;
+    }
+    if (Open(false)) {
+        return Health::Usable;
+    }
+    const int code = problem_.sqliteCode & 0xFF;
+    return code == SQLITE_NOTADB || code == SQLITE_CORRUPT ? Health::Damaged : Health::Unreadable;
+}
+
+std::string RegistryStore::MoveAside(const std::string& sSuffix) {
+    Close();
+    for (int n = 1; n <= 99; ++n) {
+        const std::string target = path_ + sSuffix + (n > 1 ? "-" + std::to_string(n) : "");
+        if (StoreFile::RenameNoReplace(path_, target)) {
+            // A log left beside the file belongs to it; a new store must never pick it up.
+            for (const char* side : {"-wal", "-shm"}) {
+                if (StoreFile::Exists(path_ + side)) {
+                    StoreFile::RenameNoReplace(path_ + side, target + side);
+                }
+            }
+            return target;
+        }
+        if (errno != EEXIST) {
+            return std::string();
+        }
+    }
+    errno = EEXIST;
+    return std::string();
+}
+
 sqlite3_stmt* RegistryStore::Prepare(sqlite3_stmt*& cached, const char* sql) {
     if (cached == nullptr) {
-        if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &cached, nullptr) !=
-            SQLITE_OK) {
+        const int rc = sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &cached, nullptr);
+        if (rc != SQLITE_OK) {
+            NoteProblem(rc);
             sqlite3_finalize(cached);
             cached = nullptr;
         }
@@ -153,25 +258,39 @@ sqlite3_stmt* RegistryStore::Prepare(sqlite3_stmt*& cached, const char* sql) {
     return cached;
 }
 
-std::optional<RegistryStore::Value> RegistryStore::Read(std::string_view sKey,
-                                                        std::string_view sName) {
+RegistryStore::Lookup RegistryStore::Find(std::string_view sKey, std::string_view sName,
+                                           Value* pValue) {
     if (!Open(false)) {
-        return std::nullopt;
+        return StoreFile::Missing(path_) ? Lookup::Missing : Lookup::Failed;
     }
     sqlite3_stmt* stmt =
         Prepare(select_, "SELECT type, data FROM reg_values WHERE key = ?1 AND name = ?2");
     if (stmt == nullptr) {
-        return std::nullopt;
+        return Lookup::Failed;
     }
     BindText(stmt, 1, sKey);
     BindText(stmt, 2, sName);
-    std::optional<Value> result;
-    if (sqlite3_step(stmt) == SQLITE_ROW) {
-        result = ColumnValue(stmt, 0);
+    const int rc = sqlite3_step(stmt);
+    Lookup result = Lookup::Missing;
+    if (rc == SQLITE_ROW) {
+        *pValue = ColumnValue(stmt, 0);
+        result = Lookup::Found;
+    } else if (rc != SQLITE_DONE) {
+        NoteProblem(rc);
+        result = Lookup::Failed;
     }
     sqlite3_reset(stmt);
     sqlite3_clear_bindings(stmt);
     return result;
+}
+
+std::optional<RegistryStore::Value> RegistryStore::Read(std::string_view sKey,
+                                                        std::string_view sName) {
+    Value value;
+    if (Find(sKey, sName, &value) != Lookup::Found) {
+        return std::nullopt;
+    }
+    return value;
 }
 
 bool RegistryStore::FinishWrite(bool ok) {
@@ -240,7 +359,7 @@ bool RegistryStore::WriteNumber(std::string_view sKey, std::string_view sName, i
 }
 
 bool RegistryStore::Remove(std::string_view sKey, std::string_view sName) {
-    if (db_ == nullptr && !StoreFile::Exists(path_)) {
+    if (db_ == nullptr && StoreFile::Missing(path_)) {
         return false;  // nothing stored, nothing to delete; no file is created for it
     }
     if (!Open(true)) {
@@ -268,7 +387,7 @@ bool RegistryStore::Remove(std::string_view sKey, std::string_view sName) {
 std::optional<std::vector<std::pair<std::string, RegistryStore::Value>>> RegistryStore::Numbered(
     std::string_view sKey, std::string_view sPrefix) {
     if (!Open(false)) {
-        if (!StoreFile::Exists(path_)) {
+        if (StoreFile::Missing(path_)) {
             return std::vector<std::pair<std::string, Value>>();  // nothing stored yet
         }
         return std::nullopt;

@@ -9,9 +9,10 @@
 //
 // The file is opened on first use and stays open; a read never creates it, the first write does
 // (with its folder). Journal mode WAL and a busy timeout let several instances share the file.
-// Every write outside a batch is committed before it returns. No member throws: failures read as
-// missing values and make writes return false, and a file that is not a database is never
-// touched.
+// Every write outside a batch is committed before it returns. No member throws: Find tells a
+// missing value from one that could not be read, writes return false, and a file that is not a
+// database is never touched (MoveAside puts it out of the way whole). A store on a file system
+// mounted read only is still read.
 
 #include <cstdint>
 #include <optional>
@@ -55,6 +56,11 @@ public:
 
     const std::string& FilePath() const { return path_; }
 
+    enum class Lookup { Found, Missing, Failed };
+    /// Found fills *pValue. Missing: no such value, or no store at all. Failed: the store exists
+    /// but could not be read (LastProblem says why).
+    Lookup Find(std::string_view sKey, std::string_view sName, Value* pValue);
+    /// The value; nullopt when it is missing or could not be read.
     std::optional<Value> Read(std::string_view sKey, std::string_view sName);
     bool Write(std::string_view sKey, std::string_view sName, int32_t type, std::string_view bytes);
     bool WriteNumber(std::string_view sKey, std::string_view sName, int64_t number);
@@ -78,6 +84,18 @@ public:
 
     /// The reason of the last failure; reset by every successful write, batch start and commit.
     const Problem& LastProblem() const { return problem_; }
+
+    enum class Health { Missing, Usable, Damaged, Unreadable };
+    /// Opens the store for reading: Damaged when the file is no SQLite database (or not even its
+    /// schema can be read), Unreadable for any other failure (locked, a folder, no permission).
+    Health Check();
+    /// True when the store can only be read: the file system holding it is mounted read only.
+    bool OnReadOnlyMedium() const;
+
+    /// Renames the store file and its -wal and -shm files to sFilePath + sSuffix (+ "-wal",
+    /// "-shm"), never over an existing file: "-2", "-3" ... are tried after sSuffix. Returns the
+    /// new path of the store file, or an empty text with errno set. Closes the store first.
+    std::string MoveAside(const std::string& sSuffix);
 
     /// Safe to call twice.
     void Close();

@@ -171,15 +171,31 @@ TEST_F(Accessors, MissingOptionEntriesFollowTheEmptyTextRule) {
     EXPECT_EQ(Values(*list), QStringList({"a", "c"}));
 }
 
-TEST_F(Accessors, ACountThatIsNoNumberCountsAsZero) {
+// A damaged count must not make the stored entries look gone: the next save would delete them.
+TEST_F(Accessors, ACountThatIsNoNumberTakesEveryStoredEntry) {
     SeedList(kOptions, "ExtensionCount", "Extension", {"a", "b"});
-    WriteOption("ExtensionCount", "zwei");
-    std::unique_ptr<CListString> list;
-    LoadOptionList(list, "Extension");
-    EXPECT_EQ(list->Count(), 0);
     WriteOption("ExtensionCount", "1.5");  // rounds to 2
-    LoadOptionList(list, "Extension");
+    std::unique_ptr<CListString> list;
+    EXPECT_TRUE(LoadOptionList(list, "Extension"));
     EXPECT_EQ(list->Count(), 2);
+
+    const QStringList files = {MakeFile("f0"), MakeFile("f1"), MakeFile("f2"), MakeFile("f3"),
+                               MakeFile("f4")};
+    SeedList(kMain, "Count", "File", files);
+    modRegistry::RegWriteText(modRegistry::HKEY_CURRENT_USER, kMain, "Count", "abc");
+    ASSERT_TRUE(LoadBackupList());
+    EXPECT_EQ(Values(*State().BackupFiles), files);
+    // Intake adds a file: all six are stored, under a count that is a number again.
+    State().BackupFiles->Add(MakeFile("f5"));
+    ASSERT_TRUE(SaveBackupList());
+    EXPECT_EQ(StoredBackupList().size(), 6);
+
+    // Below a readable count the rows above it are stale, and go at the next save.
+    modRegistry::RegWriteText(modRegistry::HKEY_CURRENT_USER, kMain, "Count", "2");
+    ASSERT_TRUE(LoadBackupList());
+    EXPECT_EQ(Values(*State().BackupFiles), files.mid(0, 2));
+    ASSERT_TRUE(SaveBackupList());
+    EXPECT_EQ(Sql("SELECT count(*) FROM reg_values WHERE key = '" + kMain + "'"), "3");
 }
 
 TEST_F(Accessors, AHugeDamagedCountDoesNotHang) {
@@ -209,7 +225,8 @@ TEST_F(Accessors, AStrayEntryOfAHugeNumberNeitherShortensNorSlowsTheLoad) {
     modRegistry::RegWriteText(modRegistry::HKEY_CURRENT_USER, kMain, "File2147483000", c);
     LoadBackupList();
     EXPECT_EQ(Values(*State().BackupFiles), QStringList({a, b, c}));
-    // Saving removes the stored entries beyond the new count, the stray one of the walk included.
+    // Saving removes the stored entries beyond the new count, the stray one of the walk included;
+    // a name that no count can reach is no entry and stays.
     State().BackupFiles->RemoveAll();
     State().BackupFiles->Add(a);
     EXPECT_TRUE(SaveBackupList());

@@ -33,8 +33,8 @@ TEST_F(StartUp, AnEmptyCommandLineHandsOverToTheWindow) {
     Store(kMain, "File0", a);
     int calls = 0;
     EXPECT_EQ(Main({},
-                   [&](const QString& sLoadProblem) {
-                       EXPECT_EQ(sLoadProblem, "");
+                   [&](const WindowStart& start) {
+                       EXPECT_EQ(start.sLoadProblem, "");
                        ++calls;
                        // The window finds the loaded list and both filter lists, empty.
                        EXPECT_EQ(Values(*State().BackupFiles), QStringList({a}));
@@ -45,26 +45,29 @@ TEST_F(StartUp, AnEmptyCommandLineHandsOverToTheWindow) {
               7);
     EXPECT_EQ(calls, 1);
     // One empty argument (a script's "$F" with F unset) is intake with nothing to add.
-    EXPECT_EQ(Main({""}, [&](const QString&) { return ++calls; }), 0);
+    EXPECT_EQ(Main({""}, [&](const WindowStart&) { return ++calls; }), 0);
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(StoredBackupList(), QStringList({a}));
 }
 
-TEST_F(StartUp, TheWindowLearnsWhyTheStoredListCouldNotBeRead) {
+// The window is told where a damaged settings file went.
+TEST_F(StartUp, TheWindowLearnsWhereADamagedStoreWent) {
     MakeFile("config/tarvello/registry.sqlite3", "keine Datenbank");
-    QString problem;
+    WindowStart seen;
     EXPECT_EQ(Main({},
-                   [&](const QString& sLoadProblem) {
-                       problem = sLoadProblem;
+                   [&](const WindowStart& start) {
+                       seen = start;
                        return 0;
                    }),
               0);
-    EXPECT_EQ(problem, "„" + StoreFile() + "“: die Datei ist keine SQLite-Datenbank");
+    EXPECT_EQ(seen.sLoadProblem, "");
+    EXPECT_TRUE(seen.sStoreNotice.contains(Root() + "/config/tarvello/registry.sqlite3.beschädigt-"))
+        << seen.sStoreNotice.toStdString();
 }
 
 TEST_F(StartUp, AnyOtherCommandLineNeverOpensTheWindow) {
     bool window = false;
-    EXPECT_EQ(Main({"/nonexistent/file.txt"}, [&](const QString&) { return window = true, 1; }), 0);
+    EXPECT_EQ(Main({"/nonexistent/file.txt"}, [&](const WindowStart&) { return window = true, 1; }), 0);
     EXPECT_FALSE(window);
     EXPECT_FALSE(State().BackupFiles);  // emptied and released
     EXPECT_EQ(StoredBackupList(), QStringList({"/nonexistent/file.txt"}));
@@ -177,22 +180,32 @@ TEST_F(Intake, AlwaysSavesTheListDroppingVanishedEntries) {
               "Count=1\nFile0=" + kept);
 }
 
-// A list that cannot be stored ends the run with status 1 and one German line naming the store
-// and the reason; whatever was stored before stays.
-TEST_F(Intake, AListThatCannotBeStoredIsReportedAndNothingIsLost) {
+// A settings file that is no database is put aside whole, intake says where on stderr and
+// stores into a new one.
+TEST_F(Intake, ADamagedStoreIsMovedAsideAndTheListStoredAnew) {
     const QString a = MakeFile("a.txt");
     QString err;
     const QByteArray junk(4096, '\x5a');
     MakeFile("config/tarvello/registry.sqlite3", junk);
-    EXPECT_EQ(RunProgram({a}, &err), 1);
-    EXPECT_EQ(err, "Sondrel: Die Dateiliste konnte nicht gespeichert werden: „" + StoreFile() +
-                       "“: die Datei ist keine SQLite-Datenbank.\n");
-    QFile store(StoreFile());
-    ASSERT_TRUE(store.open(QIODevice::ReadOnly));
-    EXPECT_EQ(store.readAll(), junk);
-    store.close();
+    MakeFile("config/tarvello/registry.sqlite3-wal", "altes Log");
+    EXPECT_EQ(RunProgram({a}, &err), 0);
+    const QStringList aside =
+        QDir(Root() + "/config/tarvello").entryList({"registry.sqlite3.beschädigt-*"});
+    ASSERT_EQ(aside.size(), 2) << aside.join(' ').toStdString();  // the file and its log
+    EXPECT_TRUE(err.contains("liegt unverändert unter „" + Root() + "/config/tarvello/" +
+                             aside[0] + "“"))
+        << err.toStdString();
+    QFile moved(Root() + "/config/tarvello/" + aside[0]);
+    ASSERT_TRUE(moved.open(QIODevice::ReadOnly));
+    EXPECT_EQ(moved.readAll(), junk);
+    EXPECT_EQ(StoredBackupList(), QStringList({a}));
+}
 
-    QFile::remove(StoreFile());
+// A list that cannot be stored ends the run with status 1 and one German line naming the store
+// and the reason.
+TEST_F(Intake, AListThatCannotBeStoredIsReported) {
+    const QString a = MakeFile("a.txt");
+    QString err;
     MakeFolder("config/tarvello/registry.sqlite3");
     EXPECT_EQ(RunProgram({a}, &err), 1);
     EXPECT_TRUE(err.endsWith(": die Datei ist ein Ordner.\n")) << err.toStdString();

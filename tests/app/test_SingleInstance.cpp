@@ -96,10 +96,35 @@ TEST_F(Instance, TheLockIsHeldByOneOnlyAndItsFolderMustBePrivate) {
     }
     EXPECT_FALSE(BackupRunning());
 
-    ::chmod(NativePath(Folder()).constData(), 0755);
-    Lock open;
-    EXPECT_EQ(open.TryAcquire(&problem), Lock::Result::Unavailable);
+}
+
+// A runtime folder that another user opened up (or one too long for a socket's name) must not
+// leave the window unlocked: every start falls back to the same private folder, and where none
+// can be used, says why at once.
+TEST_F(Instance, AnUnusableRuntimeFolderFallsBackToAPrivateOne) {
+    const QString fallback = Root() + "/state/tarvello/run";
+    QString problem;
+    ASSERT_EQ(SocketPath(&problem), Folder() + "/sondrel.socket");
+    ::chmod(NativePath(Folder()).constData(), 0777);
+    {
+        Lock first;
+        ASSERT_EQ(first.TryAcquire(&problem), Lock::Result::Acquired) << problem.toStdString();
+        EXPECT_TRUE(QFile::exists(fallback + "/sondrel.lock"));
+        Lock second;
+        EXPECT_EQ(second.TryAcquire(&problem), Lock::Result::Busy);
+        EXPECT_EQ(SocketPath(), fallback + "/sondrel.socket");
+    }
+    const QString longRuntime = Root() + "/" + QString(110, 'r');
+    MakeFolder(QString(110, 'r'));
+    qputenv("XDG_RUNTIME_DIR", NativePath(longRuntime));
+    EXPECT_EQ(SocketPath(), fallback + "/sondrel.socket");
+
+    ::chmod(NativePath(fallback).constData(), 0755);
+    Lock none;
+    EXPECT_EQ(none.TryAcquire(&problem), Lock::Result::Unavailable);
+    EXPECT_TRUE(problem.contains("zu lang")) << problem.toStdString();
     EXPECT_TRUE(problem.contains("0700")) << problem.toStdString();
+    EXPECT_EQ(SocketPath(), "");
 }
 
 // The window's end against the real client, run on a thread as another start would run it.
