@@ -45,9 +45,8 @@ std::optional<modRegistry::NumberedTexts> ReadStoredList(const QString& sKey,
                                                          const QString& sPrefix, size_t lBufferSize,
                                                          int32_t* pCount) {
     bool failed = false;
-    const std::optional<QString> countText =
-        modRegistry::RegTryReadText(HKEY_CURRENT_USER, sKey, sCountName,
-                                    modRegistry::kReadBufferSize, &failed);
+    const std::optional<QString> countText = modRegistry::RegTryReadText(
+        HKEY_CURRENT_USER, sKey, sCountName, modRegistry::kReadBufferSize, &failed);
     if (failed) {
         return std::nullopt;
     }
@@ -73,6 +72,9 @@ bool LoadList(CListString& oList, const QString& sKey, const QString& sCountName
     oList.RemoveAll();
     // One consistent state of the store, even while another instance saves.
     modRegistry::RegBatch batch(HKEY_CURRENT_USER, false);
+    if (batch.Failed()) {
+        return false;  // each read after it would wait for the lock once more
+    }
     int32_t count = 0;
     const std::optional<modRegistry::NumberedTexts> entries =
         ReadStoredList(sKey, sCountName, sPrefix, lBufferSize, &count);
@@ -152,6 +154,15 @@ SharedState& State() {
 void ResetState() {
     StatePtr().reset();
     modRegistry::CloseStores();
+}
+
+StoreReading::StoreReading()
+    : batch_(std::make_unique<modRegistry::RegBatch>(HKEY_CURRENT_USER, false)) {}
+
+StoreReading::~StoreReading() = default;
+
+bool StoreReading::Failed() const {
+    return batch_->Failed();
 }
 
 QString HomeFolder() {

@@ -20,6 +20,10 @@
 #include "app/ScanFolder.h"
 #include "list/CListString.h"
 
+namespace modRegistry {
+class RegBatch;
+}
+
 namespace modBackup {
 
 inline const QString kMainKey = QStringLiteral("Software\\Tarvello\\Backup");
@@ -61,6 +65,21 @@ SharedState& State();
 /// Starts the shared state afresh and closes the stores, so that the next call opens them at the
 /// places the environment names now. For tests.
 void ResetState();
+
+/// The reads made while it lives see one consistent state of the store. When the store exists but
+/// cannot be read (another program holds it), Failed() is true, and those reads fail at once
+/// instead of each waiting for the store again.
+class StoreReading {
+public:
+    StoreReading();
+    ~StoreReading();
+    StoreReading(const StoreReading&) = delete;
+    StoreReading& operator=(const StoreReading&) = delete;
+    bool Failed() const;
+
+private:
+    std::unique_ptr<modRegistry::RegBatch> batch_;
+};
 
 /// The default of "DefaultPath" and "SearchPath": the user's home folder.
 QString HomeFolder();

@@ -252,12 +252,15 @@ QString MoveStoreAside(RegRoot hRoot, const QDateTime& dtNow, QString* sProblem)
 }
 
 RegBatch::RegBatch(RegRoot hRoot, bool bWrite) : store_(Store(hRoot)) {
-    active_ = store_ != nullptr && store_->BeginBatch(bWrite);
+    active_ = store_ != nullptr && store_->BeginBatch(bWrite, &failed_);
 }
 
 RegBatch::~RegBatch() {
     if (active_) {
         store_->EndBatch(false);
+    }
+    if (failed_) {
+        store_->EndFailedBatch();
     }
 }
 

@@ -90,12 +90,17 @@ public:
     /// False when the transaction could not be started (the store cannot be opened or stays
     /// locked); the primitives then work as without a batch.
     bool Active() const { return active_; }
+    /// True when the store exists but the transaction could not be started: whatever the
+    /// primitives would read now cannot be trusted to be whole, and until the batch ends they
+    /// fail at once instead of waiting for the store again.
+    bool Failed() const { return failed_; }
     /// Commits when every write in the batch succeeded; otherwise rolls back. True when committed.
     bool Commit();
 
 private:
     RegistryStore* store_ = nullptr;
     bool active_ = false;
+    bool failed_ = false;
 };
 
 /// The file of a root's store.

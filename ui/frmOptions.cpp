@@ -10,6 +10,7 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QTimeEdit>
+#include <QTimer>
 #include <QTreeWidget>
 
 #include "app/modBackup.h"
@@ -252,6 +253,7 @@ bool frmOptions::eventFilter(QObject* watched, QEvent* event) {
 void frmOptions::Form_Load() {
     using namespace modBackup;
     SharedState& state = State();
+    const StoreReading reading;
 
     lblPath->setText(ReadOption(kDefaultPathName, HomeFolder()));
     chkArchiveFlag->setChecked(ReadFlagOption(OptArchiveFlag, false));
@@ -260,7 +262,7 @@ void frmOptions::Form_Load() {
         0, Twips::ToPixelsX(
                FormScale::Scaled(kExtensionsWidth, factor) - ScrollBarSize(false) - 120, this));
     lvExtensions->clear();
-    LoadOptionList(state.Extensions, kExtensionPrefix);
+    bool bRead = LoadOptionList(state.Extensions, kExtensionPrefix);
     FillList(lvExtensions, *state.Extensions);
     chkUseExtFilterForSearch->setChecked(ReadFlagOption(OptExtFilterSearch, false));
     chkUseExtFilterForScan->setChecked(ReadFlagOption(OptExtFilterScan, false));
@@ -275,9 +277,40 @@ void frmOptions::Form_Load() {
         0, Twips::ToPixelsX(
                FormScale::Scaled(kExcludeFoldersWidth, factor) - ScrollBarSize(false) - 120, this));
     lvExcludeFolders->clear();
-    LoadOptionList(state.ExcludeFolders, kExcludeFolderPrefix);
+    bRead = LoadOptionList(state.ExcludeFolders, kExcludeFolderPrefix) && bRead;
     FillList(lvExcludeFolders, *state.ExcludeFolders);
     cmdAction[kIndexApply]->setEnabled(false);
+    if (!bRead) {
+        sUnreadProblem_ = StoreProblemText();
+        QTimer::singleShot(0, this, [this] {
+            StandardDialogs::ShowMessage(
+                this,
+                QStringLiteral("Die gespeicherten Optionen konnten nicht gelesen werden; der "
+                               "Dialog zeigt Voreinstellungen und speichert nichts, damit sie "
+                               "nicht überschrieben werden.\n\n") +
+                    sUnreadProblem_,
+                QMessageBox::Warning);
+        });
+    }
+}
+
+bool frmOptions::SaveOrTell() {
+    if (!sUnreadProblem_.isEmpty()) {
+        StandardDialogs::ShowMessage(
+            this,
+            QStringLiteral("Die Optionen werden nicht gespeichert: die gespeicherten konnten "
+                           "beim Öffnen des Dialogs nicht gelesen werden. Bitte den Dialog "
+                           "schließen und erneut öffnen.\n\n") +
+                sUnreadProblem_,
+            QMessageBox::Warning);
+        return false;
+    }
+    if (SaveSettings()) {
+        return true;
+    }
+    StandardDialogs::ShowMessage(this, QStringLiteral("Optionen können nicht gespeichert werden!"),
+                                 QMessageBox::Warning);
+    return false;
 }
 
 void frmOptions::FillList(QTreeWidget* list, CListString& values) {
@@ -358,22 +391,14 @@ void frmOptions::cmdAction_Click(int index) {
             RemoveSelectedRow(lvExcludeFolders);
             break;
         case kIndexOK:
-            if (SaveSettings()) {
+            if (SaveOrTell()) {
                 accept();
-            } else {
-                StandardDialogs::ShowMessage(
-                    this, QStringLiteral("Optionen können nicht gespeichert werden!"),
-                    QMessageBox::Warning);
             }
             break;
         case kIndexApply:
-            if (SaveSettings()) {
+            if (SaveOrTell()) {
                 cmdAction[kIndexOK]->setFocus();
                 cmdAction[kIndexApply]->setEnabled(false);
-            } else {
-                StandardDialogs::ShowMessage(
-                    this, QStringLiteral("Optionen können nicht gespeichert werden!"),
-                    QMessageBox::Warning);
             }
             break;
         case kIndexCancel:

@@ -33,6 +33,8 @@ private:
     void Form_Load();
     /// Stores every control's value. False when a write failed.
     bool SaveSettings();
+    /// SaveSettings, or why nothing could be saved, told to the user. True when saved.
+    bool SaveOrTell();
     void cmdAction_Click(int index);
     void chkLimitRecursion_Click();
     void ChooseFolder(int index);
@@ -57,4 +59,7 @@ private:
     QCheckBox* chkLimitRecursion = nullptr;
     LevelField* txtLimit = nullptr;
     QTreeWidget* lvExcludeFolders = nullptr;
+    /// Why the stored options could not be read when the dialog opened: the dialog then shows
+    /// defaults, and saving them would replace what is stored, so nothing is saved.
+    QString sUnreadProblem_;
 };

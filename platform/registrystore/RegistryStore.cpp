@@ -120,6 +120,10 @@ bool LooksLikeDatabase(const std::string& path) {
 
 }  // namespace
 
+bool RegistryStore::Missing() const {
+    return StoreFile::Missing(path_);
+}
+
 bool RegistryStore::OnReadOnlyMedium() const {
     return StoreFile::OnReadOnlyFileSystem(path_);
 }
@@ -130,7 +134,7 @@ bool RegistryStore::Open(bool bForWrite) {
     if (db_ != nullptr && (writable_ || !bForWrite)) {
         return true;
     }
-    if ((bForWrite && readOnly_) || inBatch_) {
+    if ((bForWrite && readOnly_) || inBatch_ || failedBatches_ > 0) {
         return false;  // inBatch_: never swap the connection under an open transaction
     }
     Close();
@@ -248,7 +252,8 @@ std::string RegistryStore::MoveAside(const std::string& sSuffix) {
 
 sqlite3_stmt* RegistryStore::Prepare(sqlite3_stmt*& cached, const char* sql) {
     if (cached == nullptr) {
-        const int rc = sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &cached, nullptr);
+        const int rc =
+            sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &cached, nullptr);
         if (rc != SQLITE_OK) {
             NoteProblem(rc);
             sqlite3_finalize(cached);
@@ -259,7 +264,7 @@ sqlite3_stmt* RegistryStore::Prepare(sqlite3_stmt*& cached, const char* sql) {
 }
 
 RegistryStore::Lookup RegistryStore::Find(std::string_view sKey, std::string_view sName,
-                                           Value* pValue) {
+                                          Value* pValue) {
     if (!Open(false)) {
         return StoreFile::Missing(path_) ? Lookup::Missing : Lookup::Failed;
     }
@@ -418,7 +423,10 @@ std::optional<std::vector<std::pair<std::string, RegistryStore::Value>>> Registr
     return rows;
 }
 
-bool RegistryStore::BeginBatch(bool bWrite) {
+bool RegistryStore::BeginBatch(bool bWrite, bool* pHeld) {
+    if (pHeld != nullptr) {
+        *pHeld = false;
+    }
     if (inBatch_) {
         if (bWrite && !batchWrites_) {
             return false;
@@ -426,10 +434,13 @@ bool RegistryStore::BeginBatch(bool bWrite) {
         ++joinedBatches_;
         return true;
     }
-    if (!Open(bWrite)) {
-        return false;
-    }
-    if (!Exec(bWrite ? "BEGIN IMMEDIATE" : "BEGIN")) {
+    if (!Open(bWrite) || !Exec(bWrite ? "BEGIN IMMEDIATE" : "BEGIN")) {
+        if (!Missing()) {
+            ++failedBatches_;
+            if (pHeld != nullptr) {
+                *pHeld = true;
+            }
+        }
         return false;
     }
     problem_ = Problem{};

@@ -55,6 +55,8 @@ public:
     RegistryStore& operator=(const RegistryStore&) = delete;
 
     const std::string& FilePath() const { return path_; }
+    /// True when no store file is there yet (as against one that cannot be looked at).
+    bool Missing() const;
 
     enum class Lookup { Found, Missing, Failed };
     /// Found fills *pValue. Missing: no such value, or no store at all. Failed: the store exists
@@ -76,7 +78,12 @@ public:
     /// (waiting up to the busy timeout), a reading one sees one consistent state. False when it
     /// could not be started. Inside an open batch a further one joins it (a writing one only a
     /// writing one): its end commits nothing, and ending it without commit rolls back the whole.
-    bool BeginBatch(bool bWrite);
+    /// *pHeld (when given) tells whether a failure holds every call until EndFailedBatch.
+    bool BeginBatch(bool bWrite, bool* pHeld = nullptr);
+    /// After a BeginBatch that failed on an existing store, every call fails at once (with that
+    /// failure's problem) until this is called: the calls of a batch that could not start would
+    /// each wait for the same lock in vain.
+    void EndFailedBatch() { failedBatches_ = failedBatches_ > 0 ? failedBatches_ - 1 : 0; }
     /// Commits when bCommit and every write since BeginBatch succeeded, else rolls back.
     /// True when committed (for a joined batch: when nothing has failed so far).
     bool EndBatch(bool bCommit);
@@ -120,6 +127,7 @@ private:
     bool batchWrites_ = false;
     int joinedBatches_ = 0;
     bool batchFailed_ = false;
+    int failedBatches_ = 0;
     Problem problem_;
     sqlite3_stmt* select_ = nullptr;
     sqlite3_stmt* upsert_ = nullptr;

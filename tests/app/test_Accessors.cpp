@@ -1,6 +1,7 @@
 // The typed settings accessors: defaults of a fresh user, the stored forms, flags read through the
 // leading number, and the lists with count, numbered entries and removal of stale entries.
 
+#include <sqlite3.h>
 #include <QDir>
 #include <QFile>
 #include <chrono>
@@ -196,6 +197,30 @@ TEST_F(Accessors, ACountThatIsNoNumberTakesEveryStoredEntry) {
     EXPECT_EQ(Values(*State().BackupFiles), files.mid(0, 2));
     ASSERT_TRUE(SaveBackupList());
     EXPECT_EQ(Sql("SELECT count(*) FROM reg_values WHERE key = '" + kMain + "'"), "3");
+}
+
+// Another program holding the store (a sqlite3 shell in an exclusive transaction): the load fails
+// as a whole after one wait, and nothing that could not be read is saved over.
+TEST_F(Accessors, AStoreThatCannotBeReadIsAFailedLoad) {
+    const QStringList files = {MakeFile("a"), MakeFile("b")};
+    SeedList(kMain, "Count", "File", files);
+    modRegistry::CloseStores();
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(StoreFile().toUtf8().constData(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other,
+                           "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE;"
+                           " UPDATE reg_values SET data = data",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(LoadBackupList());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(7500));
+    EXPECT_EQ(State().BackupFiles->Count(), 0);
+    std::unique_ptr<CListString> extensions;
+    EXPECT_FALSE(LoadOptionList(extensions, "Extension"));
+    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    EXPECT_EQ(ReadStoredBackupList(), files);
 }
 
 TEST_F(Accessors, AHugeDamagedCountDoesNotHang) {

@@ -2,6 +2,7 @@
 // program without a display, reading the store back with the sqlite3 shell.
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <QDir>
 #include <QFile>
@@ -61,13 +62,15 @@ TEST_F(StartUp, TheWindowLearnsWhereADamagedStoreWent) {
                    }),
               0);
     EXPECT_EQ(seen.sLoadProblem, "");
-    EXPECT_TRUE(seen.sStoreNotice.contains(Root() + "/config/tarvello/registry.sqlite3.beschädigt-"))
+    EXPECT_TRUE(
+        seen.sStoreNotice.contains(Root() + "/config/tarvello/registry.sqlite3.beschädigt-"))
         << seen.sStoreNotice.toStdString();
 }
 
 TEST_F(StartUp, AnyOtherCommandLineNeverOpensTheWindow) {
     bool window = false;
-    EXPECT_EQ(Main({"/nonexistent/file.txt"}, [&](const WindowStart&) { return window = true, 1; }), 0);
+    EXPECT_EQ(Main({"/nonexistent/file.txt"}, [&](const WindowStart&) { return window = true, 1; }),
+              0);
     EXPECT_FALSE(window);
     EXPECT_FALSE(State().BackupFiles);  // emptied and released
     EXPECT_EQ(StoredBackupList(), QStringList({"/nonexistent/file.txt"}));
@@ -192,8 +195,8 @@ TEST_F(Intake, ADamagedStoreIsMovedAsideAndTheListStoredAnew) {
     const QStringList aside =
         QDir(Root() + "/config/tarvello").entryList({"registry.sqlite3.beschädigt-*"});
     ASSERT_EQ(aside.size(), 2) << aside.join(' ').toStdString();  // the file and its log
-    EXPECT_TRUE(err.contains("liegt unverändert unter „" + Root() + "/config/tarvello/" +
-                             aside[0] + "“"))
+    EXPECT_TRUE(
+        err.contains("liegt unverändert unter „" + Root() + "/config/tarvello/" + aside[0] + "“"))
         << err.toStdString();
     QFile moved(Root() + "/config/tarvello/" + aside[0]);
     ASSERT_TRUE(moved.open(QIODevice::ReadOnly));
@@ -210,6 +213,51 @@ TEST_F(Intake, AListThatCannotBeStoredIsReported) {
     EXPECT_EQ(RunProgram({a}, &err), 1);
     EXPECT_TRUE(err.endsWith(": die Datei ist ein Ordner.\n")) << err.toStdString();
     EXPECT_EQ(err.count('\n'), 1);
+}
+
+// A settings folder on a file system that became read only: the list is still read (what a
+// backup would take shows it), and a save fails with that reason.
+TEST_F(Intake, AStoreOnAReadOnlyFileSystemIsReadAndSavesSayWhyTheyFail) {
+    if (QProcess::execute("unshare", {"--user", "--map-root-user", "--mount", "true"}) != 0) {
+        GTEST_SKIP() << "no private mount namespace here";
+    }
+    const QString a = MakeFile("a.txt");
+    ASSERT_EQ(RunProgram({a}), 0);
+    const QString config = Root() + "/config/tarvello";
+    const auto runReadOnly = [&](const QString& program, const QStringList& args, QString* out) {
+        QProcess process;
+        process.setProcessEnvironment(Environment());
+        process.start("unshare", QStringList{"--user", "--map-root-user", "--mount", "sh", "-c",
+                                             "mount --bind \"$1\" \"$1\" && mount -o "
+                                             "remount,bind,ro \"$1\" && shift && exec \"$@\"",
+                                             "sh", config, program} +
+                                     args);
+        EXPECT_TRUE(process.waitForFinished(60000));
+        *out = QString::fromUtf8(process.readAllStandardOutput() + process.readAllStandardError());
+        return process.exitCode();
+    };
+    QString out;
+    EXPECT_EQ(runReadOnly(SONDREL_PROGRAM, {MakeFile("b.txt")}, &out), 1);
+    EXPECT_TRUE(out.endsWith(": das Dateisystem ist schreibgeschützt.\n")) << out.toStdString();
+#ifdef SONDREL_BACKUP_PROGRAM
+    EXPECT_EQ(runReadOnly(SONDREL_BACKUP_PROGRAM, {"--dry-run"}, &out), 0);
+    EXPECT_TRUE(out.startsWith(a + "\n")) << out.toStdString();
+#endif
+    EXPECT_EQ(StoredBackupList(), QStringList({a}));
+}
+
+// A pipe, a socket or a device is refused at once with its reason; the rest is stored.
+TEST_F(Intake, SpecialFilesAreRefusedWithTheirReason) {
+    const QString fifo = Root() + "/rohr";
+    ASSERT_EQ(::mkfifo(NativePath(fifo).constData(), 0600), 0);
+    const QString a = MakeFile("a.txt");
+    QString err;
+    EXPECT_EQ(RunProgram({fifo, a, "/dev/null"}, &err), 2);
+    EXPECT_EQ(err, "Sondrel: „" + fifo +
+                       "“ wird nicht aufgenommen: ist eine benannte Pipe (FIFO), keine Datei.\n"
+                       "Sondrel: „/dev/null“ wird nicht aufgenommen: ist ein Gerät, keine "
+                       "Datei.\n");
+    EXPECT_EQ(StoredBackupList(), QStringList({a}));
 }
 
 TEST_F(Intake, AStoreLockedLongerThanTheWaitIsReportedAndKeepsItsList) {

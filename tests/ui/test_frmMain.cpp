@@ -2,6 +2,7 @@
 // pop-up menu, layout and closing; and the list model behind it.
 
 #include <fcntl.h>
+#include <sqlite3.h>
 #include <unistd.h>
 #include <QAbstractButton>
 #include <QAbstractItemModelTester>
@@ -673,6 +674,72 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(window.state() == QProcess::NotRunning, 60000);
         QCOMPARE(window.exitCode(), 0);
         QTRY_VERIFY(!w.isMinimized());
+    }
+
+    // A window whose stored list could not be read (another program held the store) never
+    // saves over it: an intake is kept in the window and told so, the close asks, and once the
+    // store can be read the two lists are stored together.
+    void anUnreadStoredListIsNeverSavedOver() {
+        const QString a = env_->MakeFile("a.txt");
+        const QString b = env_->MakeFile("b.txt");
+        StoreAndLoad({a, b});
+        State().BackupFiles->RemoveAll();  // as a start whose load failed leaves it
+        SingleInstance::Lock lock;
+        QString problem;
+        QCOMPARE(lock.TryAcquire(&problem), SingleInstance::Lock::Result::Acquired);
+        const QString store = modRegistry::StorePath(modRegistry::HKEY_CURRENT_USER);
+        modRegistry::CloseStores();
+        sqlite3* other = nullptr;
+        QCOMPARE(sqlite3_open(NativePath(store).constData(), &other), SQLITE_OK);
+        QCOMPARE(sqlite3_exec(other, "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE;", nullptr,
+                              nullptr, nullptr),
+                 SQLITE_OK);
+        QCOMPARE(
+            sqlite3_exec(other, "UPDATE reg_values SET data = data", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+        frmMain& w = Open();
+        w.SetStoredListUnread(QStringLiteral("gesperrt"));
+        QVERIFY(w.ListenForOtherStarts());
+        QVERIFY(Panel(1).startsWith("Gespeicherte Liste nicht gelesen"));
+
+        const QString c = env_->MakeFile("c.txt");
+        QProcess intake;
+        intake.start(SONDREL_PROGRAM, {c});
+        QTRY_VERIFY_WITH_TIMEOUT(intake.state() == QProcess::NotRunning, 60000);
+        QCOMPARE(intake.exitCode(), 1);
+        QVERIFY(QString::fromUtf8(intake.readAllStandardError())
+                    .contains("behält das offene Fenster die Dateien"));
+        QCOMPARE(Shown(), QStringList({c}));
+
+        QString text;
+        WhenModalAppears([&text](QWidget* modal) {
+            auto* box = qobject_cast<QMessageBox*>(modal);
+            QVERIFY(box != nullptr);
+            text = box->text();
+            for (QAbstractButton* button : box->buttons()) {
+                if (button->text() == "&Zurück zum Fenster") {
+                    button->click();
+                }
+            }
+        });
+        QVERIFY(!w.close());
+        QVERIFY(
+            text.startsWith("Die gespeicherte Dateiliste kann noch immer nicht gelesen werden"));
+        QVERIFY(text.contains("Die 1 Datei(en) im Fenster"));
+
+        sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_close(other);
+        const QString d = env_->MakeFile("d.txt");
+        intake.start(SONDREL_PROGRAM, {d});
+        QTRY_VERIFY_WITH_TIMEOUT(intake.state() == QProcess::NotRunning, 60000);
+        QCOMPARE(intake.exitCode(), 0);
+        QCOMPARE(Shown(), QStringList({a, b, c, d}));
+        QCOMPARE(Panel(1), QString());
+        QStringList stored = StoredList();
+        stored.sort();
+        QCOMPARE(stored, QStringList({a, b, c, d}));
+        QVERIFY(w.close());
+        QCOMPARE(StoredList().size(), 4);
     }
 #endif
 

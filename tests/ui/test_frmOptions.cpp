@@ -2,6 +2,7 @@
 // "OK" and "Übernehmen" store, what "Abbrechen" and Escape leave alone, and when "Übernehmen" is
 // enabled.
 
+#include <sqlite3.h>
 #include <ctime>
 
 #include <QAction>
@@ -680,6 +681,38 @@ private Q_SLOTS:
         QVERIFY(dlg_->isVisible());
         QCOMPARE(messages_.size(), size_t(1));
         QCOMPARE(messages_[0].text, QStringLiteral("Optionen können nicht gespeichert werden!"));
+    }
+
+    // Options that could not be read (another program held the store) are never saved over with
+    // the defaults the dialog shows instead; the wait for the store is paid once.
+    void unreadOptionsAreNeverSavedOver() {
+        SeedStore();
+        modRegistry::CloseStores();
+        sqlite3* other = nullptr;
+        QCOMPARE(sqlite3_open(QFile::encodeName(modRegistry::StorePath(HKEY_CURRENT_USER)), &other),
+                 SQLITE_OK);
+        QCOMPARE(sqlite3_exec(other,
+                              "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE;"
+                              " UPDATE reg_values SET data = data",
+                              nullptr, nullptr, nullptr),
+                 SQLITE_OK);
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(Open());
+        QVERIFY(clock.elapsed() < 9000);
+        QTRY_COMPARE(messages_.size(), size_t(1));
+        QVERIFY(messages_[0].text.startsWith(
+            QStringLiteral("Die gespeicherten Optionen konnten nicht gelesen werden")));
+        Click(Button(5));
+        QVERIFY(dlg_->isVisible());
+        QCOMPARE(messages_.size(), size_t(2));
+        QVERIFY(
+            messages_[1].text.startsWith(QStringLiteral("Die Optionen werden nicht gespeichert")));
+        sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_close(other);
+        dlg_.reset();
+        QCOMPARE(modBackup::ReadOption(QStringLiteral("DefaultPath"), QString()),
+                 QStringLiteral("/daten/archiv"));
     }
 
     void tabOrderFollowsTheForm() {
