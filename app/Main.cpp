@@ -113,7 +113,8 @@ QStringList WithoutSpecialFiles(const QStringList& tokens, bool* pRefused) {
             kept.append(token);
             continue;
         }
-        Complain(QStringLiteral("„%1“ wird nicht aufgenommen: %2.").arg(DisplayPath(token), refusal));
+        Complain(
+            QStringLiteral("„%1“ wird nicht aufgenommen: %2.").arg(DisplayPath(token), refusal));
         *pRefused = true;
     }
     return kept;

@@ -101,7 +101,8 @@ QString FolderProblem(const QString& folder) {
             .arg(DisplayPath(PathFromNative(socket)))
             .arg(kMaxSocketPath);
     }
-    for (qsizetype slash = native.indexOf('/', 1); slash > 0; slash = native.indexOf('/', slash + 1)) {
+    for (qsizetype slash = native.indexOf('/', 1); slash > 0;
+         slash = native.indexOf('/', slash + 1)) {
         ::mkdir(native.left(slash).constData(), 0700);
     }
     if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST) {

@@ -64,7 +64,7 @@ private:
         // Set by the worker that stores the list; read once it has been joined.
         bool bStored = false;
         QString sProblem;
-        bool bUnread = false;  // the stored list was unread when the save began
+        bool bUnread = false;               // the stored list was unread when the save began
         std::optional<QStringList> stored;  // and this is what could be read of it then
     };
 

@@ -470,8 +470,9 @@ void frmMain::mnuReload_Click() {
 void frmMain::SetStoredListUnread(const QString& sProblem) {
     bListUnread_ = true;
     sUnreadProblem_ = sProblem;
-    statusPanel1_->setText(QStringLiteral("Gespeicherte Liste nicht gelesen – es wird nichts "
-                                          "darüber gespeichert"));
+    statusPanel1_->setText(
+        QStringLiteral("Gespeicherte Liste nicht gelesen – es wird nichts "
+                       "darüber gespeichert"));
 }
 
 void frmMain::TellStoredListUnread() {

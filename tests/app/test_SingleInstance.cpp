@@ -95,7 +95,6 @@ TEST_F(Instance, TheLockIsHeldByOneOnlyAndItsFolderMustBePrivate) {
         EXPECT_EQ(other.TryAcquire(&problem), Lock::Result::Busy);
     }
     EXPECT_FALSE(BackupRunning());
-
 }
 
 // A runtime folder that another user opened up (or one too long for a socket's name) must not
