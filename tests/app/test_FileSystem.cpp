@@ -65,6 +65,7 @@ TEST(FsoPaths, NamesThatAreNotUtf8SurviveAsText) {
     }
     for (const QByteArray& bytes :
          {every, QByteArray("caf\xe9.txt"), QByteArray("\xee\xbe\x80 literal escape"),
+          QByteArray("\xee\xbf\xbf literal upper bound"), QByteArray("\xee\xbd\xbf below it"),
           QByteArray("\xed\xa0\x80 surrogate"), QByteArray("\xc0\xaf overlong"),
           QByteArray("cut \xc3"),
           QByteArray("B\xc3\xbc"
@@ -79,6 +80,10 @@ TEST(FsoPaths, NamesThatAreNotUtf8SurviveAsText) {
     EXPECT_EQ(NativePath("Bücher"), QByteArray("B\xc3\xbc"
                                                "cher"));
     EXPECT_EQ(DisplayPath(PathFromNative("/m/caf\xe9 \xff.txt")), "/m/caf\\xE9 \\xFF.txt");
+    // The escape's bounds: U+EFFF is escaped byte by byte, U+EF7F just below is a character.
+    EXPECT_EQ(PathFromNative("\xee\xbf\xbf"),
+              QString(QChar(0xEFEE)) + QChar(0xEFBF) + QChar(0xEFBF));
+    EXPECT_EQ(PathFromNative("\xee\xbd\xbf"), QString(QChar(0xEF7F)));
 }
 
 TEST(ArchiveNames, ProposedForTheMinute) {
