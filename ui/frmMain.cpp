@@ -504,6 +504,7 @@ void frmMain::TakeStoredList(const QStringList& stored) {
     bListUnread_ = false;
     sUnreadProblem_.clear();
     statusPanel1_->clear();
+    statusPanel1_->setToolTip(QString());
     mnuCheckFiles_Click();
 }
 
