@@ -130,9 +130,12 @@ int CopyArchive(const QByteArray& from, const QByteArray& to) {
             } else {
                 buffer.resize(size_t{1} << 20);
                 done = ::read(in, buffer.data(), buffer.size());
-                if (done > 0 && ::write(out, buffer.data(), static_cast<size_t>(done)) != done) {
-                    error = errno != 0 ? errno : ENOSPC;
-                    break;
+                if (done > 0) {
+                    const ssize_t put = ::write(out, buffer.data(), static_cast<size_t>(done));
+                    if (put != done) {
+                        error = put < 0 ? errno : ENOSPC;  // a short write sets no errno
+                        break;
+                    }
                 }
             }
             if (done == 0) {
