@@ -1,6 +1,6 @@
 // The backup run without a window: where its archive lies while it is written, after it is
-// checked, after a failed check and after a stop; names that are not UTF-8; and which archive
-// marks a successful run clears. Archives are read back with unzip and Python's zipfile.
+// checked, after a failed check and after a stop, and which archive marks a successful run
+// clears. Archives are read back with unzip and Python's zipfile.
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,8 +13,6 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRandomGenerator>
-#include <cstdio>
-#include <filesystem>
 #include <functional>
 
 #include "app/ArchiveName.h"
@@ -27,12 +25,11 @@
 
 namespace {
 
-// What unzip -t and Python's zipfile make of an archive; names and comment as raw bytes.
+// What unzip -t and Python's zipfile make of an archive; names as raw bytes.
 struct ZipReport {
     int unzipStatus = -1;
     QString bad;  // zipfile's testzip: the first damaged entry
     QList<QByteArray> names;
-    QByteArray comment;
 };
 
 ZipReport CheckZip(const QString& archive) {
@@ -47,8 +44,7 @@ ZipReport CheckZip(const QString& archive) {
                   "raw = lambda i: i.orig_filename.encode('utf-8' if i.flag_bits & 0x800 else "
                   "'cp437')\n"
                   "print(json.dumps({'unzip': unzip.returncode, 'bad': z.testzip() or '',\n"
-                  "                  'names': [raw(i).hex() for i in z.infolist()],\n"
-                  "                  'comment': z.comment.hex()}))\n",
+                  "                  'names': [raw(i).hex() for i in z.infolist()]}))\n",
                   QString::fromLatin1(NativePath(archive).toHex())});
     python.waitForFinished(120000);
     ZipReport report;
@@ -62,7 +58,6 @@ ZipReport CheckZip(const QString& archive) {
     for (const QJsonValue& name : json["names"].toArray()) {
         report.names << QByteArray::fromHex(name.toString().toLatin1());
     }
-    report.comment = QByteArray::fromHex(json["comment"].toString().toLatin1());
     return report;
 }
 
@@ -78,22 +73,6 @@ QByteArray ReadBytes(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
-
-// Removes a path by its bytes when it goes out of scope: QTemporaryDir cannot remove names that
-// are not UTF-8.
-class RemovedAtEnd {
-public:
-    explicit RemovedAtEnd(QString sPath) : sPath_(std::move(sPath)) {}
-    ~RemovedAtEnd() {
-        std::error_code error;
-        std::filesystem::remove_all(NativePath(sPath_).toStdString(), error);
-    }
-    RemovedAtEnd(const RemovedAtEnd&) = delete;
-    RemovedAtEnd& operator=(const RemovedAtEnd&) = delete;
-
-private:
-    QString sPath_;
-};
 
 QByteArray RandomBytes(qsizetype size) {
     QByteArray data(size, Qt::Uninitialized);
@@ -171,21 +150,6 @@ TEST_F(BackupRunTest, TheArchiveGetsItsNameOnlyOnceWrittenAndChecked) {
     const ZipReport zip = CheckZip(archive);
     EXPECT_EQ(zip.unzipStatus, 0);
     EXPECT_EQ(zip.names, Entries(files));
-}
-
-// A name that another run took while this one was writing is never replaced: the archive takes
-// the next free one, and the run says which.
-TEST_F(BackupRunTest, ANameTakenMeanwhileIsKeptAndTheNextFreeOneUsed) {
-    const QStringList files = MakeFiles("daten", 2);
-    const QString archive = MakeFolder("ziel") + "/backup.zip";
-    BackupRun::TestHooks hooks;
-    hooks.beforeVerify = [&](const QString&) { MakeFile("ziel/backup.zip", "anderer Lauf"); };
-    BackupRun::SetTestHooks(hooks);
-    BackupRun run(Settings(archive), nullptr, nullptr);
-    ASSERT_TRUE(Run(run, files)) << run.FailureText().toStdString();
-    EXPECT_EQ(run.ArchivePath(), Root() + "/ziel/backup (2).zip");
-    EXPECT_EQ(ReadBytes(archive), QByteArray("anderer Lauf"));
-    EXPECT_EQ(CheckZip(run.ArchivePath()).names, Entries(files));
 }
 
 // A list longer than one archiver run is written in several; stopped between them (the process
@@ -316,40 +280,6 @@ TEST_F(BackupRunTest, AGrownArchiveStaysAsItWasUntilTheCheckedOneReplacesIt) {
             ASSERT_EQ(::stat(NativePath(existing).constData(), &info), 0);
             EXPECT_EQ(info.st_mode & 07777, 0640u);  // a grown archive keeps its mode
         }
-    }
-}
-
-// A folder whose name is not UTF-8: two backups in the same minute give two archives, both
-// checked, the second beside the first.
-TEST_F(BackupRunTest, TwoBackupsInOneMinuteIntoAFolderNamedInBytesThatAreNoUtf8) {
-    const QString folder = Root() + "/" + PathFromNative("caf\xe9");
-    ASSERT_EQ(::mkdir(NativePath(folder).constData(), 0700), 0);
-    const RemovedAtEnd removeFolder(folder);
-    const QStringList files = MakeFiles("daten", 2);
-    const QString sFileNoUtf8 = Root() + "/daten/" + PathFromNative("gr\xfc\xdf.txt");
-    FILE* file = std::fopen(NativePath(sFileNoUtf8).constData(), "w");
-    ASSERT_NE(file, nullptr);
-    const RemovedAtEnd removeFile(sFileNoUtf8);
-    std::fputs("Grüße", file);
-    std::fclose(file);
-    const QDateTime minute = QDateTime::currentDateTime();
-    QStringList written;
-    for (int i = 0; i < 2; ++i) {
-        const QString archive = ArchiveName::FirstFree(ArchiveName::Proposed(folder, minute));
-        BackupSettings settings = Settings(archive);
-        settings.sComment = PathFromNative("Woche \xe9");
-        BackupRun run(settings, nullptr, nullptr);
-        ASSERT_TRUE(Run(run, files + QStringList{sFileNoUtf8})) << run.FailureText().toStdString();
-        written << run.ArchivePath();
-    }
-    const QString name = ArchiveName::Proposed(folder, minute);
-    EXPECT_EQ(written, QStringList({name, name.chopped(4) + " (2).zip"}));
-    for (const QString& archive : written) {
-        const ZipReport zip = CheckZip(archive);
-        EXPECT_EQ(zip.unzipStatus, 0);
-        EXPECT_EQ(zip.bad, "");
-        EXPECT_EQ(zip.names, Entries(files + QStringList{sFileNoUtf8}));
-        EXPECT_EQ(zip.comment, QByteArray("Woche \xe9"));
     }
 }
 
