@@ -1,12 +1,15 @@
 #include "app/BackupCommand.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDeadlineTimer>
 #include <QThread>
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <utility>
 
@@ -52,6 +55,40 @@ void Tell(const QString& sText) {
         out += (out.isEmpty() ? QStringLiteral("sondrel-backup: ") : QString()) + line + u'\n';
     }
     Write(stderr, out);
+}
+
+pthread_t mainThread;
+
+// A stop (the timer's SIGTERM, Ctrl+C, a closed terminal) takes the unfinished archive with it.
+// Only the main thread writes the archive's names, so the handler runs there: no name can appear
+// between the removal and the end.
+extern "C" void OnStopSignal(int signalNumber) {
+    const int savedErrno = errno;
+    if (!pthread_equal(pthread_self(), mainThread)) {
+        pthread_kill(mainThread, signalNumber);
+        errno = savedErrno;
+        return;
+    }
+    BackupRun::RemoveWorkFileNow();
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    sigaction(signalNumber, &action, nullptr);
+    raise(signalNumber);  // ends the process as the signal would have, once the handler returns
+    errno = savedErrno;
+}
+
+void InstallStopHandlers() {
+    mainThread = pthread_self();
+    struct sigaction action {};
+    action.sa_handler = &OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    for (const int signalNumber : {SIGTERM, SIGINT, SIGHUP}) {
+        sigaddset(&action.sa_mask, signalNumber);
+    }
+    for (const int signalNumber : {SIGTERM, SIGINT, SIGHUP}) {
+        sigaction(signalNumber, &action, nullptr);
+    }
 }
 
 // Whether the settings store takes a write now: one that cannot be stored should stop the run
@@ -254,9 +291,10 @@ int Command::Backup(CListString& files, const QString& sArchive) {
         *sProblem = modBackup::StoreProblemText();
         return false;
     });
-    Write(stdout, QStringLiteral("%1, %2 MB in %3, geprüft\n")
-                      .arg(GermanNumber::Files(run.FilesDone()),
-                           GermanNumber::Megabytes(run.BytesDone()), DisplayPath(sArchive)));
+    Write(stdout,
+          QStringLiteral("%1, %2 MB in %3, geprüft\n")
+              .arg(GermanNumber::Files(run.FilesDone()), GermanNumber::Megabytes(run.BytesDone()),
+                   DisplayPath(run.ArchivePath())));
     if (!sProblems.isEmpty()) {
         const QString sText =
             QStringLiteral("Das Archiv ist geschrieben und geprüft, aber:\n") + sProblems;
@@ -483,6 +521,7 @@ int Run(const QStringList& args) {
                           .arg(SONDREL_VERSION_PATCH));
         return kWritten;
     }
+    InstallStopHandlers();
     return Command(*options).Execute();
 }
 

@@ -47,7 +47,8 @@ std::optional<QString> ReadPasswordFile(const QString& sPath, QString* sProblem)
 QString HelpText();
 
 /// The whole command over args (without the program's name); returns the exit status. Needs a
-/// QCoreApplication.
+/// QCoreApplication. From here on SIGTERM, SIGINT and SIGHUP remove the unfinished archive
+/// before they end the process.
 int Run(const QStringList& args);
 
 }  // namespace BackupCommand

@@ -1,11 +1,16 @@
 #include "app/BackupRun.h"
 
+#include <fcntl.h>
+#include <linux/limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <memory>
 
+#include "app/ArchiveName.h"
 #include "app/NativePath.h"
 #include "app/modBackup.h"
 #include "list/CListString.h"
@@ -70,12 +75,101 @@ private:
 };
 #endif
 
+// The work file as a signal handler may reach it: plain bytes, published by a lock-free flag.
+char workFileForSignal[PATH_MAX];
+std::atomic<bool> workFileRegistered{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+void RegisterWorkFile(const QString& sPath) {
+    workFileRegistered = false;
+    const QByteArray native = NativePath(sPath);
+    if (!sPath.isEmpty() && native.size() < PATH_MAX) {
+        std::memcpy(workFileForSignal, native.constData(), static_cast<size_t>(native.size()) + 1);
+        workFileRegistered = true;
+    }
+}
+
+int SyncFolder(const QString& sFolder) {
+    const int fd = ::open(NativePath(sFolder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return errno;
+    }
+    const int error = ::fsync(fd) == 0 ? 0 : errno;
+    ::close(fd);
+    return error;
+}
+
+// A copy of the archive at from under the new name to, with its mode; 0 or an errno. A missing
+// archive is no error: growing it makes a new one.
+int CopyArchive(const QByteArray& from, const QByteArray& to) {
+    const int in = ::open(from.constData(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) {
+        return errno == ENOENT ? 0 : errno;
+    }
+    struct stat info {};
+    int error = ::fstat(in, &info) == 0 ? 0 : errno;
+    const int out = error != 0 ? -1
+                               : ::open(to.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                                        info.st_mode & 07777);
+    if (error == 0 && out < 0) {
+        error = errno;
+    }
+    if (out >= 0) {
+        ::fchmod(out, info.st_mode & 07777);
+        bool bKernelCopy = true;
+        std::vector<char> buffer;
+        while (error == 0) {
+            ssize_t done = -1;
+            if (bKernelCopy) {
+                done = ::copy_file_range(in, nullptr, out, nullptr, size_t{1} << 30, 0);
+                if (done < 0 &&
+                    (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
+                    bKernelCopy = false;
+                    continue;
+                }
+            } else {
+                buffer.resize(size_t{1} << 20);
+                done = ::read(in, buffer.data(), buffer.size());
+                if (done > 0) {
+                    const ssize_t put = ::write(out, buffer.data(), static_cast<size_t>(done));
+                    if (put != done) {
+                        error = put < 0 ? errno : ENOSPC;  // a short write sets no errno
+                        break;
+                    }
+                }
+            }
+            if (done == 0) {
+                break;
+            }
+            if (done < 0 && errno != EINTR) {
+                error = errno;
+            }
+        }
+        ::close(out);
+        if (error != 0) {
+            ::unlink(to.constData());
+        }
+    }
+    ::close(in);
+    return error;
+}
+
 }  // namespace
 
 BackupRun::BackupRun(BackupSettings settings, FileAddedHandler onFileAdded, EventPump pumpEvents)
     : settings(std::move(settings)),
       onFileAdded(std::move(onFileAdded)),
       pumpEvents(std::move(pumpEvents)) {}
+
+BackupRun::~BackupRun() {
+    DropWork();
+}
+
+void BackupRun::RemoveWorkFileNow() {
+    if (workFileRegistered.load()) {
+        ::unlink(workFileForSignal);
+    }
+}
 
 void BackupRun::SetTestHooks(TestHooks hooks) {
     Hooks() = std::move(hooks);
@@ -95,9 +189,14 @@ bool BackupRun::Run(CListString* files) {
     dtStarted =
         settings.dtStartedAt.isValid() ? settings.dtStartedAt : QDateTime::currentDateTime();
     bSucceeded = false;
+    sFinalPath.clear();
 
     if (files == nullptr || files->Count() == 0) {
         Fail({QStringLiteral("Die Backup-Liste ist leer.")});
+        return false;
+    }
+    if (settings.sArchivePath.isEmpty()) {
+        Fail({QStringLiteral("Es ist kein Archiv angegeben.")});
         return false;
     }
 
@@ -118,6 +217,10 @@ bool BackupRun::Run(CListString* files) {
     FilesTotal_ = static_cast<int32_t>(entries.size());
     FilesDone_ = 0;
 
+    if (const QString sProblem = BeginWork(); !sProblem.isEmpty()) {
+        Fail({sProblem});
+        return false;
+    }
     QStringList reasons;
     int32_t lFailedResult = 0;
     int32_t lLastResult = 0;
@@ -125,6 +228,9 @@ bool BackupRun::Run(CListString* files) {
     for (size_t first = 0; first < entries.size(); first += kFilesPerRun) {
         const size_t last = std::min(entries.size(), first + kFilesPerRun);
         lLastResult = RunArchiver(first, last, settings.bGrowExisting || first > 0);
+        if (Hooks().afterArchiverRun) {
+            Hooks().afterArchiverRun(sWorkPath);
+        }
         if (lLastResult != ZP_OK) {
             lFailedResult = lLastResult;
         }
@@ -136,10 +242,10 @@ bool BackupRun::Run(CListString* files) {
     }
 
     struct stat archive {};
-    if (!bArchiveWritten || ::stat(NativePath(settings.sArchivePath).constData(), &archive) != 0 ||
+    if (!bArchiveWritten || ::stat(NativePath(sWorkPath).constData(), &archive) != 0 ||
         !S_ISREG(archive.st_mode)) {
         reasons.append(QStringLiteral("Das Archiv „%1“ konnte nicht geschrieben werden: %2")
-                           .arg(settings.sArchivePath, ArchiveProblem(lLastResult)));
+                           .arg(DisplayPath(settings.sArchivePath), ArchiveProblem(lLastResult)));
     }
     if (!sAddFileError.isEmpty()) {
         reasons.append(sAddFileError);
@@ -166,12 +272,16 @@ bool BackupRun::Run(CListString* files) {
     }
     // Nothing is forgotten on the word of the writer alone.
     if (reasons.isEmpty()) {
-        const QString sDamage = VerifyArchive();
-        if (!sDamage.isEmpty()) {
-            reasons.append(sDamage);
+        if (const QString sDamage = VerifyArchive(); !sDamage.isEmpty()) {
+            Fail({sDamage, KeepDamagedWork()});
+            return false;
+        }
+        if (const QString sProblem = PublishWork(); !sProblem.isEmpty()) {
+            reasons.append(sProblem);
         }
     }
     if (!reasons.isEmpty()) {
+        DropWork();
         Fail(reasons);
         return false;
     }
@@ -190,11 +300,12 @@ int32_t BackupRun::RunArchiver(size_t first, size_t last, bool bGrow) {
         // One archiver per run; a new one starts with fresh options, so each is set up whole.
         CZIP ZIP;
         ZIP.SetEventListener(&sink);
-        ZIP.SetZIPFilePath(NativePath(settings.sArchivePath).toStdString());
+        ZIP.SetZIPFilePath(NativePath(sWorkPath).toStdString());
+        // The password is typed or read as UTF-8 text, never escaped bytes.
         if (!settings.sPassword.isEmpty()) {
             ZIP.SetZIPPassword(settings.sPassword.toStdString());
         }
-        ZIP.SetZIPComment(settings.sComment.toStdString());
+        ZIP.SetZIPComment(NativePath(settings.sComment).toStdString());
         try {
             for (size_t i = first; i < last; ++i) {
                 // The engine opens and names each file by its bytes, also those that are not
@@ -215,11 +326,11 @@ int32_t BackupRun::RunArchiver(size_t first, size_t last, bool bGrow) {
         lResult = ZIP.DoZip();
 
         // The messages belong to all archivers of the thread and go with this one.
-        QString sText;
+        QByteArray text;
         for (const std::string& sPart : ZIP.Messages()->Items()) {
-            sText += QString::fromStdString(sPart);
+            text += QByteArrayView(sPart);
         }
-        for (const QString& sLine : sText.split(u'\n', Qt::SkipEmptyParts)) {
+        for (const QString& sLine : ShownEngineText(text).split(u'\n', Qt::SkipEmptyParts)) {
             engineMessages.append(sLine.trimmed());
         }
         ZIP.SetEventListener(nullptr);
@@ -249,9 +360,96 @@ void BackupRun::FileAdded(const std::string& sFilename) {
     Yield();
 }
 
+QString BackupRun::BeginWork() {
+    const QString sFolder = FileSystemObject::GetParentFolderName(settings.sArchivePath);
+    ArchiveName::RemoveLeftoverWork(sFolder);
+    sWorkPath = ArchiveName::WorkName(settings.sArchivePath);
+    RegisterWorkFile(sWorkPath);
+    if (!settings.bGrowExisting) {
+        return QString();
+    }
+    // The engine grows the work name by writing a new file there, so the existing archive's own
+    // file stays untouched until the grown one replaces it.
+    const QByteArray existing = NativePath(settings.sArchivePath);
+    const QByteArray work = NativePath(sWorkPath);
+    if (!Hooks().bNoHardLinks) {
+        if (::link(existing.constData(), work.constData()) == 0 || errno == ENOENT) {
+            return QString();  // a file gone meanwhile: growing it makes a new one
+        }
+    }
+    if (const int error = CopyArchive(existing, work); error != 0) {
+        DropWork();
+        return QStringLiteral("Das Archiv „%1“ kann nicht ergänzt werden: %2")
+            .arg(DisplayPath(settings.sArchivePath), SystemReason(error));
+    }
+    return QString();
+}
+
+QString BackupRun::PublishWork() {
+    int error = 0;
+    if (settings.bGrowExisting) {
+        // The grown archive replaces the one it grew, in one step.
+        if (::rename(NativePath(sWorkPath).constData(),
+                     NativePath(settings.sArchivePath).constData()) == 0) {
+            sFinalPath = settings.sArchivePath;
+        } else {
+            error = errno;
+        }
+    } else {
+        error = ArchiveName::MoveToFreeName(sWorkPath, settings.sArchivePath, &sFinalPath);
+    }
+    if (error == EEXIST && !settings.bGrowExisting) {
+        return ArchiveName::NoneFreeText(settings.sArchivePath);
+    }
+    if (error != 0) {
+        return QStringLiteral("Das Archiv konnte nicht unter dem Namen „%1“ abgelegt werden: %2")
+            .arg(DisplayPath(settings.sArchivePath), SystemReason(error));
+    }
+    RegisterWorkFile(QString());
+    sWorkPath.clear();
+    // The name is on the disk before the after-effects forget anything.
+    const QString sFolder = FileSystemObject::GetParentFolderName(sFinalPath);
+    if (const int syncError = SyncFolder(sFolder.isEmpty() ? QStringLiteral(".") : sFolder);
+        syncError != 0) {
+        return QStringLiteral("Der Ordner des Archivs „%1“ konnte nicht gesichert werden: %2")
+            .arg(DisplayPath(sFinalPath), SystemReason(syncError));
+    }
+    return QString();
+}
+
+QString BackupRun::KeepDamagedWork() {
+    QString sKept;
+    if (ArchiveName::MoveToFreeName(sWorkPath, ArchiveName::Damaged(settings.sArchivePath),
+                                    &sKept) != 0) {
+        // Left under the work name: the next run into the folder removes it.
+        sKept = sWorkPath;
+    }
+    RegisterWorkFile(QString());
+    sWorkPath.clear();
+    sFinalPath = sKept;
+    return QStringLiteral("Das fehlerhafte Archiv liegt zur Ansicht unter „%1“.")
+        .arg(DisplayPath(sKept));
+}
+
+void BackupRun::DropWork() {
+    if (sWorkPath.isEmpty()) {
+        return;
+    }
+    RegisterWorkFile(QString());
+    ::unlink(NativePath(sWorkPath).constData());
+    sWorkPath.clear();
+}
+
+QString BackupRun::ShownEngineText(QByteArray text) const {
+    if (!sWorkPath.isEmpty()) {
+        text.replace(NativePath(sWorkPath), NativePath(settings.sArchivePath));
+    }
+    return DisplayPath(PathFromNative(text));
+}
+
 QString BackupRun::VerifyArchive() {
     if (Hooks().beforeVerify) {
-        Hooks().beforeVerify(settings.sArchivePath);
+        Hooks().beforeVerify(sWorkPath);
     }
     if (Hooks().bSkipVerify) {
         return QString();
@@ -266,13 +464,14 @@ QString BackupRun::VerifyArchive() {
                       });
     CZIP ZIP;
     ZIP.SetEventListener(&sink);
-    ZIP.SetZIPFilePath(settings.sArchivePath.toStdString());
+    ZIP.SetZIPFilePath(NativePath(sWorkPath).toStdString());
     ZIPVerifyProblem problem;
     if (ZIP.VerifyZIP(&problem) == ZP_OK) {
         return QString();
     }
     return QStringLiteral("Das Archiv ist fehlerhaft: %1: %2")
-        .arg(QString::fromStdString(problem.sEntry), QString::fromStdString(problem.sReason));
+        .arg(ShownEngineText(QByteArray::fromStdString(problem.sEntry)),
+             ShownEngineText(QByteArray::fromStdString(problem.sReason)));
 #else
     return QString();
 #endif

@@ -9,6 +9,12 @@
 // archived, and the archive, read back from the disk, holds every entry as it was written;
 // otherwise FailureText() says why, in German, and no after-effect may be applied.
 //
+// The archive is built and checked under a hidden work name beside it (ArchiveName::WorkName) and
+// gets its real name only then, in one rename that never replaces a file: a run stopped at any
+// point leaves nothing under that name. A grown archive stays as it was until the grown one,
+// checked, replaces it. One that fails its check is kept under its "(fehlerhaft)" name; after any
+// other failure the work file is removed. A run first removes what stopped runs left in the folder.
+//
 // The moment the run started and each file's state at that moment are kept, so that the stored
 // last-backup time is that moment and an archive mark is cleared only for a file still unchanged.
 
@@ -50,10 +56,14 @@ public:
     using VerifyProgressHandler = std::function<void(int32_t lDone, int32_t lTotal)>;
 
     /// What tests and benchmarks change: beforeVerify runs between writing and checking (a test
-    /// damages the archive there); bSkipVerify leaves the check out, to measure what it costs.
+    /// damages the archive there); afterArchiverRun after each archiver run (a test stops the run
+    /// there); both get the work file's path. bSkipVerify leaves the check out, to measure what it
+    /// costs; bNoHardLinks grows a copy of the archive, as where the file system has no links.
     struct TestHooks {
-        std::function<void(const QString& sArchivePath)> beforeVerify;
+        std::function<void(const QString& sWorkPath)> beforeVerify;
+        std::function<void(const QString& sWorkPath)> afterArchiverRun;
         bool bSkipVerify = false;
+        bool bNoHardLinks = false;
     };
     static void SetTestHooks(TestHooks hooks);
 
@@ -64,6 +74,9 @@ public:
     static constexpr qint64 kPumpIntervalMs = 10;
 
     BackupRun(BackupSettings settings, FileAddedHandler onFileAdded, EventPump pumpEvents);
+    ~BackupRun();
+    BackupRun(const BackupRun&) = delete;
+    BackupRun& operator=(const BackupRun&) = delete;
     void SetVerifyProgressHandler(VerifyProgressHandler onVerifyProgress);
 
     /// The password to archive with: the text of both fields when they are equal, else none.
@@ -97,6 +110,13 @@ public:
     /// The lines of a list, cut after lMax with a count of the rest, so that a message stays
     /// readable.
     static QString CappedLines(const QStringList& lines, qsizetype lMax);
+    /// Where the archive lies after Run: its real name once written and checked (the next free
+    /// name when the one asked for was taken meanwhile), its "(fehlerhaft)" name after a failed
+    /// check; empty when the run left none.
+    const QString& ArchivePath() const { return sFinalPath; }
+    /// Removes the work file of the run in progress, if there is one. Async-signal-safe: for the
+    /// handler of a signal that ends the process.
+    static void RemoveWorkFileNow();
     const QDateTime& StartedAt() const { return dtStarted; }
     int32_t FilesTotal() const { return FilesTotal_; }
     int32_t FilesDone() const { return FilesDone_; }
@@ -117,6 +137,17 @@ private:
     /// One archiver run over entries [first, last); returns its result.
     int32_t RunArchiver(size_t first, size_t last, bool bGrow);
     void FileAdded(const std::string& sFilename);
+    /// Removes leftovers of stopped runs and, to grow an archive, lays it under the work name;
+    /// empty, or why the run cannot begin.
+    QString BeginWork();
+    /// The checked work file under its real name; empty, or why it could not be given.
+    QString PublishWork();
+    /// The work file under its "(fehlerhaft)" name, for the user to look at; says where it is.
+    QString KeepDamagedWork();
+    /// Removes the work file (a grown archive's own name stays).
+    void DropWork();
+    /// The engine's text with the work file named as the archive, for the eye.
+    QString ShownEngineText(QByteArray text) const;
     /// Reads the archive back and checks what the runs wrote; empty, or why it failed.
     QString VerifyArchive();
     void Yield();
@@ -124,6 +155,8 @@ private:
     QString ArchiveProblem(int32_t lLastResult) const;
 
     BackupSettings settings;
+    QString sWorkPath;  // empty while the run has no work file
+    QString sFinalPath;
     FileAddedHandler onFileAdded;
     EventPump pumpEvents;
     VerifyProgressHandler onVerifyProgress;

@@ -13,7 +13,7 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QStringList args;
     for (int i = 1; i < argc; ++i) {
-        args.append(PathFromNative(argv[i]));  // --folder and --password-file byte for byte
+        args.append(PathFromNative(argv[i]));  // --folder, --password-file, --comment byte for byte
     }
     return BackupCommand::Run(args);
 }

@@ -4,7 +4,6 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QDateTime>
-#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -14,8 +13,11 @@
 #include <QPushButton>
 #include <cmath>
 
+#include <sys/stat.h>
+
 #include "app/ArchiveName.h"
 #include "app/BackupRun.h"
+#include "app/NativePath.h"
 #include "app/modBackup.h"
 #include "ui/FormScale.h"
 #include "ui/StandardDialogs.h"
@@ -51,6 +53,18 @@ QStyle* PasswordStyle() {
 }
 
 using FormScale::Place;
+
+// What the chosen name holds now: nothing, a folder, or something else (a file, a link).
+enum class Occupant { None, Folder, Other };
+Occupant OccupantOf(const QString& sPath) {
+    const QByteArray native = NativePath(sPath);
+    struct stat info {};
+    if (::lstat(native.constData(), &info) != 0) {
+        return Occupant::None;
+    }
+    return ::stat(native.constData(), &info) == 0 && S_ISDIR(info.st_mode) ? Occupant::Folder
+                                                                           : Occupant::Other;
+}
 
 QLabel* MakeLabel(QWidget* parent, const QString& name, const QString& text, int left, int top,
                   int width, int height) {
@@ -163,7 +177,7 @@ void frmBackup::Form_Load() {
     sArchiveName_ = ArchiveName::Proposed(sFolder, dtNow);
     bGrowExisting_ = false;
     const QString sFree = ArchiveName::FirstFree(sArchiveName_);
-    lblArchivePath->setText(sFree.isEmpty() ? sArchiveName_ : sFree);
+    ShowArchivePath(sFree.isEmpty() ? sArchiveName_ : sFree);
     chkArchiveFlag->setChecked(modBackup::ReadFlagOption(modBackup::OptArchiveFlag, false));
     chkClearListAfterBackup->setChecked(true);
     chkAdjustLastBackupDate->setChecked(true);
@@ -201,8 +215,8 @@ void frmBackup::txtPassword_Change() {
 void frmBackup::ChooseArchive() {
     StandardDialogs::FileDialogRequest request;
     request.title = QStringLiteral("Backup Archiv-Datei speichern unter");
-    request.initialFolder = FileSystemObject::GetParentFolderName(lblArchivePath->text());
-    request.fileName = lblArchivePath->text();
+    request.initialFolder = FileSystemObject::GetParentFolderName(sArchivePath_);
+    request.fileName = sArchivePath_;
     request.filter = QStringLiteral("ZIP-Dateien (*.zip);;Alle Dateien (*)");
     request.defaultSuffix = QStringLiteral("zip");
     request.confirmOverwrite = false;
@@ -211,23 +225,22 @@ void frmBackup::ChooseArchive() {
         StandardDialogs::FileDialogResult::Accepted) {
         return;
     }
-    const QFileInfo chosen(sChosen);
-    const bool bExists = chosen.exists() || chosen.isSymLink();
-    if (bExists && !chosen.isDir()) {
+    const bool bExistingFile = OccupantOf(sChosen) == Occupant::Other;
+    if (bExistingFile) {
         const int answer = StandardDialogs::AskChoice(
             this,
             QStringLiteral("Die Datei „%1“ gibt es schon.\n\n„Ergänzen“ fügt ihr die Dateien der "
                            "Liste hinzu; gleichnamige Einträge werden durch die neueren Dateien "
                            "ersetzt.")
-                .arg(sChosen),
+                .arg(DisplayPath(sChosen)),
             QMessageBox::Question, {QStringLiteral("Ergänzen"), QStringLiteral("Abbrechen")});
         if (answer != 0) {
             return;
         }
     }
     sArchiveName_ = sChosen;
-    bGrowExisting_ = bExists && !chosen.isDir();
-    lblArchivePath->setText(sChosen);
+    bGrowExisting_ = bExistingFile;
+    ShowArchivePath(sChosen);
 }
 
 void frmBackup::StartBackup() {
@@ -245,13 +258,14 @@ void frmBackup::StartBackup() {
 
     // Another run may have written the name since the dialog opened.
     if (!bGrowExisting_) {
-        lblArchivePath->setText(ArchiveName::FirstFree(sArchiveName_));
+        ShowArchivePath(ArchiveName::FirstFree(sArchiveName_));
     }
     BackupSettings settings;
-    settings.sArchivePath = lblArchivePath->text();
+    settings.sArchivePath = sArchivePath_;
     settings.bGrowExisting = bGrowExisting_;
     settings.sPassword = BackupRun::PasswordToUse(txtPassword[0]->text(), txtPassword[1]->text());
-    settings.sComment = txtComment->text();
+    // Typed text is UTF-8; in the escaped form a typed U+EF80 .. U+EFFF keeps its own bytes.
+    settings.sComment = PathFromNative(txtComment->text().toUtf8());
     settings.bAdjustLastBackupDate = chkAdjustLastBackupDate->isChecked();
     settings.bClearArchiveFlag = chkArchiveFlag->isChecked();
     settings.bClearList = chkClearListAfterBackup->isChecked();
@@ -268,6 +282,7 @@ void frmBackup::StartBackup() {
             this, BackupRun::FailedBecause({ArchiveName::NoneFreeText(sArchiveName_)}),
             QMessageBox::Critical);
     } else if (run.Run(files)) {
+        ShowArchivePath(run.ArchivePath());
         const QString sProblems = run.ApplyAfterEffects([this, files](QString*) {
             if (files != nullptr) {
                 files->RemoveAll();
@@ -281,7 +296,7 @@ void frmBackup::StartBackup() {
             StandardDialogs::ShowMessage(
                 this,
                 QStringLiteral("Das Archiv „%1“ ist geschrieben und geprüft.\n\n%2")
-                    .arg(settings.sArchivePath, sProblems),
+                    .arg(DisplayPath(run.ArchivePath()), sProblems),
                 QMessageBox::Warning);
         }
         bExitProgram_ = chkExitAfterBackup->isChecked();
@@ -292,6 +307,11 @@ void frmBackup::StartBackup() {
     pbZIPProgress->setUpdatesEnabled(true);
     bRunning_ = false;
     accept();
+}
+
+void frmBackup::ShowArchivePath(const QString& sPath) {
+    sArchivePath_ = sPath;
+    lblArchivePath->setText(DisplayPath(sPath));
 }
 
 void frmBackup::ZIP_FileAdded(const QString& sFilename, float fPercent) {

@@ -6,7 +6,8 @@
 // cannot be closed.
 //
 // An existing archive is never replaced: the proposed name is the first free one, looked for when
-// the dialog opens and again when the run starts; an existing file chosen with "»" is grown
+// the dialog opens and again when the run starts (and once more by the run as it gives the
+// archive its name, which the dialog then shows); an existing file chosen with "»" is grown
 // ("Ergänzen") or the choice is dropped ("Abbrechen").
 
 #include <QDialog>
@@ -48,6 +49,8 @@ private:
     void cmdAction_Click(int index);
     void txtPassword_Change();
     void ChooseArchive();
+    /// Holds sPath as the archive's path and shows it in lblArchivePath.
+    void ShowArchivePath(const QString& sPath);
     void StartBackup();
     void ZIP_FileAdded(const QString& sFilename, float fPercent);
     void ZIP_VerifyProgress(int32_t lDone, int32_t lTotal);
@@ -68,6 +71,7 @@ private:
     QLabel* lblFileAdded = nullptr;
 
     std::function<void()> clearWindowList_;
+    QString sArchivePath_;        // the path lblArchivePath shows (where bytes show as "\xNN")
     QString sArchiveName_;        // the archive's name before a number was added to make it free
     bool bGrowExisting_ = false;  // "Ergänzen" was chosen for the archive shown
     QElapsedTimer redrawClock_;

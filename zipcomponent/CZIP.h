@@ -8,8 +8,10 @@
 // file list, its archive path and its suppress flag. So a new object resets the options of the
 // others of its thread, and destroying any object empties the shared Messages.
 //
-// Texts are UTF-8. Errors: AddFile raises RuntimeError 47110815 past 4096 files; nothing else
-// raises; engine failures show only in the result of DoZip and the absence of the archive.
+// Paths, names and the comment are bytes and reach the engine unchanged, also where they are no
+// UTF-8 (the engine writes such names and comments as they are). Errors: AddFile raises
+// RuntimeError 47110815 past 4096 files; nothing else raises; engine failures show only in the
+// result of DoZip and the absence of the archive.
 //
 // Beyond the published interface, VerifyZIP reads an archive back and checks what the runs wrote
 // (the engine's ZpVerify); a client that forgets anything on the strength of a backup calls it

@@ -2,6 +2,8 @@
 // without a display, over this test's XDG folders. Archives are read back with Python's zipfile
 // and unzip, the store with the sqlite3 shell.
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -16,7 +18,11 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <QThread>
+#include <QTime>
 #include <QVariantMap>
+#include <chrono>
+#include <future>
 
 #include "app/BackupCommand.h"
 #include "app/NativePath.h"
@@ -53,12 +59,34 @@ protected:
     }
 };
 
+// A pipe named by mistake is refused at once: nothing writes into it, and reading it would wait
+// for ever.
+TEST_F(BackupCommandTest, APipeAsPasswordFileIsRefusedAtOnce) {
+    const QString pipe = Root() + "/pw-pipe";
+    ASSERT_EQ(::mkfifo(NativePath(pipe).constData(), 0600), 0);
+    std::future<std::optional<QString>> read = std::async(std::launch::async, [&] {
+        QString problem;
+        std::optional<QString> password = ReadPasswordFile(pipe, &problem);
+        return password ? password : std::optional<QString>(problem);
+    });
+    if (read.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        ADD_FAILURE() << "the password file's pipe holds the run";
+        // A writer that comes and goes lets a waiting open and read end.
+        ::close(::open(NativePath(pipe).constData(), O_WRONLY | O_NONBLOCK));
+    }
+    EXPECT_EQ(read.get(), "Die Passwortdatei „" + pipe + "“ ist keine gewöhnliche Datei.");
+}
+
 TEST_F(BackupCommandTest, APasswordFileCountsOnlyWhenItsOwnerAloneMayReadIt) {
     QString problem;
     EXPECT_EQ(ReadPasswordFile(MakePrivateFile("pw", "geheim\r\nzweite Zeile\n", 0600), &problem),
               QString("geheim"));
     EXPECT_EQ(ReadPasswordFile(MakePrivateFile("nur-eine", "Kennwort ä", 0400), &problem),
               QString("Kennwort ä"));
+    // The engine's limit itself is taken whole.
+    EXPECT_EQ(
+        ReadPasswordFile(MakePrivateFile("limit", QByteArray(255, 'x') + "\n", 0600), &problem),
+        QString(255, 'x'));
 
     const QString group = MakePrivateFile("group", "geheim\n", 0640);
     const std::pair<QString, QString> refused[] = {
@@ -67,6 +95,7 @@ TEST_F(BackupCommandTest, APasswordFileCountsOnlyWhenItsOwnerAloneMayReadIt) {
         {MakePrivateFile("empty", "", 0600), "ist leer"},
         {MakePrivateFile("empty-line", "\nzweite\n", 0600), "ist leer"},
         {MakePrivateFile("long", QByteArray(256, 'x'), 0600), "mehr als 255 Byte"},
+        {MakePrivateFile("long-umlaut", QByteArray(254, 'x') + "ä", 0600), "mehr als 255 Byte"},
         {MakePrivateFile("latin1", "gr\xfc\xdf", 0600), "keinen UTF-8-Text"},
         {Root() + "/fehlt", "kann nicht gelesen werden: Datei oder Ordner nicht gefunden"},
         {MakeFolder("ordner"), "ist keine gewöhnliche Datei"},
@@ -161,6 +190,21 @@ protected:
         modBackup::ResetState();  // the command works on the store alone
         QProcess process;
         Start(process, args);
+        return Finish(process);
+    }
+    // The same with arguments as bytes, which need not be UTF-8 (QProcess takes only text).
+    Outcome RunBackupWithBytes(const QList<QByteArray>& args) const {
+        modBackup::ResetState();
+        QStringList hex = {"-c",
+                           "import os, sys\n"
+                           "args = [bytes.fromhex(a) for a in sys.argv[1:]]\n"
+                           "os.execv(args[0], args)\n",
+                           QString::fromLatin1(QByteArray(SONDREL_BACKUP_PROGRAM).toHex())};
+        for (const QByteArray& arg : args) {
+            hex << QString::fromLatin1(arg.toHex());
+        }
+        QProcess process;
+        Start(process, hex, "python3");
         return Finish(process);
     }
 
@@ -481,6 +525,94 @@ TEST_F(BackupCommandRun, ARunStoppedWithSigtermLeavesNothing) {
     EXPECT_EQ(StoredBackupList(), files);
     EXPECT_EQ(StoredLastBackupAt(), "");
     EXPECT_FALSE(QFile::exists(MarksFile()));
+}
+
+// A list longer than one archiver run, stopped with SIGTERM once the first run has written its
+// part: the unfinished archive is removed with the process, and nothing else changed.
+TEST_F(BackupCommandRun, ARunStoppedBetweenArchiverRunsLeavesNoArchiveAndNoWorkFile) {
+    const QStringList files = MakeFiles("daten", 4100, 4);
+    StoreList(files);
+    modBackup::ResetState();
+    QProcess backup;
+    Start(backup, {});
+    ASSERT_TRUE(backup.waitForStarted());
+    const auto workFileThere = [&] {
+        return !QDir(Home()).entryList({".*.unfertig"}, QDir::Files | QDir::Hidden).isEmpty();
+    };
+    ASSERT_TRUE(
+        SpinUntil([&] { return workFileThere() || backup.state() != QProcess::Running; }, 120000));
+    ASSERT_EQ(backup.state(), QProcess::Running) << "the run ended before it could be stopped";
+    ::kill(static_cast<pid_t>(backup.processId()), SIGTERM);
+    ASSERT_TRUE(backup.waitForFinished(60000));
+    EXPECT_EQ(backup.exitStatus(), QProcess::CrashExit);
+    EXPECT_EQ(QDir(Home()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
+                                     QDir::NoDotAndDotDot),
+              QStringList());
+    EXPECT_EQ(StoredBackupList().size(), files.size());
+    EXPECT_EQ(StoredLastBackupAt(), "");
+}
+
+// An archive folder and a comment given in bytes that are no UTF-8 arrive exactly: two runs in
+// the same minute write two archives there, both checked, the comment byte for byte, and the
+// summary names each archive as it is.
+TEST_F(BackupCommandRun, AFolderAndACommentInBytesThatAreNoUtf8ArriveExactly) {
+    const QStringList files = MakeFiles("daten", 2);
+    StoreList(files);
+    const QByteArray folder = NativePath(Root()) + "/caf\xe9";
+    ASSERT_EQ(::mkdir(folder.constData(), 0700), 0);
+    // Both runs in one minute.
+    while (QTime::currentTime().second() >= 50) {
+        QThread::msleep(500);
+    }
+    QStringList summaries;
+    for (int i = 0; i < 2; ++i) {
+        const Outcome run = RunBackupWithBytes(
+            {"--folder", folder, "--comment", "Woche \xe9 \xc3\xa4", "--keep-list"});
+        ASSERT_EQ(run.status, kWritten) << run.err.toStdString();
+        summaries << run.out;
+    }
+    // The summaries name the archives; the folder, listed by its bytes, holds just these two.
+    const QRegularExpression said(QRegularExpression::anchoredPattern(
+        "2 Dateien, 0,0 MB in " + QRegularExpression::escape(Root() + "/caf\\xE9/") +
+        "(.*), geprüft\n"));
+    QStringList names;
+    for (const QString& summary : summaries) {
+        const QRegularExpressionMatch match = said.match(summary);
+        EXPECT_TRUE(match.hasMatch()) << summary.toStdString();
+        names << match.captured(1);
+    }
+    EXPECT_EQ(names[1], names[0].chopped(4) + " (2).zip");
+    QStringList listed;
+    DIR* listing = ::opendir(folder.constData());
+    ASSERT_NE(listing, nullptr);
+    while (const dirent* entry = ::readdir(listing)) {
+        if (entry->d_name[0] != '.') {
+            listed << QString::fromUtf8(entry->d_name);
+        }
+    }
+    ::closedir(listing);
+    listed.sort();
+    QStringList expected = names;
+    expected.sort();
+    EXPECT_EQ(listed, expected);
+    for (int i = 0; i < 2; ++i) {
+        const QByteArray archive = folder + "/" + names[i].toUtf8();
+        QProcess python;
+        python.start("python3", {"-c",
+                                 "import os, subprocess, sys, zipfile\n"
+                                 "path = os.fsdecode(bytes.fromhex(sys.argv[1]))\n"
+                                 "subprocess.run(['unzip', '-tq', path], check=True,\n"
+                                 "               stdout=subprocess.DEVNULL)\n"
+                                 "z = zipfile.ZipFile(path)\n"
+                                 "print(z.testzip(), len(z.namelist()), z.comment.hex())\n",
+                                 QString::fromLatin1(archive.toHex())});
+        ASSERT_TRUE(python.waitForFinished(60000));
+        EXPECT_EQ(python.exitCode(), 0) << python.readAllStandardError().toStdString();
+        EXPECT_EQ(python.readAllStandardOutput(),
+                  "None 2 " + QByteArray("Woche \xe9 \xc3\xa4").toHex() + "\n");
+        ::unlink(archive.constData());  // QTemporaryDir cannot name it
+    }
+    ::rmdir(folder.constData());
 }
 
 namespace {

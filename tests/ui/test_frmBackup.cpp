@@ -617,30 +617,40 @@ private Q_SLOTS:
         QCOMPARE(win_->findChild<QLabel*>("StatusBarPanel2")->text(), QString("4 Datei(en)"));
     }
 
-    // A name from an old disk reaches the archive with its exact bytes, flagged as not UTF-8.
+    // A name from an old disk reaches the archive with its exact bytes, flagged as not UTF-8; an
+    // archive folder named so shows its byte as "\xE9" and holds the archive.
     void aNameThatIsNotUtf8ReachesTheArchiveExactly() {
         const QByteArray raw = NativePath(env_->MakeFolder("alt")) +
                                "/Gr\xfc\xdf"
                                "e.txt";
         QVERIFY(::close(::open(raw.constData(), O_CREAT | O_WRONLY, 0644)) == 0);
         QVERIFY(::truncate(raw.constData(), 5) == 0);
+        const QByteArray folder = NativePath(Home()) + "/caf\xe9";
+        QVERIFY(::mkdir(folder.constData(), 0700) == 0);
+        modBackup::WriteOption("DefaultPath", PathFromNative(folder));
         OpenMain({PathFromNative(raw)});
-        QString archive;
+        QString shown;
         QVERIFY(WithDialog([&](frmBackup& d) {
-            archive = ArchivePath(d);
             SetChecked(d, "chkExitAfterBackup", false);
             Start(d);
+            shown = ArchivePath(d);
         }));
         QVERIFY2(messages_.isEmpty(), qPrintable(messages_.join('\n')));
+        QVERIFY2(shown.startsWith(Home() + "/caf\\xE9/"), qPrintable(shown));
+        const QByteArray archive = folder + "/" + shown.section('/', -1).toUtf8();
         const ProcessResult r =
             RunTool("python3",
                     {"-c",
-                     "import sys, zipfile\n"
-                     "i = zipfile.ZipFile(sys.argv[1]).infolist()[0]\n"
+                     "import os, sys, zipfile\n"
+                     "path = os.fsdecode(bytes.fromhex(sys.argv[1]))\n"
+                     "i = zipfile.ZipFile(path).infolist()[0]\n"
                      "print(i.flag_bits & 0x800, i.file_size, i.filename.encode('cp437').hex())\n",
-                     archive});
+                     QString::fromLatin1(archive.toHex())});
         QCOMPARE(r.out.trimmed(), "0 5 " + QString::fromLatin1(raw.mid(1).toHex()));
-        ::unlink(raw.constData());  // QTemporaryDir cannot name it
+        // QTemporaryDir cannot name them.
+        ::unlink(raw.constData());
+        ::unlink(archive.constData());
+        ::rmdir(folder.constData());
     }
 
 #ifdef SONDREL_PROGRAM
@@ -822,7 +832,8 @@ private Q_SLOTS:
     }
 
     // The second backup of a minute never replaces the first: the dialog proposes the first free
-    // name, and looks again when the run starts, since another run may have taken it meanwhile.
+    // name, looks again when the run starts, and the run once more as it names the archive, since
+    // another run may have taken the name meanwhile; the dialog shows the name used.
     void twoBackupsInOneMinuteNeverReplaceEachOther() {
         const QStringList files = MakeFiles(2);
         OpenMain(files);
@@ -840,21 +851,30 @@ private Q_SLOTS:
         const QByteArray firstBytes = ReadBytes(first);
 
         QString proposed;
+        QString started;
         QString used;
         QByteArray meanwhile("von einem anderen Lauf");
+        // The name the run started with is taken while it writes: it ends under the next one.
+        BackupRun::TestHooks hooks;
+        hooks.beforeVerify = [&](const QString&) { WriteBytes(started, meanwhile); };
+        BackupRun::SetTestHooks(hooks);
         QVERIFY(WithDialog([&](frmBackup& d) {
             proposed = ArchivePath(d);
             WriteBytes(proposed, meanwhile);
             auto* bar = d.findChild<QProgressBar*>("pbZIPProgress");
-            connect(bar, &QProgressBar::valueChanged, this, [&] { used = ArchivePath(d); });
+            connect(bar, &QProgressBar::valueChanged, this, [&] { started = ArchivePath(d); });
             SetChecked(d, "chkExitAfterBackup", false);
             Start(d);
+            used = ArchivePath(d);
         }));
         QVERIFY2(messages_.isEmpty(), qPrintable(messages_.join('\n')));
         QVERIFY2(proposed.endsWith(" Backup (2).zip"), qPrintable(proposed));
-        QCOMPARE(used, proposed.chopped(QString(" (2).zip").size()) + " (3).zip");
+        const QString stem = proposed.chopped(QString(" (2).zip").size());
+        QCOMPARE(started, stem + " (3).zip");
+        QCOMPARE(used, stem + " (3) (2).zip");
         QCOMPARE(ReadBytes(first), firstBytes);
         QCOMPARE(ReadBytes(proposed), meanwhile);
+        QCOMPARE(ReadBytes(started), meanwhile);
         QCOMPARE(ReadZip(used).names, QStringList({EntryName(files[0]), EntryName(files[1])}));
     }
 
@@ -973,10 +993,16 @@ private Q_SLOTS:
             archive = ArchivePath(d);
             Start(d);
         }));
+        // Kept for a look under a name that says so; nothing under the archive's own name.
+        const QString damaged = archive.chopped(4) + " (fehlerhaft).zip";
         QCOMPARE(messages_, QStringList({"Das Backup ist fehlgeschlagen.\n\nDas Archiv ist "
                                          "fehlerhaft: " +
-                                         EntryName(files[1]) + ": Prüfsumme (CRC) stimmt nicht"}));
-        QVERIFY(QFile::exists(archive));
+                                         EntryName(files[1]) +
+                                         ": Prüfsumme (CRC) stimmt nicht\n\nDas fehlerhafte "
+                                         "Archiv liegt zur Ansicht unter „" +
+                                         damaged + "“."}));
+        QVERIFY(!QFile::exists(archive));
+        QCOMPARE(ReadZip(damaged).names.size(), 3);
         QVERIFY(!StoredLastBackupAt());
         for (const QString& f : files) {
             QCOMPARE(AttributesOf(f), 32);

@@ -160,6 +160,40 @@ TEST_F(ComponentRealEngineTest, VerifyChecksWhatDoZipWrote) {
     EXPECT_TRUE(events.verified.empty());
 }
 
+// Names, the archive's path and the comment are bytes: those that are no UTF-8 reach the disk
+// unchanged, and the check finds the archive by the same bytes.
+TEST_F(ComponentRealEngineTest, BytesThatAreNoUtf8ReachTheDiskUnchanged) {
+    const std::string folder = (dir.path() / "ziel\xe9").string();
+    std::filesystem::create_directories(folder);
+    archive = folder + "/caf\xe9.zip";
+    write("gr\xfc\xdf.txt", "Inhalt");
+    CZIP zip;
+    configure(zip);
+    zip.AddFile(root + "gr\xfc\xdf.txt");
+    zip.SetZIPComment("Woche \xe9");
+    ASSERT_EQ(zip.DoZip(), 0);
+    ZIPVerifyProblem problem;
+    EXPECT_EQ(zip.VerifyZIP(&problem), 0) << problem.sEntry << ": " << problem.sReason;
+
+    const auto python = run(
+        "python3 -c " +
+        shellQuoted("import sys, zipfile\n"
+                    "z = zipfile.ZipFile(sys.argv[1])\n"
+                    "print(z.comment.hex(), z.infolist()[-1].filename.encode('cp437').hex())\n") +
+        " " + shellQuoted(archive));
+    EXPECT_EQ(python.exitCode, 0) << python.output;
+    const auto hex = [](const std::string& bytes) {
+        std::ostringstream out;
+        for (const unsigned char c : bytes) {
+            out << std::hex << (c >> 4) << (c & 0xF);
+        }
+        return out.str();
+    };
+    EXPECT_EQ(python.output, hex("Woche \xe9") + " " + hex("gr\xfc\xdf.txt") + "\n");
+    const auto test = run("unzip -tq " + shellQuoted(archive));
+    EXPECT_EQ(test.exitCode, 0) << test.output;
+}
+
 TEST_F(ComponentRealEngineTest, MissingFileGivesAnErrorAndAMessage) {
     CZIP zip;
     configure(zip);
