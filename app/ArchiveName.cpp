@@ -11,6 +11,7 @@
 
 #include "app/FileSystem.h"
 #include "app/NativePath.h"
+#include "platform/StoreFile.h"
 
 namespace ArchiveName {
 
@@ -43,23 +44,6 @@ QByteArray WorkSuffix() {
 
 bool IsWorkName(QByteArrayView name, const QByteArray& suffix) {
     return name.size() > suffix.size() + 1 && name.startsWith('.') && name.endsWith(suffix);
-}
-
-// Renames without replacing where the file system cannot say "no replace": a hard link never
-// replaces; without links only a look just before is left.
-int MoveWithoutRenameFlag(const QByteArray& from, const QByteArray& to) {
-    if (::link(from.constData(), to.constData()) == 0) {
-        ::unlink(from.constData());
-        return 0;
-    }
-    if (errno == EEXIST) {
-        return EEXIST;
-    }
-    struct stat info {};
-    if (::lstat(to.constData(), &info) == 0) {
-        return EEXIST;
-    }
-    return ::rename(from.constData(), to.constData()) == 0 ? 0 : errno;
 }
 
 }  // namespace
@@ -139,15 +123,8 @@ int MoveToFreeName(const QString& sFrom, const QString& sWanted, QString* sUsed)
             return EEXIST;
         }
         const QByteArray to = NativePath(sCandidate);
-        int error = 0;
-        if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) !=
-            0) {
-            error = errno;
-            // A file system (or kernel) that knows no RENAME_NOREPLACE.
-            if (error == EINVAL || error == ENOSYS || error == EOPNOTSUPP) {
-                error = MoveWithoutRenameFlag(from, to);
-            }
-        }
+        const int error =
+            StoreFile::RenameNoReplace(from.constData(), to.constData()) ? 0 : errno;
         if (error == 0) {
             *sUsed = sCandidate;
             return 0;

@@ -235,8 +235,12 @@ std::optional<int> Command::Search() {
                          .arg(DisplayPath(values.sSearchPath))});
     }
     SearchSettings::PrepareScan(values);
-    // The folders the options exclude, which the window loads only with the options dialog.
-    LoadOptionList(state.ExcludeFolders, QStringLiteral("ExcludeFolder"));
+    // The folders the options exclude, which the window loads only with the options dialog. Not
+    // read, they would be searched as if none were excluded.
+    if (!LoadOptionList(state.ExcludeFolders, QStringLiteral("ExcludeFolder"))) {
+        return Fail({QStringLiteral("Die ausgeschlossenen Ordner konnten nicht gelesen werden: %1")
+                         .arg(StoreProblemText())});
+    }
     FoundCounter counter(progress_, DisplayPath(values.sSearchPath));
     ISearchOutlet* const previous = state.SearchOutlet;
     state.SearchOutlet = &counter;

@@ -1,5 +1,5 @@
 #pragma once
-// File helpers shared by the SQLite stores under the user's state folder.
+// File helpers shared by the SQLite stores under the user's folders and the backup run.
 
 #include <fcntl.h>
 #include <stdio.h>
@@ -57,20 +57,33 @@ inline bool OnReadOnlyFileSystem(const std::string& sPath) {
     return (vfs.f_flag & ST_RDONLY) != 0;
 }
 
-/// Renames sFrom to sTo unless sTo exists (errno EEXIST then). Where the file system cannot
-/// rename that way, a hard link and the removal of the old name do the same.
-inline bool RenameNoReplace(const std::string& sFrom, const std::string& sTo) {
-    if (::renameat2(AT_FDCWD, sFrom.c_str(), AT_FDCWD, sTo.c_str(), RENAME_NOREPLACE) == 0) {
+/// Renames sFrom to sTo unless sTo exists (false with errno EEXIST then). Where the file system
+/// cannot rename that way, a hard link and the removal of the old name do the same; without links
+/// only a look just before the plain rename is left.
+inline bool RenameNoReplace(const char* sFrom, const char* sTo) {
+    if (::renameat2(AT_FDCWD, sFrom, AT_FDCWD, sTo, RENAME_NOREPLACE) == 0) {
         return true;
     }
-    if (errno != EINVAL && errno != ENOSYS) {
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
         return false;
     }
-    if (::link(sFrom.c_str(), sTo.c_str()) != 0) {
+    if (::link(sFrom, sTo) == 0) {
+        ::unlink(sFrom);
+        return true;
+    }
+    if (errno == EEXIST) {
         return false;
     }
-    ::unlink(sFrom.c_str());
-    return true;
+    struct stat st {};
+    if (::lstat(sTo, &st) == 0) {
+        errno = EEXIST;
+        return false;
+    }
+    return ::rename(sFrom, sTo) == 0;
+}
+
+inline bool RenameNoReplace(const std::string& sFrom, const std::string& sTo) {
+    return RenameNoReplace(sFrom.c_str(), sTo.c_str());
 }
 
 }  // namespace StoreFile
