@@ -25,8 +25,10 @@ namespace zip32 {
 
 namespace {
 
-constexpr size_t kChunk = 1 << 20;
 constexpr size_t kInflateOut = 256 * 1024;
+// Entries whose stored bytes come in one piece and that inflate to at most this many bytes are
+// inflated whole by libdeflate, twice as fast as zlib's stream.
+constexpr uint64_t kWholeLimit = 32ull << 20;
 // unzip 6.0 refuses entries that need more than it can do (4.6); libzip writes at most 4.5 here.
 constexpr unsigned kNewestVersionNeeded = 45;
 // Flags the engine's entries may carry: the data descriptor, encryption, UTF-8 names and the
@@ -110,15 +112,18 @@ struct Scratch {
 
     z_stream stream{};
     bool ready = false;
+    std::unique_ptr<libdeflate_decompressor, void (*)(libdeflate_decompressor*)> whole{
+        libdeflate_alloc_decompressor(), &libdeflate_free_decompressor};
     std::vector<char> read;
     std::vector<unsigned char> out = std::vector<unsigned char>(kInflateOut);
+    std::vector<unsigned char> inflated;
 };
 
-// Reads a part of the file front to back: small parts in one read, large ones a chunk at a time.
+// Reads a part of the file front to back, a piece at a time.
 class SpanReader {
 public:
-    SpanReader(int fd, uint64_t begin, uint64_t end, std::vector<char>& buffer)
-        : fd_(fd), next_(begin), end_(end), buffer_(buffer) {}
+    SpanReader(int fd, uint64_t begin, uint64_t end, uint64_t piece, std::vector<char>& buffer)
+        : fd_(fd), next_(begin), end_(end), piece_(piece), buffer_(buffer) {}
 
     uint64_t position() const { return next_ - (filled_ - taken_); }
 
@@ -136,7 +141,7 @@ public:
                 return nullptr;
             }
             const auto want = static_cast<size_t>(
-                std::min<uint64_t>(std::max(length - filled_, kChunk), end_ - next_));
+                std::min<uint64_t>(std::max<uint64_t>(length - filled_, piece_), end_ - next_));
             if (filled_ + want > buffer_.size()) {
                 buffer_.resize(filled_ + want);
             }
@@ -155,6 +160,7 @@ private:
     int fd_;
     uint64_t next_;  // the file's next byte not yet in the buffer
     uint64_t end_;
+    uint64_t piece_;
     std::vector<char>& buffer_;
     size_t filled_ = 0;
     size_t taken_ = 0;
@@ -171,6 +177,10 @@ public:
         if (record_.method == kMethodStore) {
             return produce(reinterpret_cast<const unsigned char*>(data), length, reason);
         }
+        if (last && !started_ && entry_.size <= kWholeLimit && scratch_.whole) {
+            return inflateWhole(data, length, reason);
+        }
+        started_ = true;
         z_stream& stream = scratch_.stream;
         stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
         stream.avail_in = static_cast<uInt>(length);
@@ -205,9 +215,33 @@ public:
     }
 
 private:
+    // Held to every byte consumed and the exact size, libdeflate refuses what zlib refuses.
+    bool inflateWhole(const char* data, size_t length, std::string& reason) {
+        std::vector<unsigned char>& out = scratch_.inflated;
+        out.resize(std::max<size_t>(static_cast<size_t>(entry_.size), 1));
+        size_t consumed = 0;
+        size_t inflated = 0;
+        const libdeflate_result result = libdeflate_deflate_decompress_ex(
+            scratch_.whole.get(), data, length, out.data(), static_cast<size_t>(entry_.size),
+            &consumed, &inflated);
+        if (result == LIBDEFLATE_INSUFFICIENT_SPACE) {
+            reason = moreThanWritten();
+            return false;
+        }
+        if (result != LIBDEFLATE_SUCCESS || consumed != length) {
+            reason = kInflateReason;
+            return false;
+        }
+        return produce(out.data(), inflated, reason);
+    }
+
+    std::string moreThanWritten() const {
+        return "Größe stimmt nicht (mehr als " + std::to_string(entry_.size) + " Bytes)";
+    }
+
     bool produce(const unsigned char* data, size_t length, std::string& reason) {
         if (length > entry_.size - size_) {
-            reason = "Größe stimmt nicht (mehr als " + std::to_string(entry_.size) + " Bytes)";
+            reason = moreThanWritten();
             return false;
         }
         crc_ = libdeflate_crc32(crc_, data, length);
@@ -218,6 +252,7 @@ private:
     const CentralRecord& record_;
     const WrittenEntry& entry_;
     Scratch& scratch_;
+    bool started_ = false;
     bool ended_ = false;
     uint64_t size_ = 0;
     uint32_t crc_ = 0;
@@ -306,6 +341,7 @@ struct Archive {
     int fd = -1;
     Directory directory;
     std::vector<uint64_t> offsets;  // of every local header, sorted
+    uint64_t piece = 0;
 };
 
 // Why the entry fails the check; empty when it holds.
@@ -326,7 +362,7 @@ std::string checkEntry(const Archive& archive, const CentralRecord& record,
     if (record.offset >= end || end - record.offset < kLocalHeaderSize) {
         return "Kopf im Archiv fehlt oder ist beschädigt";
     }
-    SpanReader reader(archive.fd, record.offset, end, scratch.read);
+    SpanReader reader(archive.fd, record.offset, end, archive.piece, scratch.read);
     const char* fixed = reader.take(kLocalHeaderSize, reason);
     if (fixed == nullptr) {
         return reason;
@@ -386,7 +422,7 @@ std::string checkEntry(const Archive& archive, const CentralRecord& record,
     }
     DataCheck data(record, entry, scratch);
     do {
-        const auto length = static_cast<size_t>(std::min<uint64_t>(left, kChunk));
+        const auto length = static_cast<size_t>(std::min(left, archive.piece));
         char* piece = reader.take(length, reason);
         if (piece == nullptr) {
             return reason;
@@ -511,7 +547,7 @@ bool findEntries(const Directory& directory, const std::vector<WrittenEntry>& en
 }  // namespace
 
 int32_t checkArchive(const std::string& path, const std::vector<WrittenEntry>& entries,
-                     const CheckProgress& progress, CheckProblem& problem) {
+                     const CheckProgress& progress, CheckProblem& problem, uint64_t piece) {
     Descriptor file;
     file.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat info {};
@@ -523,6 +559,7 @@ int32_t checkArchive(const std::string& path, const std::vector<WrittenEntry>& e
     ::posix_fadvise(file.fd, 0, 0, POSIX_FADV_DONTNEED);
     Archive archive;
     archive.fd = file.fd;
+    archive.piece = std::max<uint64_t>(piece, 1);
     std::string reason;
     if (!readDirectory(file.fd, static_cast<uint64_t>(info.st_size), archive.directory, reason)) {
         problem = {path, reason};

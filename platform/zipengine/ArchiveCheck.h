@@ -22,9 +22,11 @@ struct CheckProblem {
 // always on the calling thread (an archive of many entries is checked by several threads).
 using CheckProgress = std::function<void(int32_t done, int32_t total)>;
 
-// ZP_OK, or ZP_ERR_VERIFY with the first problem found.
+// ZP_OK, or ZP_ERR_VERIFY with the first problem found. Entries are read piece bytes at a time;
+// one whose stored bytes fit in one piece is inflated whole.
 int32_t checkArchive(const std::string& path, const std::vector<WrittenEntry>& entries,
-                     const CheckProgress& progress, CheckProblem& problem);
+                     const CheckProgress& progress, CheckProblem& problem,
+                     uint64_t piece = 1ull << 20);
 
 }  // namespace zip32
 

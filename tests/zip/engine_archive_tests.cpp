@@ -1163,8 +1163,9 @@ TEST_F(CheckedArchive, NamesEachHeaderFieldThatDisagrees) {
     }
 }
 
-// A file cut into blocks and an encrypted one are read to the end of their deflate streams: a
-// damaged last byte fails the check, and no flip near their ends passes that a client refuses.
+// A file cut into blocks and an encrypted one are read to the end of their deflate streams, whole
+// or piece by piece: a damaged last byte fails the check, and no flip near their ends passes that
+// a client refuses.
 TEST_F(EngineArchive, CheckReadsBigAndEncryptedEntriesToTheirLastByte) {
     cutAbove(100000, 32768);
     EngineCall call;
@@ -1176,29 +1177,79 @@ TEST_F(EngineArchive, CheckReadsBigAndEncryptedEntriesToTheirLastByte) {
     call.password = "Geheimnis";
     call.names = {write("d/geheim.txt", text(200000) + "Ende")};
     ASSERT_EQ(runEngine(archive, call).result, ZP_OK);
-    expectCheckPasses(archive);
-
     const std::string intact = readFile(archive);
-    std::vector<std::pair<size_t, size_t>> ends;
-    for (const char* name : {"gross.txt", "geheim.txt"}) {
-        SCOPED_TRACE(name);
-        const size_t last = dataOf(intact, name).second - 1;
-        std::string bytes = intact;
-        bytes[last] = static_cast<char>(~bytes[last]);
-        writeFile(archive, bytes);
-        CheckLog log;
-        EXPECT_EQ(check(archive, log), ZP_ERR_VERIFY);
-        EXPECT_EQ(log.entry, name);
-        ends.emplace_back(last - 15, last + 1);
-    }
-    writeFile(archive, intact);
-    ends.back().second += 16;  // the data descriptor
-    const Sweep sweep = flipEveryBit(archive, ends, path("passed"));
     std::string control = path("control.zip");
-    std::string broken = intact;
-    broken[ends.front().second - 1] = static_cast<char>(~broken[ends.front().second - 1]);
-    writeFile(control, broken);
-    expectOnlyControlFails(sweep.passed, control, "Geheimnis");
+    for (const uint64_t piece : {uint64_t{4096}, zip32::Tuning{}.checkPiece}) {
+        SCOPED_TRACE(piece);
+        zip32::threadState().tuning.checkPiece = piece;
+        expectCheckPasses(archive);
+        std::vector<std::pair<size_t, size_t>> ends;
+        for (const char* name : {"gross.txt", "geheim.txt"}) {
+            SCOPED_TRACE(name);
+            const size_t last = dataOf(intact, name).second - 1;
+            std::string bytes = intact;
+            bytes[last] = static_cast<char>(~bytes[last]);
+            writeFile(archive, bytes);
+            CheckLog log;
+            EXPECT_EQ(check(archive, log), ZP_ERR_VERIFY);
+            EXPECT_EQ(log.entry, name);
+            ends.emplace_back(last - 15, last + 1);
+        }
+        writeFile(archive, intact);
+        ends.back().second += 16;  // the data descriptor
+        const Sweep sweep = flipEveryBit(archive, ends, path("passed"));
+        std::string broken = intact;
+        broken[ends.front().second - 1] = static_cast<char>(~broken[ends.front().second - 1]);
+        writeFile(control, broken);
+        expectOnlyControlFails(sweep.passed, control, "Geheimnis");
+    }
+}
+
+// Each stored byte must belong to the deflate stream, and the stream must end with its final
+// block: a byte after its end, or a stream cut after a block that is not the last, fails the
+// check whether the entry is inflated whole or piece by piece.
+TEST_F(EngineArchive, CheckRefusesDeflateStreamsThatDoNotEndWithTheirLastByte) {
+    const std::string content = text(5000);
+    const std::string file = write("inhalt.txt", content);
+    const uint32_t crc = static_cast<uint32_t>(crc32(
+        0, reinterpret_cast<const Bytef*>(content.data()), static_cast<uInt>(content.size())));
+    const std::vector<zip32::WrittenEntry> entries{{"daten.txt", crc, content.size(), ""}};
+    for (const char* stream : {"ended", "trailing", "unended"}) {
+        SCOPED_TRACE(stream);
+        const std::string archive = path(std::string(stream) + ".zip");
+        Command made = runCommand(
+            {"python3", "-c",
+             "import struct, sys, zlib\n"
+             "data = open(sys.argv[2], 'rb').read()\n"
+             "c = zlib.compressobj(9, zlib.DEFLATED, -15)\n"
+             "raw = c.compress(data)\n"
+             "raw += c.flush(zlib.Z_SYNC_FLUSH) if sys.argv[3] == 'unended' else c.flush()\n"
+             "raw += b'\\0' if sys.argv[3] == 'trailing' else b''\n"
+             "name = b'daten.txt'\n"
+             "ut = struct.pack('<HHBI', 0x5455, 5, 1, 1714979290)\n"
+             "crc = zlib.crc32(data)\n"
+             "local = struct.pack('<4s5H3I2H', b'PK\\3\\4', 20, 0, 8, 0x3c00, 0x58a6, crc,\n"
+             "                    len(raw), len(data), len(name), len(ut)) + name + ut\n"
+             "central = struct.pack('<4s6H3I5H2I', b'PK\\1\\2', 0x31e, 20, 0, 8, 0x3c00,\n"
+             "                      0x58a6, crc, len(raw), len(data), len(name), len(ut), 0, 0,\n"
+             "                      0, 0o100644 << 16, 0) + name + ut\n"
+             "end = struct.pack('<4s4H2IH', b'PK\\5\\6', 0, 0, 1, 1, len(central),\n"
+             "                  len(local) + len(raw), 0)\n"
+             "open(sys.argv[1], 'wb').write(local + raw + central + end)\n",
+             archive, file, stream});
+        ASSERT_EQ(made.status, 0) << made.output;
+        for (const uint64_t piece : {uint64_t{256}, zip32::Tuning{}.checkPiece}) {
+            SCOPED_TRACE(piece);
+            zip32::CheckProblem problem;
+            const int32_t result = zip32::checkArchive(archive, entries, nullptr, problem, piece);
+            if (std::string(stream) == "ended") {
+                EXPECT_EQ(result, ZP_OK) << problem.entry << ": " << problem.reason;
+            } else {
+                EXPECT_EQ(result, ZP_ERR_VERIFY);
+                EXPECT_EQ(problem.reason, "Daten lassen sich nicht entpacken");
+            }
+        }
+    }
 }
 
 // Layouts the engine writes only for files or archives beyond 4 GiB: ZIP64 sizes in a local
