@@ -967,12 +967,14 @@ TEST_F(EngineArchive, CheckReadsEveryWrittenEntryBackAndFindsOneWrongByte) {
         EXPECT_NE(anyPageCached(archive), std::optional<bool>(true));
         CheckLog log;
         ASSERT_EQ(check(archive, log), ZP_OK) << log.entry << ": " << log.reason;
+        ASSERT_FALSE(log.progress.empty());
         EXPECT_EQ(log.progress.back(), std::make_pair(3, 3));
 
         call.grow = true;
         call.names = {write("d/neu.txt", text(20000))};
         ASSERT_EQ(runEngine(archive, call).result, ZP_OK);
         ASSERT_EQ(check(archive, log), ZP_OK) << log.entry << ": " << log.reason;
+        ASSERT_FALSE(log.progress.empty());
         EXPECT_EQ(log.progress.back(), std::make_pair(4, 4));
 
         const std::string intact = readFile(archive);
@@ -1010,6 +1012,7 @@ TEST_F(EngineArchive, CheckOfManyEntriesOnSeveralThreadsNamesTheDamagedOne) {
     ASSERT_EQ(runEngine(archive, call).result, ZP_OK);
     CheckLog log;
     ASSERT_EQ(check(archive, log), ZP_OK) << log.entry << ": " << log.reason;
+    ASSERT_FALSE(log.progress.empty());
     EXPECT_EQ(log.progress.front(), std::make_pair(0, 400));
     EXPECT_EQ(log.progress.back(), std::make_pair(400, 400));
 
