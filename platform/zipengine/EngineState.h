@@ -40,6 +40,7 @@ struct Tuning {
     std::function<void()> beforeWrite;   // runs when the files are checked, before any is read
     // Runs on a worker after it read block number block of the file at path.
     std::function<void(const std::string& path, uint64_t block)> afterBlockRead;
+    uint64_t checkPiece = 1ull << 20;             // the check reads entries in pieces of this size
     bool namedTemporary = false;                  // as on a file system without O_TMPFILE
     std::function<void(const char*)> checkpoint;  // steps of the commit, see WriteSettings
 };

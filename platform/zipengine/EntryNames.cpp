@@ -140,10 +140,7 @@ std::string DosNameTable::unique(const std::string& dosName) {
     return candidate;
 }
 
-namespace {
-
-// libzip's own test of a name: lead bytes followed by the right number of continuation bytes.
-bool looksLikeUtf8(const std::string& name) {
+bool looksLikeUtf8(std::string_view name) {
     for (size_t i = 0; i < name.size();) {
         const auto lead = static_cast<unsigned char>(name[i]);
         const size_t more = lead < 0x80             ? 0
@@ -163,8 +160,6 @@ bool looksLikeUtf8(const std::string& name) {
     }
     return true;
 }
-
-}  // namespace
 
 int64_t locateEntry(zip_t* archive, const std::string& name) {
     const auto sameBytes = [&](zip_int64_t index) {

@@ -12,6 +12,10 @@ typedef struct zip zip_t;
 
 namespace zip32 {
 
+// libzip's own test of a name, which decides whether it flags the name as UTF-8: each lead byte
+// followed by the right number of continuation bytes.
+bool looksLikeUtf8(std::string_view name);
+
 // The index of the entry stored under exactly these bytes, or -1. libzip's own lookup compares
 // with names it has turned into UTF-8, so a name that is not UTF-8 (legal on Linux) would never
 // be found, and a CP437 name could pass for a UTF-8 one.

@@ -136,7 +136,8 @@ ZIP32_API int32_t ZpVerify(const char* archivePath, ZpVerifyProgress progress,
             if (progress != nullptr) {
                 report = [&](int32_t done, int32_t total) { progress(context, done, total); };
             }
-            result = zip32::checkArchive(archivePath, written.entries, report, found);
+            result = zip32::checkArchive(archivePath, written.entries, report, found,
+                                         zip32::threadState().tuning.checkPiece);
         }
         if (result != ZP_OK && problem != nullptr) {
             problem(context, found.entry.c_str(), found.reason.c_str());

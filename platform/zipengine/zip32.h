@@ -107,11 +107,12 @@ typedef void (*ZpVerifyProblem)(void* context, const char* entry, const char* re
 
 /* Reads the archive at archivePath back from the disk (its cached pages dropped first) and checks
  * every entry that this thread's ZpArchive runs wrote into it since a run made it anew (a grow
- * adds to these): present under its name, readable with the password it was written with, its
- * data inflating to the size and the CRC that were written. Entries that were there before are
- * not checked. ZP_OK when all hold; ZP_ERR_VERIFY after calling problem once; ZP_ERR_PARAMETER
- * when no run of this thread wrote archivePath (problem is called too). progress and problem may
- * be null; context is handed to both. */
+ * adds to these): present under its name, its local header agreeing with its central record,
+ * readable with the password it was written with, its data inflating to its last stored byte and
+ * to the size and the CRC that were written. Entries that were there before are not checked.
+ * ZP_OK when all hold; ZP_ERR_VERIFY after calling problem once; ZP_ERR_PARAMETER when no run of
+ * this thread wrote archivePath (problem is called too). progress and problem may be null;
+ * context is handed to both. */
 ZIP32_API int32_t ZpVerify(const char* archivePath, ZpVerifyProgress progress,
                            ZpVerifyProblem problem, void* context);
 

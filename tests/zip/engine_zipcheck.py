@@ -4,9 +4,16 @@ Prints "comment<TAB>text", "comment bytes<TAB>hex", then per entry
 "entry<TAB>name<TAB>flag bits<TAB>method<TAB>size<TAB>UT time or -<TAB>create system<TAB>
 DOS time<TAB>compressed size".
 Every entry is read whole, so its CRC is checked; --extract DIR extracts all entries as well.
+
+With --clients, tests each archive given with unzip -t, 7z t and zipfile, several at once, and
+prints "fails<TAB>archive<TAB>client: what it said" for each client that does not read it.
 """
 import argparse
+import concurrent.futures
+import os
+import shutil
 import struct
+import subprocess
 import sys
 import zipfile
 
@@ -22,14 +29,56 @@ def extended_time(extra):
     return "-"
 
 
+def read_all(path, pwd):
+    with zipfile.ZipFile(path) as archive:
+        for info in archive.infolist():
+            if len(archive.read(info, pwd=pwd)) != info.file_size:
+                raise zipfile.BadZipFile("size mismatch: " + info.filename)
+
+
+def client_failures(path, password):
+    """What each client that cannot read the archive said (its first line)."""
+    seven = shutil.which("7z") or shutil.which("7zz") or "7z"
+    commands = {
+        "unzip": ["unzip", "-tqq", "-P", password or "", path],
+        "7z": [seven, "t", "-bd", "-p" + (password or ""), path],
+    }
+    failures = []
+    for client, command in commands.items():
+        try:
+            done = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True,
+                                  timeout=120)
+            if done.returncode != 0:
+                said = (done.stdout + done.stderr).decode("utf-8", "replace").strip()
+                failures.append(client + ": " + " | ".join(said.splitlines()[-3:]))
+        except subprocess.TimeoutExpired:
+            failures.append(client + ": timed out")
+    try:
+        read_all(path, password.encode() if password is not None else None)
+    except Exception as error:  # zipfile raises many kinds on damaged input
+        failures.append("zipfile: %s: %s" % (type(error).__name__, error))
+    return failures
+
+
+def check_clients(paths, password):
+    with concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 2) as pool:
+        for path, failures in zip(paths, pool.map(lambda p: client_failures(p, password), paths)):
+            for failure in failures:
+                print("fails\t%s\t%s" % (path, failure.replace("\t", " ").replace("\n", " ")))
+
+
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("archive")
+    parser.add_argument("archive", nargs="+")
     parser.add_argument("--password")
     parser.add_argument("--extract")
+    parser.add_argument("--clients", action="store_true")
     args = parser.parse_args()
+    if args.clients:
+        check_clients(args.archive, args.password)
+        return
     pwd = args.password.encode() if args.password is not None else None
-    with zipfile.ZipFile(args.archive) as archive:
+    with zipfile.ZipFile(args.archive[0]) as archive:
         print("comment\t" + archive.comment.decode("utf-8", "replace").replace("\n", "\\n"))
         print("comment bytes\t" + archive.comment.hex())
         for info in archive.infolist():
