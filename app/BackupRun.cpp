@@ -18,9 +18,7 @@
 #include "platform/archivemarks/ArchiveMarkStore.h"
 #include "platform/zipengine/zip32.h"
 
-#ifdef SONDREL_HAVE_ZIP
 #include "zipcomponent/CZIP.h"
-#endif
 
 namespace {
 
@@ -58,7 +56,6 @@ QString EngineCodeText(int32_t lResult) {
     }
 }
 
-#ifdef SONDREL_HAVE_ZIP
 class ArchiverSink : public ICZIPEvents {
 public:
     ArchiverSink(std::function<void(const std::string&)> onFileAdded,
@@ -73,7 +70,6 @@ private:
     std::function<void(const std::string&)> onFileAdded_;
     std::function<void(int32_t, int32_t)> onVerifyProgress_;
 };
-#endif
 
 // The work file as a signal handler may reach it: plain bytes, published by a lock-free flag.
 char workFileForSignal[PATH_MAX];
@@ -292,7 +288,6 @@ bool BackupRun::Run(CListString* files) {
 }
 
 int32_t BackupRun::RunArchiver(size_t first, size_t last, bool bGrow) {
-#ifdef SONDREL_HAVE_ZIP
     ArchiverSink sink([this](const std::string& sFilename) { FileAdded(sFilename); },
                       [](int32_t, int32_t) {});
     int32_t lResult = ZP_OK;
@@ -336,13 +331,6 @@ int32_t BackupRun::RunArchiver(size_t first, size_t last, bool bGrow) {
         ZIP.SetEventListener(nullptr);
     }
     return lResult;
-#else
-    (void)first;
-    (void)last;
-    (void)bGrow;
-    sAddFileError = QStringLiteral("Das Archiv-Modul libTv_ZIP.so fehlt in diesem Programm.");
-    return ZP_ERR_PARAMETER;
-#endif
 }
 
 void BackupRun::FileAdded(const std::string& sFilename) {
@@ -454,7 +442,6 @@ QString BackupRun::VerifyArchive() {
     if (Hooks().bSkipVerify) {
         return QString();
     }
-#ifdef SONDREL_HAVE_ZIP
     ArchiverSink sink([](const std::string&) {},
                       [this](int32_t lDone, int32_t lTotal) {
                           if (onVerifyProgress) {
@@ -472,9 +459,6 @@ QString BackupRun::VerifyArchive() {
     return QStringLiteral("Das Archiv ist fehlerhaft: %1: %2")
         .arg(ShownEngineText(QByteArray::fromStdString(problem.sEntry)),
              ShownEngineText(QByteArray::fromStdString(problem.sReason)));
-#else
-    return QString();
-#endif
 }
 
 void BackupRun::Yield() {

@@ -2,17 +2,14 @@
 
 #include <QCoreApplication>
 #include <QStringList>
-#include <cstdio>
 
 #include "app/LocalTimeZone.h"
 #include "app/Main.h"
 #include "app/NativePath.h"
 
-#ifdef SONDREL_HAVE_UI
 #include <QApplication>
 
 #include "ui/RunWindowMode.h"
-#endif
 
 int main(int argc, char** argv) {
     PinLocalTimeZone();
@@ -20,7 +17,6 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         args.append(PathFromNative(argv[i]));
     }
-#ifdef SONDREL_HAVE_UI
     if (args.isEmpty()) {
         // The display is needed only once no open window has taken over the start.
         return modBackup::Main(args, [&argc, argv](const modBackup::WindowStart& start) {
@@ -28,13 +24,6 @@ int main(int argc, char** argv) {
             return RunWindowMode(start);
         });
     }
-#endif
     QCoreApplication app(argc, argv);
-    return modBackup::Main(args, [](const modBackup::WindowStart&) {
-        std::fputs(
-            "Sondrel wurde ohne Benutzeroberfläche gebaut. Bitte Dateien und Ordner als "
-            "Argumente angeben.\n",
-            stderr);
-        return 1;
-    });
+    return modBackup::Main(args, nullptr);
 }
