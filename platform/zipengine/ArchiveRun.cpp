@@ -322,14 +322,18 @@ ArchiveRun::Outcome ArchiveRun::writeOnce(zip_t* opened) {
     // pipeline compresses them in that order. A replaced entry is removed and added anew at the
     // end, so that list order and writing order stay one.
     std::vector<FileJob*> order;
+    write_.trueNames.clear();
     for (FileJob& job : jobs_) {
         if (job.dropped) {
             continue;
         }
         if (job.replaces) {
             const int64_t old = locateEntry(archive.get(), job.entryName);
-            if (old >= 0) {
-                zip_delete(archive.get(), static_cast<zip_uint64_t>(old));
+            // A second entry under the same bytes is never written.
+            if (old >= 0 && zip_delete(archive.get(), static_cast<zip_uint64_t>(old)) != 0) {
+                job.dropped = true;
+                skip(job.given, zipReason(archive.get()));
+                continue;
             }
         }
         auto source = std::make_unique<EntrySource>(*this, job);
@@ -338,12 +342,16 @@ ArchiveRun::Outcome ArchiveRun::writeOnce(zip_t* opened) {
             writeError_ = zipReason(archive.get());
             return Outcome::WriteFailed;
         }
-        zip_int64_t added = zip_file_add(archive.get(), job.entryName.c_str(), handle, 0);
+        std::string standIn;
+        const int64_t added = addEntry(archive.get(), job.entryName, handle, standIn);
         if (added < 0) {
             zip_source_free(handle);
             job.dropped = true;
             skip(job.given, zipReason(archive.get()));
             continue;
+        }
+        if (!standIn.empty()) {
+            write_.trueNames.emplace(std::move(standIn), job.entryName);
         }
         sources.push_back(std::move(source));
         order.push_back(&job);

@@ -534,6 +534,52 @@ TEST_F(EngineArchive, NamesThatAreNotUtf8AreFoundAgainByGrowAndCheck) {
     EXPECT_EQ(runCommand({"unzip", "-p", archive}).output, "neuer Inhalt");
 }
 
+// libzip compares names in their UTF-8 form and takes one that is not UTF-8 for CP437, where
+// "\x84" is "ä": two files whose names differ in their bytes both go in, byte for byte, whichever
+// comes first and whether the other is in the archive already, and a grow replaces each of them.
+TEST_F(EngineArchive, NamesThatReadAlikeInCp437AreTwoEntriesByteForByte) {
+    const std::string cp437 = "\x84rger.txt";
+    const std::string utf8 = "\xc3\xa4rger.txt";
+    const std::string a = write("d/" + cp437, "alt, CP437");
+    const std::string b = write("d/" + utf8, "alt, UTF-8");
+    const std::string archive = path("n.zip");
+    const auto expectBoth = [&](const std::string& step) {
+        SCOPED_TRACE(step);
+        Listing listing = readWithPython(archive);
+        ASSERT_TRUE(listing.ok) << listing.error;
+        std::vector<std::string> names = listing.rawNames();
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, (std::vector<std::string>{cp437, utf8}));
+        std::filesystem::remove_all(path("by-unzip"));
+        Command unzip = runCommand({"unzip", "-qq", archive, "-d", path("by-unzip")});
+        ASSERT_EQ(unzip.status, 0) << unzip.output;
+        EXPECT_EQ(readFile(path("by-unzip/" + cp437)), readFile(a));
+        EXPECT_EQ(readFile(path("by-unzip/" + utf8)), readFile(b));
+        Command seven = runCommand({sevenZip(), "t", archive});
+        EXPECT_EQ(seven.status, 0) << seven.output;
+    };
+    EngineCall call;
+    call.root = path("d");
+    for (const auto& first : {std::vector<std::string>{a, b}, {b, a}, {a}, {b}}) {
+        call.grow = false;
+        call.names = first;
+        ASSERT_EQ(runEngine(archive, call).result, ZP_OK);
+        call.grow = true;
+        call.names = {a, b};
+        EngineRun grown = runEngine(archive, call);
+        ASSERT_EQ(grown.result, ZP_OK) << grown.printed();
+        EXPECT_EQ(grown.serviceNames(), call.names);
+        expectBoth(first.size() == 2 ? "both at once" : "one grown to the other");
+    }
+    writeFile(a, "neu, CP437");
+    call.names = {a};
+    ASSERT_EQ(runEngine(archive, call).result, ZP_OK);
+    writeFile(b, "neu, UTF-8!");
+    call.names = {b};
+    ASSERT_EQ(runEngine(archive, call).result, ZP_OK);
+    expectBoth("each replaced by a grow");
+}
+
 // A grow keeps the old entries' bytes as they were (they are not read and written again) and
 // writes the new ones, the new comment and a directory of all behind them; the old entries of
 // an encrypted archive, with their data descriptors, still open with the password.
@@ -662,7 +708,9 @@ TEST_F(EngineArchive, GrowBeyond65535EntriesWritesZip64) {
     call.grow = true;
     call.quiet = true;
     call.root = path("d");
-    call.names = {write("d/neu.txt", text(5000)), write("d/noch.txt", "x")};
+    // Names that libzip takes for one go in under their true bytes behind ZIP64 records too.
+    call.names = {write("d/neu.txt", text(5000)), write("d/noch.txt", "x"),
+                  write("d/\x84rger.txt", "CP437"), write("d/\xc3\xa4rger.txt", "UTF-8")};
     EngineRun run = runEngine(archive, call);
     ASSERT_EQ(run.result, ZP_OK) << run.printed();
 
@@ -670,9 +718,11 @@ TEST_F(EngineArchive, GrowBeyond65535EntriesWritesZip64) {
                                 "import sys, zipfile\n"
                                 "z = zipfile.ZipFile(sys.argv[1])\n"
                                 "print(len(z.infolist()), z.read('neu.txt') == open(sys.argv[2], "
-                                "'rb').read())\n",
+                                "'rb').read())\n"
+                                "for i in z.infolist()[-2:]:\n"
+                                "    print(i.flag_bits & 0x800, z.read(i).decode())\n",
                                 archive, call.names[0]});
-    EXPECT_EQ(count.output, "65537 True\n");
+    EXPECT_EQ(count.output, "65539 True\n0 CP437\n2048 UTF-8\n");
     Command test = runCommand({"unzip", "-tqq", archive});
     EXPECT_EQ(test.status, 0) << test.output;
 }
