@@ -842,34 +842,45 @@ TEST_F(EngineArchive, CommentsLibzipRefusesAreStoredByteForByte) {
     }
 }
 
-// An archive may hold files that only their owner may read.
+// An archive may hold files that only their owner may read, from the moment it has a name: made
+// in a file without one (O_TMPFILE), or under a temporary name where the file system has none.
 TEST_F(EngineArchive, ArchivesAreOwnerOnlyAndAGrownOneKeepsItsMode) {
     const mode_t umaskBefore = umask(022);
     std::filesystem::create_directory(path("out"));
     const std::string archive = path("out/privat.zip");
-    std::vector<mode_t> temporaryModes;
-    zip32::threadState().tuning.namedTemporary = true;
-    zip32::threadState().tuning.checkpoint = [&](const char*) {
-        for (const std::string& name : filesIn(path("out"))) {
-            struct stat info {};
-            if (zip32::isTemporaryName(name) && stat(path("out/" + name).c_str(), &info) == 0) {
-                temporaryModes.push_back(info.st_mode & 0777);
+    for (bool named : {false, true}) {
+        SCOPED_TRACE(named ? "named temporary" : "unnamed temporary");
+        std::vector<std::string> namesAtCommit;
+        std::vector<mode_t> temporaryModes;
+        zip32::threadState().tuning.namedTemporary = named;
+        zip32::threadState().tuning.checkpoint = [&](const char* step) {
+            if (std::strcmp(step, "commit") != 0) {
+                return;
             }
-        }
-    };
-    EngineCall call;
-    call.names = {write("geheim.txt", "geheim")};
-    ASSERT_EQ(runEngine(archive, call).result, ZP_OK);
-    struct stat info {};
-    ASSERT_EQ(stat(archive.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
-    EXPECT_EQ(temporaryModes, std::vector<mode_t>{0600});
+            for (const std::string& name : filesIn(path("out"))) {
+                namesAtCommit.push_back(name);
+                struct stat info {};
+                if (zip32::isTemporaryName(name) && stat(path("out/" + name).c_str(), &info) == 0) {
+                    temporaryModes.push_back(info.st_mode & 0777);
+                }
+            }
+        };
+        std::filesystem::remove(archive);
+        EngineCall call;
+        call.names = {write("geheim.txt", "geheim")};
+        ASSERT_EQ(runEngine(archive, call).result, ZP_OK);
+        struct stat info {};
+        ASSERT_EQ(stat(archive.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0600u);
+        EXPECT_EQ(temporaryModes, named ? std::vector<mode_t>{0600} : std::vector<mode_t>{});
+        EXPECT_EQ(namesAtCommit.size(), named ? 1u : 0u) << "complete, and still nameless";
 
-    ASSERT_EQ(chmod(archive.c_str(), 0640), 0);
-    call.grow = true;
-    ASSERT_EQ(runEngine(archive, call).result, ZP_OK);
-    ASSERT_EQ(stat(archive.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0640u);
+        ASSERT_EQ(chmod(archive.c_str(), 0640), 0);
+        call.grow = true;
+        ASSERT_EQ(runEngine(archive, call).result, ZP_OK);
+        ASSERT_EQ(stat(archive.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0640u);
+    }
     umask(umaskBefore);
 }
 
