@@ -184,6 +184,7 @@ private:
     zip_int64_t seek(zip_uint64_t& position, zip_uint64_t end, void* data, zip_uint64_t length);
     zip_int64_t commitWrite();
     bool writeTrueComment();
+    bool findDirectory(zip_uint64_t& directoryAt, zip_uint64_t& directorySize);
     bool writeTrueNames();
     bool readAt(void* to, size_t length, zip_uint64_t offset);
     bool writeAt(const void* from, size_t length, zip_uint64_t offset);
@@ -559,48 +560,55 @@ bool ArchiveFile::writeAt(const void* from, size_t length, zip_uint64_t offset) 
     return put == static_cast<ssize_t>(length) || failed(ZIP_ER_WRITE, put < 0 ? errno : ENOSPC);
 }
 
-// Walks the central directory that libzip wrote and puts each stand-in's true name into its
-// record and its local header; any record that is not as libzip writes it fails the commit.
-bool ArchiveFile::writeTrueNames() {
-    if (settings_.trueNames.empty()) {
-        return true;
-    }
+// The place and size of the central directory that libzip wrote, from the end record (found
+// from the back: a comment may follow it) or, where that does not hold them, its ZIP64 form.
+bool ArchiveFile::findDirectory(zip_uint64_t& directoryAt, zip_uint64_t& directorySize) {
     const size_t tailLength =
         static_cast<size_t>(std::min<zip_uint64_t>(writeEnd_, kEndRecordSize + kLongestComment));
     std::vector<unsigned char> tail(tailLength);
-    if (!readAt(tail.data(), tailLength, writeEnd_ - tailLength)) {
-        return false;
-    }
-    // The end record, found from the back: a comment may follow it.
-    size_t end = 0;
-    bool endFound = false;
-    for (size_t at = tailLength + 1; !endFound && at-- > kEndRecordSize;) {
-        end = at - kEndRecordSize;
-        endFound = std::memcmp(&tail[end], "PK\x05\x06", 4) == 0 &&
-                   end + kEndRecordSize + get16(&tail[end + 20]) == tailLength;
-    }
-    if (!endFound) {
+    if (tailLength < kEndRecordSize || !readAt(tail.data(), tailLength, writeEnd_ - tailLength)) {
         return failed(ZIP_ER_INTERNAL, 0);
     }
-    zip_uint64_t directorySize = get32(&tail[end + 12]);
-    zip_uint64_t directoryAt = get32(&tail[end + 16]);
-    if (directoryAt == 0xFFFFFFFF || directorySize == 0xFFFFFFFF ||
-        get16(&tail[end + 10]) == 0xFFFF) {
-        const zip_uint64_t endAt = writeEnd_ - tailLength + end;
+    std::optional<size_t> end;
+    for (size_t at = tailLength - kEndRecordSize + 1; !end && at-- > 0;) {
+        if (std::memcmp(&tail[at], "PK\x05\x06", 4) == 0 &&
+            at + kEndRecordSize + get16(&tail[at + 20]) == tailLength) {
+            end = at;
+        }
+    }
+    if (!end) {
+        return failed(ZIP_ER_INTERNAL, 0);
+    }
+    const unsigned char* record = &tail[*end];
+    directorySize = get32(record + 12);
+    directoryAt = get32(record + 16);
+    if (directoryAt == 0xFFFFFFFF || directorySize == 0xFFFFFFFF || get16(record + 10) == 0xFFFF) {
+        const zip_uint64_t endAt = writeEnd_ - tailLength + *end;
         unsigned char locator[kZip64LocatorSize];
-        unsigned char record[kZip64EndRecordSize];
+        unsigned char zip64[kZip64EndRecordSize];
         if (endAt < kZip64LocatorSize ||
             !readAt(locator, sizeof locator, endAt - kZip64LocatorSize) ||
             std::memcmp(locator, "PK\x06\x07", 4) != 0 ||
-            !readAt(record, sizeof record, get64(locator + 8)) ||
-            std::memcmp(record, "PK\x06\x06", 4) != 0) {
+            !readAt(zip64, sizeof zip64, get64(locator + 8)) ||
+            std::memcmp(zip64, "PK\x06\x06", 4) != 0) {
             return failed(ZIP_ER_INTERNAL, 0);
         }
-        directorySize = get64(record + 40);
-        directoryAt = get64(record + 48);
+        directorySize = get64(zip64 + 40);
+        directoryAt = get64(zip64 + 48);
     }
-    if (directoryAt + directorySize > writeEnd_) {
-        return failed(ZIP_ER_INTERNAL, 0);
+    return directoryAt + directorySize <= writeEnd_ || failed(ZIP_ER_INTERNAL, 0);
+}
+
+// Puts each stand-in's true name into its central directory record and its local header; a
+// record that is not as libzip writes it fails the commit.
+bool ArchiveFile::writeTrueNames() {
+    zip_uint64_t directoryAt = 0;
+    zip_uint64_t directorySize = 0;
+    if (settings_.trueNames.empty()) {
+        return true;
+    }
+    if (!findDirectory(directoryAt, directorySize)) {
+        return false;
     }
     std::vector<unsigned char> directory(static_cast<size_t>(directorySize));
     if (!readAt(directory.data(), directory.size(), directoryAt)) {
