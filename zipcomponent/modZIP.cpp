@@ -4,9 +4,12 @@
 
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <stdexcept>
+#include <system_error>
 #include <utility>
 
+#include "platform/SystemReason.h"
 #include "zipcomponent/CZIP.h"
 
 namespace modZIP {
@@ -275,8 +278,13 @@ int32_t RunZIPVerify(const std::string& sZIPFile, CZIP* pEventSource, ZIPVerifyP
                       &context);
     } catch (const EngineUnavailable&) {
         problem = {sZIPFile, "der ZIP-Dienst libzip32.so kann Archive nicht prüfen"};
+    } catch (const std::bad_alloc&) {
+        problem = {sZIPFile, platform::systemReason(ENOMEM)};
+    } catch (const std::system_error& error) {
+        problem = {sZIPFile, "der ZIP-Dienst libzip32.so kann nicht aufgerufen werden: " +
+                                 platform::systemReason(error.code().value())};
     } catch (...) {
-        problem = {sZIPFile, "zu wenig Arbeitsspeicher"};
+        problem = {sZIPFile, "der ZIP-Dienst libzip32.so kann nicht aufgerufen werden"};
     }
     return ZP_ERR_PARAMETER;
 }

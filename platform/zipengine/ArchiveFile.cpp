@@ -27,6 +27,51 @@ constexpr int kNameAttempts = 100;
 
 // The end record of an archive without a comment: its signature, and the comment length last.
 constexpr size_t kEndRecordSize = 22;
+constexpr size_t kLongestComment = 0xFFFF;
+constexpr size_t kZip64LocatorSize = 20;
+constexpr size_t kZip64EndRecordSize = 56;
+constexpr size_t kCentralHeaderSize = 46;
+constexpr size_t kLocalHeaderSize = 30;
+constexpr uint16_t kZip64FieldId = 0x0001;
+
+uint16_t get16(const unsigned char* at) {
+    return static_cast<uint16_t>(at[0] | at[1] << 8);
+}
+
+uint32_t get32(const unsigned char* at) {
+    return static_cast<uint32_t>(get16(at)) | static_cast<uint32_t>(get16(at + 2)) << 16;
+}
+
+uint64_t get64(const unsigned char* at) {
+    return static_cast<uint64_t>(get32(at)) | static_cast<uint64_t>(get32(at + 4)) << 32;
+}
+
+// Where a central directory record's local header lies: in the record, or in its ZIP64 field,
+// after the sizes that the record leaves to that field too.
+std::optional<uint64_t> localHeaderOffset(const unsigned char* record, size_t extraLength) {
+    const uint32_t offset = get32(record + 42);
+    if (offset != 0xFFFFFFFF) {
+        return offset;
+    }
+    const unsigned char* extra = record + kCentralHeaderSize + get16(record + 28);
+    for (size_t at = 0; at + 4 <= extraLength;) {
+        const uint16_t id = get16(extra + at);
+        const uint16_t length = get16(extra + at + 2);
+        if (at + 4 + length > extraLength) {
+            break;
+        }
+        if (id == kZip64FieldId) {
+            size_t skip = (get32(record + 24) == 0xFFFFFFFF ? 8 : 0) +
+                          (get32(record + 20) == 0xFFFFFFFF ? 8 : 0);
+            if (skip + 8 <= length) {
+                return get64(extra + at + 4 + skip);
+            }
+            break;
+        }
+        at += 4 + length;
+    }
+    return std::nullopt;
+}
 
 int syncFolder(const std::string& folder) {
     const int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -139,6 +184,10 @@ private:
     zip_int64_t seek(zip_uint64_t& position, zip_uint64_t end, void* data, zip_uint64_t length);
     zip_int64_t commitWrite();
     bool writeTrueComment();
+    bool findDirectory(zip_uint64_t& directoryAt, zip_uint64_t& directorySize);
+    bool writeTrueNames();
+    bool readAt(void* to, size_t length, zip_uint64_t offset);
+    bool writeAt(const void* from, size_t length, zip_uint64_t offset);
     bool placeUnderName();
     void checkpoint(const char* step) const {
         if (settings_.checkpoint) {
@@ -447,7 +496,7 @@ zip_int64_t ArchiveFile::seek(zip_uint64_t& position, zip_uint64_t end, void* da
 }
 
 zip_int64_t ArchiveFile::commitWrite() {
-    if (!flush() || !writeTrueComment()) {
+    if (!flush() || !writeTrueComment() || !writeTrueNames()) {
         discardTemp();
         return -1;
     }
@@ -499,6 +548,106 @@ bool ArchiveFile::writeTrueComment() {
         return failed(ZIP_ER_WRITE, put < 0 ? errno : ENOSPC);
     }
     return true;
+}
+
+bool ArchiveFile::readAt(void* to, size_t length, zip_uint64_t offset) {
+    const ssize_t got = ::pread(writeFd_, to, length, static_cast<off_t>(offset));
+    return got == static_cast<ssize_t>(length) || failed(ZIP_ER_READ, got < 0 ? errno : EIO);
+}
+
+bool ArchiveFile::writeAt(const void* from, size_t length, zip_uint64_t offset) {
+    const ssize_t put = ::pwrite(writeFd_, from, length, static_cast<off_t>(offset));
+    return put == static_cast<ssize_t>(length) || failed(ZIP_ER_WRITE, put < 0 ? errno : ENOSPC);
+}
+
+// The place and size of the central directory that libzip wrote, from the end record (found
+// from the back: a comment may follow it) or, where that does not hold them, its ZIP64 form.
+bool ArchiveFile::findDirectory(zip_uint64_t& directoryAt, zip_uint64_t& directorySize) {
+    const size_t tailLength =
+        static_cast<size_t>(std::min<zip_uint64_t>(writeEnd_, kEndRecordSize + kLongestComment));
+    std::vector<unsigned char> tail(tailLength);
+    if (tailLength < kEndRecordSize || !readAt(tail.data(), tailLength, writeEnd_ - tailLength)) {
+        return failed(ZIP_ER_INTERNAL, 0);
+    }
+    std::optional<size_t> end;
+    for (size_t at = tailLength - kEndRecordSize + 1; !end && at-- > 0;) {
+        if (std::memcmp(&tail[at], "PK\x05\x06", 4) == 0 &&
+            at + kEndRecordSize + get16(&tail[at + 20]) == tailLength) {
+            end = at;
+        }
+    }
+    if (!end) {
+        return failed(ZIP_ER_INTERNAL, 0);
+    }
+    const unsigned char* record = &tail[*end];
+    directorySize = get32(record + 12);
+    directoryAt = get32(record + 16);
+    if (directoryAt == 0xFFFFFFFF || directorySize == 0xFFFFFFFF || get16(record + 10) == 0xFFFF) {
+        const zip_uint64_t endAt = writeEnd_ - tailLength + *end;
+        unsigned char locator[kZip64LocatorSize];
+        unsigned char zip64[kZip64EndRecordSize];
+        if (endAt < kZip64LocatorSize ||
+            !readAt(locator, sizeof locator, endAt - kZip64LocatorSize) ||
+            std::memcmp(locator, "PK\x06\x07", 4) != 0 ||
+            !readAt(zip64, sizeof zip64, get64(locator + 8)) ||
+            std::memcmp(zip64, "PK\x06\x06", 4) != 0) {
+            return failed(ZIP_ER_INTERNAL, 0);
+        }
+        directorySize = get64(zip64 + 40);
+        directoryAt = get64(zip64 + 48);
+    }
+    return directoryAt + directorySize <= writeEnd_ || failed(ZIP_ER_INTERNAL, 0);
+}
+
+// Puts each stand-in's true name into its central directory record and its local header; a
+// record that is not as libzip writes it fails the commit.
+bool ArchiveFile::writeTrueNames() {
+    zip_uint64_t directoryAt = 0;
+    zip_uint64_t directorySize = 0;
+    if (settings_.trueNames.empty()) {
+        return true;
+    }
+    if (!findDirectory(directoryAt, directorySize)) {
+        return false;
+    }
+    std::vector<unsigned char> directory(static_cast<size_t>(directorySize));
+    if (!readAt(directory.data(), directory.size(), directoryAt)) {
+        return false;
+    }
+    size_t found = 0;
+    for (size_t at = 0; at + kCentralHeaderSize <= directory.size();) {
+        const unsigned char* record = &directory[at];
+        const size_t nameLength = get16(record + 28);
+        const size_t extraLength = get16(record + 30);
+        const size_t length = kCentralHeaderSize + nameLength + extraLength + get16(record + 32);
+        if (std::memcmp(record, "PK\x01\x02", 4) != 0 || at + length > directory.size()) {
+            return failed(ZIP_ER_INTERNAL, 0);
+        }
+        const std::string name(reinterpret_cast<const char*>(record + kCentralHeaderSize),
+                               nameLength);
+        const auto trueName = settings_.trueNames.find(name);
+        if (trueName != settings_.trueNames.end()) {
+            const std::optional<uint64_t> localAt = localHeaderOffset(record, extraLength);
+            unsigned char local[kLocalHeaderSize];
+            std::string localName(nameLength, '\0');
+            if (!localAt || !readAt(local, sizeof local, *localAt) ||
+                !readAt(localName.data(), nameLength, *localAt + kLocalHeaderSize)) {
+                return failed(ZIP_ER_INTERNAL, 0);
+            }
+            if (std::memcmp(local, "PK\x03\x04", 4) != 0 || localName != name ||
+                trueName->second.size() != nameLength) {
+                return failed(ZIP_ER_INTERNAL, 0);
+            }
+            if (!writeAt(trueName->second.data(), nameLength, *localAt + kLocalHeaderSize) ||
+                !writeAt(trueName->second.data(), nameLength,
+                         directoryAt + at + kCentralHeaderSize)) {
+                return false;
+            }
+            ++found;
+        }
+        at += length;
+    }
+    return found == settings_.trueNames.size() || failed(ZIP_ER_INTERNAL, 0);
 }
 
 bool ArchiveFile::placeUnderName() {

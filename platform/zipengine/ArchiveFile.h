@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -49,6 +50,9 @@ struct WriteSettings {
     /// byte for byte (libzip refuses comments that are not UTF-8 or hold control characters);
     /// nothing keeps libzip's comment.
     std::optional<std::string> comment;
+    /// Entries that libzip wrote under a stand-in name of the same length: the true name of each,
+    /// written over the stand-in in its local header and its central directory record.
+    std::map<std::string, std::string> trueNames;
     /// A named temporary file from the start, as on a file system without O_TMPFILE.
     bool namedTemporary = false;
     /// Called with "commit" when the archive is complete and on the disk but not yet under its

@@ -190,6 +190,7 @@ void ArchiveRun::collectFiles(int32_t count, char** names) {
         job.size = static_cast<uint64_t>(info.st_size);
         job.mtime = info.st_mtim.tv_sec;
         job.mode = info.st_mode;
+        job.signature = signatureOf(info);
         jobs_.push_back(std::move(job));
     }
 }
@@ -299,8 +300,33 @@ void ArchiveRun::archived(FileJob& job, const CompressPipeline::Delivered& deliv
 }
 
 void ArchiveRun::unreadable(FileJob& job, const FileProblem& problem) {
+    if (problem.readAgain && !job.changedOnce) {
+        job.changedOnce = true;
+        readAgain_.push_back(&job);
+        return;
+    }
     job.dropped = true;
     skip(job.given, problem.reason);
+}
+
+void ArchiveRun::takeChangedFilesAsTheyAre() {
+    for (FileJob* job : readAgain_) {
+        struct stat info {};
+        FileProblem problem;
+        const int fd = openListedFile(job->openPath, info, problem);
+        if (fd >= 0) {
+            ::close(fd);
+            if (static_cast<uint64_t>(info.st_size) == job->size) {
+                job->signature = signatureOf(info);
+                job->mtime = info.st_mtim.tv_sec;
+                continue;
+            }
+            problem = changedWhileRead();
+        }
+        job->dropped = true;
+        skip(job->given, problem.reason);
+    }
+    readAgain_.clear();
 }
 
 ArchiveRun::Outcome ArchiveRun::writeOnce(zip_t* opened) {
@@ -322,14 +348,18 @@ ArchiveRun::Outcome ArchiveRun::writeOnce(zip_t* opened) {
     // pipeline compresses them in that order. A replaced entry is removed and added anew at the
     // end, so that list order and writing order stay one.
     std::vector<FileJob*> order;
+    write_.trueNames.clear();
     for (FileJob& job : jobs_) {
         if (job.dropped) {
             continue;
         }
         if (job.replaces) {
             const int64_t old = locateEntry(archive.get(), job.entryName);
-            if (old >= 0) {
-                zip_delete(archive.get(), static_cast<zip_uint64_t>(old));
+            // A second entry under the same bytes is never written.
+            if (old >= 0 && zip_delete(archive.get(), static_cast<zip_uint64_t>(old)) != 0) {
+                job.dropped = true;
+                skip(job.given, zipReason(archive.get()));
+                continue;
             }
         }
         auto source = std::make_unique<EntrySource>(*this, job);
@@ -338,12 +368,16 @@ ArchiveRun::Outcome ArchiveRun::writeOnce(zip_t* opened) {
             writeError_ = zipReason(archive.get());
             return Outcome::WriteFailed;
         }
-        zip_int64_t added = zip_file_add(archive.get(), job.entryName.c_str(), handle, 0);
+        std::string standIn;
+        const int64_t added = addEntry(archive.get(), job.entryName, handle, standIn);
         if (added < 0) {
             zip_source_free(handle);
             job.dropped = true;
             skip(job.given, zipReason(archive.get()));
             continue;
+        }
+        if (!standIn.empty()) {
+            write_.trueNames.emplace(std::move(standIn), job.entryName);
         }
         sources.push_back(std::move(source));
         order.push_back(&job);
@@ -365,20 +399,21 @@ ArchiveRun::Outcome ArchiveRun::writeOnce(zip_t* opened) {
     try {
         pipeline.start();
     } catch (const std::system_error& e) {
-        writeError_ = e.what();
+        writeError_ = "Arbeitsthreads können nicht gestartet werden: " + exceptionReason(e);
         return Outcome::WriteFailed;
     }
+    insideError_.clear();
     if (zip_close(archive.get()) == 0) {
         archive.release();  // zip_close has freed it
         return Outcome::Written;
     }
-    writeError_ = zipReason(archive.get());
+    writeError_ = insideError_.empty() ? zipReason(archive.get()) : insideError_;
     if (cancelled_) {
         return Outcome::Cancelled;
     }
-    bool dropped = std::any_of(sources.begin(), sources.end(),
-                               [](const auto& source) { return source->failed(); });
-    return dropped ? Outcome::FileDropped : Outcome::WriteFailed;
+    bool failedFile = std::any_of(sources.begin(), sources.end(),
+                                  [](const auto& source) { return source->failed(); });
+    return failedFile && insideError_.empty() ? Outcome::WriteAgain : Outcome::WriteFailed;
 }
 
 void ArchiveRun::describeEntry(zip_t* archive, zip_uint64_t index, const FileJob& job) {
@@ -517,7 +552,8 @@ int32_t ArchiveRun::execute(const char* archivePath, int32_t count, char** names
         // directory once per run is what a grow costs.
         Outcome outcome = writeOnce(existing.release());
         switch (outcome) {
-            case Outcome::FileDropped:
+            case Outcome::WriteAgain:
+                takeChangedFilesAsTheyAre();
                 continue;
             case Outcome::Written:
                 if (!syncArchive()) {

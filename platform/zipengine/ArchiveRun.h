@@ -27,10 +27,12 @@ public:
 
     void archived(FileJob& job, const CompressPipeline::Delivered& delivered) override;
     void unreadable(FileJob& job, const FileProblem& problem) override;
+    void failedInside(const std::string& reason) override { insideError_ = reason; }
     bool cancelled() const override { return cancelled_; }
 
 private:
-    enum class Outcome { Written, NothingWritten, FileDropped, Cancelled, WriteFailed, Damaged };
+    // WriteAgain: a file could not be read whole; it is left out, or read once more.
+    enum class Outcome { Written, NothingWritten, WriteAgain, Cancelled, WriteFailed, Damaged };
 
     void print(const std::string& line);
     void skip(const std::string& given, const std::string& reason);
@@ -49,6 +51,9 @@ private:
     // with error set when it cannot be read. Messages of the checks wait in deferred_.
     zip_t* openWhileCollecting(int32_t count, char** names, zip_error_t& error);
     bool isUnchanged(const FileJob& job, zip_t* existing, zip_int64_t index);
+    // The files that changed while they were written, as they are now, for the next pass; a file
+    // whose size changed too is left out.
+    void takeChangedFilesAsTheyAre();
     // Takes over opened (the archive as read for the checks), or opens the archive itself when
     // it is nullptr.
     Outcome writeOnce(zip_t* opened);
@@ -73,6 +78,8 @@ private:
     size_t written_ = 0;
     bool cancelled_ = false;
     std::string writeError_;
+    std::string insideError_;          // the engine's own failure, rather than libzip's word
+    std::vector<FileJob*> readAgain_;  // changed while written: read again by the next pass
     bool deferPrints_ = false;
     std::vector<std::string> deferred_;
     WriteSettings write_;

@@ -9,9 +9,21 @@
 #include <stdexcept>
 #include <utility>
 
+#include "platform/zipengine/ZipReason.h"
+
 namespace zip32 {
 
 namespace {
+
+// zlib's answer other than a lack of memory, as the reason to show.
+[[noreturn]] void throwZlibError(const char* step, int code, const z_stream& stream) {
+    if (code == Z_MEM_ERROR) {
+        throw std::bad_alloc();
+    }
+    std::string reason = std::string("Kompressionsfehler (zlib, ") + step + ": " +
+                         (stream.msg != nullptr ? stream.msg : zError(code)) + ")";
+    throw CompressionError(reason);
+}
 
 constexpr size_t kSampleLength = 64 * 1024;
 // What deflate must save on the samples, in percent, for a file to be deflated.
@@ -106,8 +118,7 @@ int Probe::worthDeflating(int fd, uint64_t size, FileProblem& problem) {
             return -1;
         }
         if (static_cast<size_t>(got) < length) {
-            problem = changedWhileRead();
-            return -1;
+            return kEnded;
         }
         samples.push_back(to);
     }
@@ -115,24 +126,27 @@ int Probe::worthDeflating(int fd, uint64_t size, FileProblem& problem) {
 }
 
 BlockDeflater::BlockDeflater(int level) : stream_(std::make_unique<z_stream>()) {
-    ready_ =
-        deflateInit2(stream_.get(), level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) == Z_OK;
+    const int result =
+        deflateInit2(stream_.get(), level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+    if (result != Z_OK) {
+        throwZlibError("deflateInit2", result, *stream_);
+    }
 }
 
 BlockDeflater::~BlockDeflater() {
-    if (ready_) {
-        deflateEnd(stream_.get());
-    }
+    deflateEnd(stream_.get());
 }
 
 Buffer BlockDeflater::deflate(const unsigned char* data, size_t length, size_t primed, bool last) {
     z_stream& stream = *stream_;
-    if (!ready_ || deflateReset(&stream) != Z_OK) {
-        throw std::bad_alloc();
+    if (const int reset = deflateReset(&stream); reset != Z_OK) {
+        throwZlibError("deflateReset", reset, stream);
     }
-    if (primed > 0 &&
-        deflateSetDictionary(&stream, data - primed, static_cast<uInt>(primed)) != Z_OK) {
-        throw std::runtime_error("deflateSetDictionary");
+    if (primed > 0) {
+        const int set = deflateSetDictionary(&stream, data - primed, static_cast<uInt>(primed));
+        if (set != Z_OK) {
+            throwZlibError("deflateSetDictionary", set, stream);
+        }
     }
     Buffer out(length + deflateGrowth(length));
     stream.next_in = const_cast<Bytef*>(data);
@@ -146,7 +160,7 @@ Buffer BlockDeflater::deflate(const unsigned char* data, size_t length, size_t p
         const int result = ::deflate(&stream, flush);
         done = out.size() - stream.avail_out;
         if (result == Z_STREAM_ERROR) {
-            throw std::runtime_error("deflate");
+            throwZlibError("deflate", result, stream);
         }
         if (last ? result == Z_STREAM_END : stream.avail_in == 0 && stream.avail_out > 0) {
             break;

@@ -58,8 +58,9 @@ public:
     // A file that is read whole: the samples are taken from memory.
     bool worthDeflating(const unsigned char* data, size_t size);
     // An open file of size bytes: the samples are read from fd. -1 when they cannot be read
-    // (problem says why; a short read means the file shrank), else 0 or 1.
+    // (problem says why), kEnded when the file ends before size, else 0 or 1.
     int worthDeflating(int fd, uint64_t size, FileProblem& problem);
+    static constexpr int kEnded = -2;
 
     // Files smaller than this are deflated without a look: the look would cost too large a share.
     static constexpr uint64_t kSmallest = 32 * 1024;
@@ -80,6 +81,7 @@ private:
 // One worker's zlib stream, reset for every block.
 class BlockDeflater {
 public:
+    // Throws as deflate does when zlib cannot be set up.
     explicit BlockDeflater(int level);
     ~BlockDeflater();
     BlockDeflater(const BlockDeflater&) = delete;
@@ -87,12 +89,12 @@ public:
 
     // Deflates length bytes at data, primed with the primed bytes before them (at most
     // kDeflateWindow, data - primed being where they begin). The block ends with a sync flush, or
-    // with the end of the stream when it is the last. Throws std::bad_alloc when zlib cannot work.
+    // with the end of the stream when it is the last. Throws std::bad_alloc when zlib lacks
+    // memory, CompressionError when it fails otherwise.
     Buffer deflate(const unsigned char* data, size_t length, size_t primed, bool last);
 
 private:
     std::unique_ptr<z_stream_s> stream_;
-    bool ready_ = false;
 };
 
 }  // namespace zip32

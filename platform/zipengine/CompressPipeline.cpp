@@ -12,6 +12,8 @@
 #include <cstring>
 #include <new>
 
+#include "platform/zipengine/ZipReason.h"
+
 namespace zip32 {
 
 namespace {
@@ -41,19 +43,12 @@ size_t availableCores() {
     return std::max(1u, std::thread::hardware_concurrency());
 }
 
-// Whether the open file still has the size it was checked with.
-bool hasSize(int fd, uint64_t size) {
-    struct stat info {};
-    return ::fstat(fd, &info) == 0 && static_cast<uint64_t>(info.st_size) == size;
-}
-
-// Reads exactly length bytes at offset; a file that ends before is one that shrank.
-bool readExactly(int fd, unsigned char* to, size_t length, uint64_t offset, FileProblem& problem) {
-    int64_t got = readUpToAt(fd, to, length, offset, problem);
-    if (got >= 0 && static_cast<size_t>(got) < length) {
-        problem = changedWhileRead();
-    }
-    return got >= 0 && static_cast<size_t>(got) == length;
+// Reads length bytes at offset; false with ended set when the file ends before them.
+bool readExactly(int fd, unsigned char* to, size_t length, uint64_t offset, bool& ended,
+                 FileProblem& problem) {
+    const int64_t got = readUpToAt(fd, to, length, offset, problem);
+    ended = got >= 0 && static_cast<size_t>(got) < length;
+    return got >= 0 && !ended;
 }
 
 }  // namespace
@@ -71,6 +66,8 @@ struct CompressPipeline::Piece {
 struct CompressPipeline::Blocks {
     std::vector<Piece> pieces;
     std::shared_ptr<Descriptor> file;  // opened by the worker on the first block
+    FileSignature before;              // the file's when it was opened, before the first read
+    bool secondReading = false;        // it had changed since its check when it was opened
     bool probed = false;               // stored is known: the blocks after the first may start
     bool stored = false;
     // What the finished blocks saved, against the most that the others may grow: once it is more,
@@ -79,7 +76,7 @@ struct CompressPipeline::Blocks {
     uint64_t growthLeft = 0;
     size_t working = 0;
     size_t done = 0;
-    std::atomic<size_t> read{0};  // the worker that reads the last block checks the size
+    std::atomic<size_t> read{0};  // the worker that reads the last block checks the signature
     // Deflate did not prove to be worth it: the writer reads the file itself, stored.
     bool writerReads = false;
     size_t piece = 0;  // the writer's place
@@ -273,38 +270,49 @@ void CompressPipeline::work() {
             } else {
                 compressPiece(*item, tools);
             }
-        } catch (const std::bad_alloc&) {
-            fail(item->file, {ENOMEM, systemReason(ENOMEM)});
-        } catch (const std::exception&) {
-            fail(item->file, {EIO, systemReason(EIO)});
+        } catch (const std::exception& e) {
+            fail(item->file, {0, exceptionReason(e)});
         }
     }
 }
 
-void CompressPipeline::compressWhole(size_t index, Tools& tools) {
+// A file read whole is read again at once when it changed: nothing of it has been written yet.
+// The second reading takes the file as it is then, as long as it keeps the size it was checked
+// with, which its entry was planned for.
+bool CompressPipeline::readWhole(size_t index, bool again, Buffer& raw, FileProblem& problem) {
     const FileJob& job = *jobs_[index];
-    FileProblem problem;
     struct stat info {};
     Descriptor fd(openListedFile(job.openPath, info, problem));
     if (fd.get() < 0) {
-        fail(index, std::move(problem));
-        return;
+        return false;
     }
-    if (static_cast<uint64_t>(info.st_size) != job.size) {
-        fail(index, changedWhileRead());
-        return;
+    const FileSignature before = signatureOf(info);
+    if (again ? before.size != job.size : before != job.signature) {
+        problem = changedWhileRead();
+        return false;
     }
-    auto length = static_cast<size_t>(job.size);
-    Buffer raw(length);
-    int64_t got = readUpTo(fd.get(), raw.data(), length, problem);
+    const auto length = static_cast<size_t>(job.size);
+    raw = Buffer(length);
+    const int64_t got = readUpTo(fd.get(), raw.data(), length, problem);
     if (got < 0) {
+        return false;
+    }
+    if (tuning_.afterRead) {
+        tuning_.afterRead(job.openPath, 0);
+    }
+    return readAsOneState(fd.get(), before, static_cast<size_t>(got) < length, problem);
+}
+
+void CompressPipeline::compressWhole(size_t index, Tools& tools) {
+    const FileJob& job = *jobs_[index];
+    Buffer raw;
+    FileProblem problem;
+    if (!readWhole(index, false, raw, problem) &&
+        (!problem.readAgain || !readWhole(index, true, raw, problem))) {
         fail(index, std::move(problem));
         return;
     }
-    if (static_cast<size_t>(got) != length || !hasSize(fd.get(), job.size)) {
-        fail(index, changedWhileRead());
-        return;
-    }
+    const auto length = static_cast<size_t>(job.size);
     Delivered delivered;
     delivered.size = length;
     delivered.crc = libdeflate_crc32(0, raw.data(), length);
@@ -355,14 +363,26 @@ void CompressPipeline::startBlocks(size_t index, Tools& tools) {
         return;
     }
     auto file = std::make_shared<Descriptor>(opened);
-    if (static_cast<uint64_t>(info.st_size) != job.size) {
+    // A file that changed since its check, nothing of it read yet, is taken as it is now, as a
+    // file read whole would be read again; it must not change again.
+    const FileSignature before = signatureOf(info);
+    const bool again = before != job.signature;
+    if (again && (before.size != job.size || job.changedOnce)) {
         fail(index, changedWhileRead());
         return;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        slots_[index].blocks->before = before;
+        slots_[index].blocks->secondReading = again;
     }
     ::posix_fadvise(opened, 0, 0, POSIX_FADV_SEQUENTIAL);
     bool stored = level_ == 0;
     if (!stored) {
         const int worth = tools.probe().worthDeflating(opened, job.size, problem);
+        if (worth == Probe::kEnded) {
+            readAsOneState(opened, before, true, problem);
+        }
         if (worth < 0) {
             fail(index, std::move(problem));
             return;
@@ -388,10 +408,12 @@ void CompressPipeline::compressPiece(const Item& item, Tools& tools) {
     Blocks& blocks = *slots_[item.file].blocks;
     std::shared_ptr<Descriptor> file;
     bool stored = false;
+    FileSignature before;
     {
         std::lock_guard lock(mutex_);
         file = blocks.file;
         stored = blocks.stored;
+        before = blocks.before;
     }
     if (!file) {  // let go of already
         publishPiece(item, Buffer(), 0);
@@ -413,17 +435,22 @@ void CompressPipeline::compressPiece(const Item& item, Tools& tools) {
         }
         raw = tools.input.data() + primed;
     }
-    if (!readExactly(file->get(), raw - primed, primed + length, offset - primed, problem)) {
+    bool ended = false;
+    if (!readExactly(file->get(), raw - primed, primed + length, offset - primed, ended, problem)) {
+        if (ended) {
+            readAsOneState(file->get(), before, true, problem);
+        }
         fail(item.file, std::move(problem));
         return;
     }
     const uint32_t crc = libdeflate_crc32(0, raw, length);
-    if (tuning_.afterBlockRead) {
-        tuning_.afterBlockRead(job.openPath, item.piece);
+    if (tuning_.afterRead) {
+        tuning_.afterRead(job.openPath, item.piece);
     }
-    // Every block is read: a file that grew or shrank meanwhile is not the file that was read.
-    if (++blocks.read == blocks.pieces.size() && !hasSize(file->get(), job.size)) {
-        fail(item.file, changedWhileRead());
+    // Every block is read: the file must still be what it was before the first.
+    if (++blocks.read == blocks.pieces.size() &&
+        !readAsOneState(file->get(), before, false, problem)) {
+        fail(item.file, std::move(problem));
         return;
     }
     if (!stored) {
@@ -470,6 +497,11 @@ void CompressPipeline::fail(size_t index, FileProblem problem) {
         }
         slot.state = Slot::State::Failed;
         slot.problem = std::move(problem);
+        // Only a file whose blocks may be in the archive already is read again by a new pass of
+        // the writer, and only once: one read whole has been read again at once.
+        if (!slot.blocks || slot.blocks->secondReading || jobs_[index]->changedOnce) {
+            slot.problem.readAgain = false;
+        }
         // A file cut into blocks keeps them until the writer lets go: it may be copying from one.
         if (!slot.blocks) {
             slot.data = Buffer();
@@ -588,15 +620,20 @@ int64_t CompressPipeline::readRaw(size_t index, void* buffer, uint64_t length) {
     }
     const int fd = blocks.file->get();
     const uint64_t want = std::min<uint64_t>(length, size - blocks.rawPos);
+    FileProblem problem;
     if (want == 0) {
-        if (!hasSize(fd, size)) {
-            fail(index, changedWhileRead());
+        if (!readAsOneState(fd, blocks.before, false, problem)) {
+            fail(index, std::move(problem));
             return -1;
         }
         return 0;
     }
-    FileProblem problem;
-    if (!readExactly(fd, static_cast<unsigned char*>(buffer), want, blocks.rawPos, problem)) {
+    bool ended = false;
+    if (!readExactly(fd, static_cast<unsigned char*>(buffer), want, blocks.rawPos, ended,
+                     problem)) {
+        if (ended) {
+            readAsOneState(fd, blocks.before, true, problem);
+        }
         fail(index, std::move(problem));
         return -1;
     }

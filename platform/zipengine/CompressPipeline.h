@@ -34,10 +34,12 @@ struct FileJob {
     uint64_t size = 0;      // at the check; no more than this is read
     int64_t mtime = 0;
     uint32_t mode = 0;
-    bool replaces = false;  // an entry of the same name is replaced
-    bool reported = false;  // announced as archived (stays set when a failed write is retried)
-    bool dropped = false;   // could not be read while written; left out when writing again
-    uint32_t crc = 0;       // of the data last written
+    FileSignature signature;   // at the check, or when it is read again after a change
+    bool changedOnce = false;  // changed while written: read once more, in a new pass
+    bool replaces = false;     // an entry of the same name is replaced
+    bool reported = false;     // announced as archived (stays set when a failed write is retried)
+    bool dropped = false;      // could not be read while written; left out when writing again
+    uint32_t crc = 0;          // of the data last written
     uint64_t writtenSize = 0;
 };
 
@@ -81,6 +83,7 @@ private:
     uint64_t costOf(const Item& item) const;
     uint64_t pieceLength(const Item& item) const;
     std::optional<Item> claim();
+    bool readWhole(size_t index, bool again, Buffer& raw, FileProblem& problem);
     void compressWhole(size_t index, Tools& tools);
     void startBlocks(size_t index, Tools& tools);
     void compressPiece(const Item& item, Tools& tools);

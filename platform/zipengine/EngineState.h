@@ -38,8 +38,9 @@ struct Tuning {
     uint64_t window = 96ull << 20;       // bytes that files being compressed or waiting may hold
     unsigned workers = 0;                // 0: one per core
     std::function<void()> beforeWrite;   // runs when the files are checked, before any is read
-    // Runs on a worker after it read block number block of the file at path.
-    std::function<void(const std::string& path, uint64_t block)> afterBlockRead;
+    // Runs on a worker after it read the file at path whole (block 0) or its block number block,
+    // before it looks whether the file changed meanwhile.
+    std::function<void(const std::string& path, uint64_t block)> afterRead;
     uint64_t checkPiece = 1ull << 20;             // the check reads entries in pieces of this size
     bool namedTemporary = false;                  // as on a file system without O_TMPFILE
     std::function<void(const char*)> checkpoint;  // steps of the commit, see WriteSettings

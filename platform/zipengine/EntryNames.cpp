@@ -181,4 +181,59 @@ int64_t locateEntry(zip_t* archive, const std::string& name) {
     return -1;
 }
 
+namespace {
+
+// The bytes that keep a name's kind when they take one's place: an ASCII character for an
+// ASCII one, a UTF-8 continuation byte for one.
+std::string_view replacementsFor(unsigned char c) {
+    static const std::string continuation = [] {
+        std::string bytes;
+        for (int b = 0x80; b <= 0xBF; ++b) {
+            bytes.push_back(static_cast<char>(b));
+        }
+        return bytes;
+    }();
+    if (c < 0x80) {
+        return c == '/' ? std::string_view{}
+                        : "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz_";
+    }
+    return (c & 0xC0) == 0x80 ? std::string_view(continuation) : std::string_view{};
+}
+
+}  // namespace
+
+int64_t addEntry(zip_t* archive, const std::string& name, zip_source_t* source,
+                 std::string& standIn) {
+    standIn.clear();
+    const zip_int64_t added = zip_file_add(archive, name.c_str(), source, 0);
+    if (added >= 0 || zip_error_code_zip(zip_get_error(archive)) != ZIP_ER_EXISTS ||
+        locateEntry(archive, name) >= 0) {
+        return added;
+    }
+    std::string candidate = name;
+    for (size_t i = 0; i < name.size(); ++i) {
+        for (char replacement : replacementsFor(static_cast<unsigned char>(name[i]))) {
+            if (replacement == name[i]) {
+                continue;
+            }
+            candidate[i] = replacement;
+            // An entry that libzip's table lost track of may hold these bytes already.
+            if (locateEntry(archive, candidate) >= 0) {
+                continue;
+            }
+            const zip_int64_t index = zip_file_add(archive, candidate.c_str(), source, 0);
+            if (index >= 0) {
+                standIn = candidate;
+                return index;
+            }
+            if (zip_error_code_zip(zip_get_error(archive)) != ZIP_ER_EXISTS) {
+                return -1;
+            }
+        }
+        candidate[i] = name[i];
+    }
+    zip_error_set(zip_get_error(archive), ZIP_ER_EXISTS, 0);
+    return -1;
+}
+
 }  // namespace zip32

@@ -9,6 +9,7 @@
 #include <string_view>
 
 typedef struct zip zip_t;
+typedef struct zip_source zip_source_t;
 
 namespace zip32 {
 
@@ -20,6 +21,15 @@ bool looksLikeUtf8(std::string_view name);
 // with names it has turned into UTF-8, so a name that is not UTF-8 (legal on Linux) would never
 // be found, and a CP437 name could pass for a UTF-8 one.
 int64_t locateEntry(zip_t* archive, const std::string& name);
+
+// Adds source under name, whose bytes are kept as they are. libzip refuses a name whose UTF-8
+// form (a name that is not UTF-8 read as CP437) is that of another entry, though the bytes
+// differ: "\x84rger.txt" (CP437 for "ärger.txt") beside "ärger.txt". Such a name goes in as a
+// stand-in of the same length and kind (so that libzip writes the same flags for it), put in
+// standIn; the archive file then writes the true bytes over the stand-in's. Returns the entry's
+// index, or -1 with libzip's error set.
+int64_t addEntry(zip_t* archive, const std::string& name, zip_source_t* source,
+                 std::string& standIn);
 
 // Removes empty and "." components and resolves ".." by text; an absolute path keeps its leading
 // "/", and ".." never climbs above the start ("/.." is "/", "../a" is "a").

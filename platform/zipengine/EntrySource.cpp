@@ -1,6 +1,9 @@
 #include "platform/zipengine/EntrySource.h"
 
+#include <new>
+
 #include "platform/zipengine/EntryTime.h"
+#include "platform/zipengine/ZipReason.h"
 
 namespace zip32 {
 
@@ -27,10 +30,18 @@ zip_int64_t EntrySource::callback(void* state, void* data, zip_uint64_t length,
     // Nothing may unwind through libzip's C frames.
     try {
         return source->handle(data, length, command);
-    } catch (...) {
+    } catch (const std::bad_alloc&) {
         zip_error_set(&source->error_, ZIP_ER_MEMORY, 0);
-        return -1;
+    } catch (const std::exception& error) {
+        zip_error_set(&source->error_, ZIP_ER_INTERNAL, 0);
+        try {
+            source->listener_.failedInside(exceptionReason(error));
+        } catch (...) {
+        }
+    } catch (...) {
+        zip_error_set(&source->error_, ZIP_ER_INTERNAL, 0);
     }
+    return -1;
 }
 
 zip_int64_t EntrySource::unreadable() {

@@ -19,6 +19,9 @@ public:
     virtual ~EntryListener() = default;
     virtual void archived(FileJob& job, const CompressPipeline::Delivered& delivered) = 0;
     virtual void unreadable(FileJob& job, const FileProblem& problem) = 0;
+    // A failure of the engine itself (not of the file) while the job was written: the archive
+    // cannot be written, for this reason.
+    virtual void failedInside(const std::string& reason) = 0;
     virtual bool cancelled() const = 0;
 };
 

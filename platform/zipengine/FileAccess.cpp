@@ -7,6 +7,13 @@
 
 namespace zip32 {
 
+FileSignature signatureOf(const struct stat& info) {
+    constexpr int64_t kNs = 1000000000;
+    return {static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino),
+            static_cast<uint64_t>(info.st_size), info.st_mtim.tv_sec * kNs + info.st_mtim.tv_nsec,
+            info.st_ctim.tv_sec * kNs + info.st_ctim.tv_nsec};
+}
+
 int openListedFile(const std::string& path, struct stat& info, FileProblem& problem) {
     if (path.empty()) {
         problem = {ENOENT, systemReason(ENOENT)};
@@ -77,8 +84,32 @@ int64_t readUpToAt(int fd, void* buffer, uint64_t length, uint64_t offset, FileP
     });
 }
 
+bool readAsOneState(int fd, const FileSignature& before, bool endedEarly, FileProblem& problem) {
+    // One byte more than the size: a file that grew shows it, and so does a pseudo file.
+    unsigned char beyond = 0;
+    const int64_t more = readUpToAt(fd, &beyond, 1, before.size, problem);
+    if (more < 0) {
+        return false;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+        const int error = errno;
+        problem = {error, systemReason(error)};
+        return false;
+    }
+    if (signatureOf(info) != before) {
+        problem = changedWhileRead();
+        return false;
+    }
+    if (endedEarly || more > 0) {
+        problem = {0, "Inhalt endet nicht bei der Dateigröße (Pseudodatei)"};
+        return false;
+    }
+    return true;
+}
+
 FileProblem changedWhileRead() {
-    return {0, "Datei hat sich beim Lesen geändert"};
+    return {0, "Datei hat sich beim Lesen geändert", true};
 }
 
 }  // namespace zip32

@@ -6,6 +6,7 @@
 #include "platform/zipengine/ArchiveCheck.h"
 #include "platform/zipengine/ArchiveRun.h"
 #include "platform/zipengine/EngineState.h"
+#include "platform/zipengine/ZipReason.h"
 #include "platform/zipengine/zip32.h"
 
 namespace zip32 {
@@ -86,8 +87,10 @@ ZIP32_API int32_t ZpSetOptions(ZpOptions* options) {
     try {
         // A copy: the caller frees its record, texts included, right after this call.
         zip32::threadState().options = zip32::optionsFromRecord(*options);
-    } catch (...) {
+    } catch (const std::bad_alloc&) {
         return ZP_ERR_MEMORY;
+    } catch (...) {
+        return ZP_ERR_PARAMETER;
     }
     options->encryptionSupported = 1;
     return zip32::threadState().options.unsupported.empty() ? ZP_OK : ZP_ERR_PARAMETER;
@@ -112,12 +115,28 @@ ZIP32_API int32_t ZpArchive(int32_t count, const char* archivePath, char** names
         }
         return ZP_ERR_PARAMETER;
     }
+    std::string reason;
+    int32_t result = ZP_ERR_ARCHIVE_WRITE;
     try {
         zip32::ArchiveRun run(state.callbacks, state.options, state.tuning);
         return run.execute(archivePath, count, names);
+    } catch (const std::exception& error) {
+        if (dynamic_cast<const std::bad_alloc*>(&error) != nullptr) {
+            result = ZP_ERR_MEMORY;
+        }
+        try {
+            reason = zip32::exceptionReason(error);
+        } catch (...) {
+        }
     } catch (...) {
-        return ZP_ERR_MEMORY;
     }
+    // Nothing was written: the archive stays as it was.
+    try {
+        print(state, "Fehler: Archiv " + std::string(archivePath) + " nicht geschrieben: " +
+                         (reason.empty() ? "interner Fehler" : reason) + "\n");
+    } catch (...) {
+    }
+    return result;
 }
 
 ZIP32_API int32_t ZpVerify(const char* archivePath, ZpVerifyProgress progress,
@@ -143,8 +162,21 @@ ZIP32_API int32_t ZpVerify(const char* archivePath, ZpVerifyProgress progress,
             problem(context, found.entry.c_str(), found.reason.c_str());
         }
         return result;
+    } catch (const std::exception& error) {
+        // The archive was not shown to hold what was written; the reason says why.
+        const bool memory = dynamic_cast<const std::bad_alloc*>(&error) != nullptr;
+        if (problem != nullptr) {
+            try {
+                problem(context, archivePath,
+                        ("nicht prüfbar: " + zip32::exceptionReason(error)).c_str());
+            } catch (...) {
+                problem(context, archivePath,
+                        memory ? "zu wenig Arbeitsspeicher" : "nicht prüfbar");
+            }
+        }
+        return memory ? ZP_ERR_MEMORY : ZP_ERR_VERIFY;
     } catch (...) {
-        return ZP_ERR_MEMORY;
+        return ZP_ERR_VERIFY;
     }
 }
 

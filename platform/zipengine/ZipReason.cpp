@@ -1,5 +1,9 @@
 #include "platform/zipengine/ZipReason.h"
 
+#include <cerrno>
+#include <new>
+#include <system_error>
+
 #include "platform/SystemReason.h"
 
 namespace zip32 {
@@ -60,6 +64,8 @@ const char* ownText(int code) {
             return "Kompressionsverfahren nicht unterstützt";
         case ZIP_ER_ENCRNOTSUPP:
             return "Verschlüsselungsverfahren nicht unterstützt";
+        case ZIP_ER_INTERNAL:
+            return "interner Fehler";
         default:
             return nullptr;
     }
@@ -77,6 +83,23 @@ std::string zipReason(zip_error_t& error) {
         return text;
     }
     return std::string("ZIP-Fehler (") + zip_error_strerror(&error) + ")";
+}
+
+std::string exceptionReason(const std::exception& error) {
+    if (dynamic_cast<const std::bad_alloc*>(&error) != nullptr) {
+        return platform::systemReason(ENOMEM);
+    }
+    if (const auto* system = dynamic_cast<const std::system_error*>(&error)) {
+        const std::error_code& code = system->code();
+        if (code.category() == std::generic_category() ||
+            code.category() == std::system_category()) {
+            return platform::systemReason(code.value());
+        }
+    }
+    if (dynamic_cast<const CompressionError*>(&error) != nullptr) {
+        return error.what();
+    }
+    return std::string("interner Fehler (") + error.what() + ")";
 }
 
 std::string zipReason(zip_t* archive) {

@@ -657,6 +657,52 @@ TEST_F(EngineArchive, NamesThatAreNotUtf8AreFoundAgainByGrowAndCheck) {
     EXPECT_EQ(runCommand({"unzip", "-p", archive}).output, "neuer Inhalt");
 }
 
+// libzip compares names in their UTF-8 form and takes one that is not UTF-8 for CP437, where
+// "\x84" is "ä": two files whose names differ in their bytes both go in, byte for byte, whichever
+// comes first and whether the other is in the archive already, and a grow replaces each of them.
+TEST_F(EngineArchive, NamesThatReadAlikeInCp437AreTwoEntriesByteForByte) {
+    const std::string cp437 = "\x84rger.txt";
+    const std::string utf8 = "\xc3\xa4rger.txt";
+    const std::string a = write("d/" + cp437, "alt, CP437");
+    const std::string b = write("d/" + utf8, "alt, UTF-8");
+    const std::string archive = path("n.zip");
+    const auto expectBoth = [&](const std::string& step) {
+        SCOPED_TRACE(step);
+        Listing listing = readWithPython(archive);
+        ASSERT_TRUE(listing.ok) << listing.error;
+        std::vector<std::string> names = listing.rawNames();
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, (std::vector<std::string>{cp437, utf8}));
+        std::filesystem::remove_all(path("by-unzip"));
+        Command unzip = runCommand({"unzip", "-qq", archive, "-d", path("by-unzip")});
+        ASSERT_EQ(unzip.status, 0) << unzip.output;
+        EXPECT_EQ(readFile(path("by-unzip/" + cp437)), readFile(a));
+        EXPECT_EQ(readFile(path("by-unzip/" + utf8)), readFile(b));
+        Command seven = runCommand({sevenZip(), "t", archive});
+        EXPECT_EQ(seven.status, 0) << seven.output;
+    };
+    EngineCall call;
+    call.root = path("d");
+    for (const auto& first : {std::vector<std::string>{a, b}, {b, a}, {a}, {b}}) {
+        call.grow = false;
+        call.names = first;
+        ASSERT_EQ(runEngine(archive, call).result, ZP_OK);
+        call.grow = true;
+        call.names = {a, b};
+        EngineRun grown = runEngine(archive, call);
+        ASSERT_EQ(grown.result, ZP_OK) << grown.printed();
+        EXPECT_EQ(grown.serviceNames(), call.names);
+        expectBoth(first.size() == 2 ? "both at once" : "one grown to the other");
+    }
+    writeFile(a, "neu, CP437");
+    call.names = {a};
+    ASSERT_EQ(runEngine(archive, call).result, ZP_OK);
+    writeFile(b, "neu, UTF-8!");
+    call.names = {b};
+    ASSERT_EQ(runEngine(archive, call).result, ZP_OK);
+    expectBoth("each replaced by a grow");
+}
+
 // A grow keeps the old entries' bytes as they were (they are not read and written again) and
 // writes the new ones, the new comment and a directory of all behind them; the old entries of
 // an encrypted archive, with their data descriptors, still open with the password.
@@ -787,7 +833,9 @@ TEST_F(EngineArchive, GrowBeyond65535EntriesWritesZip64) {
     call.grow = true;
     call.quiet = true;
     call.root = path("d");
-    call.names = {write("d/neu.txt", text(5000)), write("d/noch.txt", "x")};
+    // Names that libzip takes for one go in under their true bytes behind ZIP64 records too.
+    call.names = {write("d/neu.txt", text(5000)), write("d/noch.txt", "x"),
+                  write("d/\x84rger.txt", "CP437"), write("d/\xc3\xa4rger.txt", "UTF-8")};
     EngineRun run = runEngine(archive, call);
     ASSERT_EQ(run.result, ZP_OK) << run.printed();
 
@@ -795,9 +843,11 @@ TEST_F(EngineArchive, GrowBeyond65535EntriesWritesZip64) {
                                 "import sys, zipfile\n"
                                 "z = zipfile.ZipFile(sys.argv[1])\n"
                                 "print(len(z.infolist()), z.read('neu.txt') == open(sys.argv[2], "
-                                "'rb').read())\n",
+                                "'rb').read())\n"
+                                "for i in z.infolist()[-2:]:\n"
+                                "    print(i.flag_bits & 0x800, z.read(i).decode())\n",
                                 archive, call.names[0]});
-    EXPECT_EQ(count.output, "65537 True\n");
+    EXPECT_EQ(count.output, "65539 True\n0 CP437\n2048 UTF-8\n");
     Command test = runCommand({"unzip", "-tqq", archive});
     EXPECT_EQ(test.status, 0) << test.output;
     expectCheckPasses(archive);
@@ -918,34 +968,45 @@ TEST_F(EngineArchive, CommentsLibzipRefusesAreStoredByteForByte) {
     }
 }
 
-// An archive may hold files that only their owner may read.
+// An archive may hold files that only their owner may read, from the moment it has a name: made
+// in a file without one (O_TMPFILE), or under a temporary name where the file system has none.
 TEST_F(EngineArchive, ArchivesAreOwnerOnlyAndAGrownOneKeepsItsMode) {
     const mode_t umaskBefore = umask(022);
     std::filesystem::create_directory(path("out"));
     const std::string archive = path("out/privat.zip");
-    std::vector<mode_t> temporaryModes;
-    zip32::threadState().tuning.namedTemporary = true;
-    zip32::threadState().tuning.checkpoint = [&](const char*) {
-        for (const std::string& name : filesIn(path("out"))) {
-            struct stat info {};
-            if (zip32::isTemporaryName(name) && stat(path("out/" + name).c_str(), &info) == 0) {
-                temporaryModes.push_back(info.st_mode & 0777);
+    for (bool named : {false, true}) {
+        SCOPED_TRACE(named ? "named temporary" : "unnamed temporary");
+        std::vector<std::string> namesAtCommit;
+        std::vector<mode_t> temporaryModes;
+        zip32::threadState().tuning.namedTemporary = named;
+        zip32::threadState().tuning.checkpoint = [&](const char* step) {
+            if (std::strcmp(step, "commit") != 0) {
+                return;
             }
-        }
-    };
-    EngineCall call;
-    call.names = {write("geheim.txt", "geheim")};
-    ASSERT_EQ(runEngine(archive, call).result, ZP_OK);
-    struct stat info {};
-    ASSERT_EQ(stat(archive.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
-    EXPECT_EQ(temporaryModes, std::vector<mode_t>{0600});
+            for (const std::string& name : filesIn(path("out"))) {
+                namesAtCommit.push_back(name);
+                struct stat info {};
+                if (zip32::isTemporaryName(name) && stat(path("out/" + name).c_str(), &info) == 0) {
+                    temporaryModes.push_back(info.st_mode & 0777);
+                }
+            }
+        };
+        std::filesystem::remove(archive);
+        EngineCall call;
+        call.names = {write("geheim.txt", "geheim")};
+        ASSERT_EQ(runEngine(archive, call).result, ZP_OK);
+        struct stat info {};
+        ASSERT_EQ(stat(archive.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0600u);
+        EXPECT_EQ(temporaryModes, named ? std::vector<mode_t>{0600} : std::vector<mode_t>{});
+        EXPECT_EQ(namesAtCommit.size(), named ? 1u : 0u) << "complete, and still nameless";
 
-    ASSERT_EQ(chmod(archive.c_str(), 0640), 0);
-    call.grow = true;
-    ASSERT_EQ(runEngine(archive, call).result, ZP_OK);
-    ASSERT_EQ(stat(archive.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0640u);
+        ASSERT_EQ(chmod(archive.c_str(), 0640), 0);
+        call.grow = true;
+        ASSERT_EQ(runEngine(archive, call).result, ZP_OK);
+        ASSERT_EQ(stat(archive.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0640u);
+    }
     umask(umaskBefore);
 }
 

@@ -1,6 +1,7 @@
 // What the engine does with listed files it cannot read and archives it cannot write: a code that
 // says so, a message naming the file and the reason, and never a half-written archive or a
 // temporary file left behind.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -9,9 +10,11 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <system_error>
 #include <thread>
 
 #include "platform/SystemReason.h"
+#include "platform/zipengine/BlockDeflate.h"
 #include "platform/zipengine/EngineState.h"
 #include "platform/zipengine/ZipReason.h"
 #include "tests/zip/engine_support.h"
@@ -46,10 +49,12 @@ TEST_F(EngineBadInput, UnreadableListedFilesAreSkippedAndTheRestArchived) {
     std::string folder = path("d");
     std::string fifo = path("d/rohr");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // Its size is 0, its content is not: archived, it would be an empty entry.
+    std::string pseudo = "/proc/cpuinfo";
     std::string last = write("d/auch gut.txt", "auch gut");
     EngineCall call;
     call.root = path("d");
-    call.names = {good, missing, folder, fifo, "", last};
+    call.names = {good, missing, folder, fifo, "", pseudo, last};
 
     // A grow checks the files while it reads the archive; the checks' messages still arrive.
     for (bool grow : {false, true}) {
@@ -63,6 +68,9 @@ TEST_F(EngineBadInput, UnreadableListedFilesAreSkippedAndTheRestArchived) {
             << printed;
         EXPECT_NE(printed.find(folder + ": ist ein Ordner"), std::string::npos) << printed;
         EXPECT_NE(printed.find(fifo + ": keine reguläre Datei"), std::string::npos) << printed;
+        EXPECT_NE(printed.find(pseudo + ": Inhalt endet nicht bei der Dateigröße (Pseudodatei)"),
+                  std::string::npos)
+            << printed;
 
         Listing listing = readWithPython(archive_);
         ASSERT_TRUE(listing.ok) << listing.error;
@@ -115,7 +123,7 @@ TEST_F(EngineBadInput, FileChangingSizeWhileItIsReadIsReportedAndLeftOut) {
         const char* label;
         size_t file;  // of the three below
         std::function<void()> beforeWrite;
-        std::function<void(const std::string&, uint64_t)> afterBlockRead;
+        std::function<void(const std::string&, uint64_t)> afterRead;
     };
     std::vector<std::string> names{path("d/klein.txt"), path("d/Postfach.mbox"),
                                    path("d/danach.txt")};
@@ -124,13 +132,13 @@ TEST_F(EngineBadInput, FileChangingSizeWhileItIsReadIsReportedAndLeftOut) {
          nullptr},
         {"a big file shrinks after its first block", 1, nullptr,
          [&](const std::string& file, uint64_t block) {
-             if (block == 0) {
+             if (file == names[1] && block == 0) {
                  ASSERT_EQ(::truncate(file.c_str(), 120000), 0);
              }
          }},
         {"a big file grows after its last block", 1, nullptr,
          [&](const std::string& file, uint64_t block) {
-             if (block == 5) {
+             if (file == names[1] && block == 5) {
                  writeFile(file, text(300000) + "noch eine Zeile\n");
              }
          }},
@@ -141,7 +149,7 @@ TEST_F(EngineBadInput, FileChangingSizeWhileItIsReadIsReportedAndLeftOut) {
         write("d/Postfach.mbox", text(300000));
         write("d/danach.txt", text(20000));
         tuning.beforeWrite = change.beforeWrite;
-        tuning.afterBlockRead = change.afterBlockRead;
+        tuning.afterRead = change.afterRead;
         EngineCall call;
         call.root = path("d");
         call.names = names;
@@ -159,6 +167,122 @@ TEST_F(EngineBadInput, FileChangingSizeWhileItIsReadIsReportedAndLeftOut) {
         EXPECT_EQ(listing.entries.size(), 2u);
         EXPECT_EQ(listing.find(changed.substr(changed.rfind('/') + 1)), nullptr);
         EXPECT_EQ(leftovers(), kOnlyTheArchive);
+    }
+}
+
+// Writes new bytes at three places of a file and gives it a modification time of its own for
+// round: a rewrite in place that keeps the size, as a mail program or a database makes it.
+void rewriteInPlace(const std::string& file, int round) {
+    const int fd = ::open(file.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    struct stat info {};
+    ASSERT_EQ(::fstat(fd, &info), 0);
+    const std::string mark = "neu " + std::to_string(round);
+    for (off_t at : {off_t{0}, info.st_size / 2, info.st_size - static_cast<off_t>(mark.size())}) {
+        ASSERT_EQ(::pwrite(fd, mark.data(), mark.size(), at), static_cast<ssize_t>(mark.size()));
+    }
+    ::close(fd);
+    setMtime(file, 1600000000 + round);
+}
+
+struct RewriteCase {
+    const char* label;
+    std::string content;
+    uint64_t block;  // during whose reading the file is rewritten (0 for a file read whole)
+    std::function<void(zip32::Tuning&)> tune;
+};
+
+// A file rewritten while it is read is never archived as a mix of old and new bytes: it is read
+// once more, as it is then (a file in blocks, of which some may be written already, by a new
+// pass over the archive), and left out when it changes again. The others are archived once each.
+TEST_F(EngineBadInput, FileRewrittenInPlaceWhileItIsReadIsReadAgainOnceThenLeftOut) {
+    const std::vector<RewriteCase> cases{
+        {"read whole", text(30000), 0, nullptr},
+        {"in blocks on several workers", text(300000), 2,
+         [](zip32::Tuning& tuning) {
+             tuning.wholeAtMost = 100000;
+             tuning.blockSize = 50000;
+             tuning.workers = 3;
+         }},
+        {"in blocks, stored", randomBytes(300000, 5), 4,
+         [](zip32::Tuning& tuning) {
+             tuning.wholeAtMost = 100000;
+             tuning.blockSize = 50000;
+             tuning.workers = 2;
+         }},
+    };
+    // A case that fails stops itself only.
+    const auto check = [&](const RewriteCase& rewrite, int changes) {
+        zip32::Tuning& tuning = zip32::threadState().tuning;
+        tuning = zip32::Tuning{};
+        if (rewrite.tune) {
+            rewrite.tune(tuning);
+        }
+        const std::string target = write("d/Postfach.mbox", rewrite.content);
+        setMtime(target, 1500000000);
+        EngineCall call;
+        call.root = path("d");
+        call.names = {write("d/davor.txt", text(20000)), target,
+                      write("d/danach.txt", text(10000))};
+        int readings = 0;
+        int rewrites = 0;
+        tuning.afterRead = [&](const std::string& file, uint64_t block) {
+            readings += file == target && block == 0 ? 1 : 0;
+            if (file == target && block == rewrite.block && rewrites < changes) {
+                rewriteInPlace(target, ++rewrites);
+            }
+        };
+        std::filesystem::remove(archive_);
+        EngineRun run = runEngine(archive_, call);
+        EXPECT_EQ(readings, 2);
+        std::vector<std::string> archived = call.names;
+        if (changes == 1) {
+            EXPECT_EQ(run.result, ZP_OK) << run.printed();
+        } else {
+            EXPECT_EQ(run.result, ZP_ERR_FILE_READ);
+            EXPECT_NE(run.printed().find(target + ": Datei hat sich beim Lesen geändert"),
+                      std::string::npos)
+                << run.printed();
+            archived.erase(archived.begin() + 1);
+        }
+        EXPECT_EQ(run.serviceNames(), archived);
+        std::filesystem::remove_all(path("x"));
+        Listing listing = readWithPython(archive_, {}, path("x"));
+        ASSERT_TRUE(listing.ok) << listing.error;
+        ASSERT_EQ(listing.entries.size(), archived.size());
+        for (const std::string& file : archived) {
+            const std::string name = file.substr(file.rfind('/') + 1);
+            EXPECT_TRUE(readFile(path("x/" + name)) == readFile(file)) << name;
+        }
+        EXPECT_EQ(leftovers(), kOnlyTheArchive);
+    };
+    for (const RewriteCase& rewrite : cases) {
+        for (int changes : {1, 2}) {
+            SCOPED_TRACE(std::string(rewrite.label) + (changes == 1 ? ", once" : ", twice"));
+            check(rewrite, changes);
+        }
+    }
+}
+
+// A new archive is put into place by a link (or a rename) that never replaces: one that appears
+// under its name meanwhile stays as it is, and the run says so.
+TEST_F(EngineBadInput, ArchiveAppearingUnderItsNameMeanwhileIsNeverReplaced) {
+    EngineCall call;
+    call.names = {write("d/a.txt", "a")};
+    for (bool named : {false, true}) {
+        SCOPED_TRACE(named ? "named temporary" : "unnamed temporary");
+        zip32::threadState().tuning.namedTemporary = named;
+        zip32::threadState().tuning.checkpoint = [&](const char* step) {
+            if (std::strcmp(step, "commit") == 0) {
+                writeFile(archive_, "fremd");
+            }
+        };
+        EngineRun run = runEngine(archive_, call);
+        EXPECT_EQ(run.result, ZP_ERR_ARCHIVE_WRITE);
+        EXPECT_NE(run.printed().find("existiert bereits"), std::string::npos) << run.printed();
+        EXPECT_EQ(readFile(archive_), "fremd");
+        EXPECT_EQ(leftovers(), kOnlyTheArchive);
+        std::filesystem::remove(archive_);
     }
 }
 
@@ -355,6 +479,29 @@ TEST(EngineReasons, ReasonsAreGermanAndUnknownOnesKeepTheirNumber) {
     EXPECT_EQ(zip32::zipReason(error), "Schreibfehler: kein Platz mehr auf dem Datenträger");
     zip_error_set(&error, ZIP_ER_MULTIDISK, 0);
     EXPECT_EQ(zip32::zipReason(error), "ZIP-Fehler (Multi-disk zip archives not supported)");
+    zip_error_fini(&error);
+}
+
+// Only a lack of memory reads as one: a thread that cannot be started and a failure of zlib
+// carry their own reasons.
+TEST(EngineReasons, FailuresInsideTheEngineSayWhatFailed) {
+    EXPECT_EQ(zip32::exceptionReason(std::bad_alloc()), "zu wenig Arbeitsspeicher");
+    const std::string thread =
+        zip32::exceptionReason(std::system_error(EAGAIN, std::generic_category()));
+    EXPECT_EQ(thread, platform::systemReason(EAGAIN));
+    EXPECT_NE(thread, "zu wenig Arbeitsspeicher");
+    try {
+        zip32::BlockDeflater deflater(10);  // a level zlib does not know
+        ADD_FAILURE() << "zlib took level 10";
+    } catch (const std::exception& error) {
+        EXPECT_EQ(
+            zip32::exceptionReason(error).rfind("Kompressionsfehler (zlib, deflateInit2: ", 0), 0u)
+            << zip32::exceptionReason(error);
+    }
+    EXPECT_EQ(zip32::exceptionReason(std::logic_error("x")), "interner Fehler (x)");
+    zip_error_t error;
+    zip_error_init_with_code(&error, ZIP_ER_INTERNAL);
+    EXPECT_EQ(zip32::zipReason(error), "interner Fehler");
     zip_error_fini(&error);
 }
 

@@ -220,6 +220,14 @@ const Entry* Listing::find(const std::string& name) const {
     return nullptr;
 }
 
+std::vector<std::string> Listing::rawNames() const {
+    std::vector<std::string> names;
+    for (const Entry& entry : entries) {
+        names.push_back(entry.rawName);
+    }
+    return names;
+}
+
 Listing readWithPython(const std::string& archive, const std::optional<std::string>& password,
                        const std::optional<std::string>& extractTo) {
     std::vector<std::string> argv{"python3", ENGINE_ZIPCHECK_PY, archive};
@@ -244,7 +252,7 @@ Listing readWithPython(const std::string& archive, const std::optional<std::stri
             listing.comment = fields[1];
         } else if (fields.size() >= 2 && fields[0] == "comment bytes") {
             listing.commentHex = fields[1];
-        } else if (fields.size() == 9 && fields[0] == "entry") {
+        } else if (fields.size() == 10 && fields[0] == "entry") {
             Entry entry;
             entry.name = fields[1];
             entry.flags = std::stoi(fields[2]);
@@ -256,6 +264,10 @@ Listing readWithPython(const std::string& archive, const std::optional<std::stri
             entry.createSystem = std::stoi(fields[6]);
             entry.dosTime = fields[7];
             entry.compressedSize = std::stoull(fields[8]);
+            for (size_t at = 0; at + 1 < fields[9].size(); at += 2) {
+                entry.rawName.push_back(
+                    static_cast<char>(std::stoi(fields[9].substr(at, 2), nullptr, 16)));
+            }
             listing.entries.push_back(entry);
         }
     }

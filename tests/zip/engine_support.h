@@ -83,6 +83,7 @@ struct Entry {
     int createSystem = 0;
     std::string dosTime;          // "yyyy-mm-dd hh:mm:ss" as Python's zipfile reads it
     uint64_t compressedSize = 0;  // with the encryption header, if any
+    std::string rawName;          // the name's bytes as stored
 };
 
 struct Listing {
@@ -92,6 +93,7 @@ struct Listing {
     std::string commentHex;
     std::vector<Entry> entries;
     const Entry* find(const std::string& name) const;
+    std::vector<std::string> rawNames() const;
 };
 
 // Python's zipfile reads every entry (checking its CRC) and, when asked, extracts all.

@@ -2,7 +2,7 @@
 
 Prints "comment<TAB>text", "comment bytes<TAB>hex", then per entry
 "entry<TAB>name<TAB>flag bits<TAB>method<TAB>size<TAB>UT time or -<TAB>create system<TAB>
-DOS time<TAB>compressed size".
+DOS time<TAB>compressed size<TAB>the name's bytes in hex".
 Every entry is read whole, so its CRC is checked; --extract DIR extracts all entries as well.
 
 With --clients, tests each archive given with unzip -t, 7z t and zipfile, several at once, and
@@ -67,6 +67,11 @@ def check_clients(paths, password):
                 print("fails\t%s\t%s" % (path, failure.replace("\t", " ").replace("\n", " ")))
 
 
+def raw_name(info):
+    # zipfile decodes a name without the UTF-8 flag as CP437, which maps every byte.
+    return info.orig_filename.encode("utf-8" if info.flag_bits & 0x800 else "cp437")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("archive", nargs="+")
@@ -89,7 +94,7 @@ def main():
                              str(info.file_size), extended_time(info.extra),
                              str(info.create_system),
                              "%04d-%02d-%02d %02d:%02d:%02d" % info.date_time,
-                             str(info.compress_size)]))
+                             str(info.compress_size), raw_name(info).hex()]))
         if args.extract:
             archive.extractall(args.extract, pwd=pwd)
 
