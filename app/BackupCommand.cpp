@@ -21,8 +21,6 @@
 #include "app/SingleInstance.h"
 #include "app/TerminalProgress.h"
 #include "app/modBackup.h"
-#include "app/modRegistry.h"
-#include "platform/SystemReason.h"
 
 namespace BackupCommand {
 
@@ -35,13 +33,7 @@ using SingleInstance::Lock;
 constexpr int kWaitForLockMs = 60000;
 constexpr int kRetryMs = 50;
 constexpr qsizetype kMaxListedFiles = 20;
-// The first line is the password; a file much longer than one is no password file.
-constexpr qsizetype kMaxPasswordFileBytes = 64 * 1024;
 constexpr qsizetype kMaxNotificationChars = 1000;
-
-QString SystemReason(int error) {
-    return QString::fromStdString(platform::systemReason(error));
-}
 
 void Write(FILE* stream, const QString& sText) {
     std::fputs(sText.toUtf8().constData(), stream);
@@ -93,9 +85,9 @@ void InstallStopHandlers() {
 
 // Whether the settings store takes a write now: one that cannot be stored should stop the run
 // before it writes an archive whose after-effects could not be kept.
-bool StoreTakesWrites() {
-    modRegistry::RegBatch batch(modRegistry::HKEY_CURRENT_USER, true);
-    return batch.Active() && batch.Commit();
+Result<void> StoreTakesWrites() {
+    modBackup::StoreTransaction transaction(true);
+    return transaction.Commit();
 }
 
 // Counts what the change search adds, and shows the count on a terminal.
@@ -125,7 +117,7 @@ private:
     std::optional<int> Search();
     int Backup(CListString& files, const QString& sArchive);
     int DryRun(CListString& files, const QString& sArchive);
-    int Fail(const QStringList& reasons);
+    int Fail(const QString& sReason);
     int WindowOpen();
     void Notify(const QString& sSummary, const QString& sBody) const;
 
@@ -140,10 +132,9 @@ private:
 
 int Command::Execute() {
     if (!options_.sPasswordFile.isEmpty()) {
-        QString sProblem;
-        const std::optional<QString> password = ReadPasswordFile(options_.sPasswordFile, &sProblem);
+        const Result<QString> password = ReadPasswordFile(options_.sPasswordFile);
         if (!password) {
-            return Fail({sProblem});
+            return Fail(password.Reason());
         }
         sPassword_ = *password;
     }
@@ -156,9 +147,11 @@ int Command::Execute() {
         return *status;
     }
     const bool bWritesStore = options_.bSearch || !options_.bNoStamp || !options_.bKeepList;
-    if (!options_.bDryRun && bWritesStore && !StoreTakesWrites()) {
-        return Fail({QStringLiteral("Die Einstellungen können nicht gespeichert werden: %1")
-                         .arg(modBackup::StoreProblemText())});
+    if (!options_.bDryRun && bWritesStore) {
+        if (const Result<void> writable = StoreTakesWrites(); !writable) {
+            return Fail(QStringLiteral("Die Einstellungen können nicht gespeichert werden: %1")
+                            .arg(writable.Reason()));
+        }
     }
     if (options_.bSearch) {
         if (const std::optional<int> status = Search()) {
@@ -176,32 +169,33 @@ int Command::Execute() {
         options_.sFolder.isEmpty()
             ? modBackup::ReadOption(QStringLiteral("DefaultPath"), modBackup::HomeFolder())
             : FullPath(options_.sFolder);
-    if (const QString sWhy = BackupRun::FolderProblem(sFolder); !sWhy.isEmpty()) {
-        return Fail({QStringLiteral("In den Zielordner „%1“ kann nicht geschrieben werden: %2")
-                         .arg(DisplayPath(sFolder), sWhy)});
+    if (const Result<void> writable = BackupRun::FolderWritable(sFolder); !writable) {
+        return Fail(QStringLiteral("In den Zielordner „%1“ kann nicht geschrieben werden: %2")
+                        .arg(DisplayPath(sFolder), writable.Reason()));
     }
     const QString sProposed = ArchiveName::Proposed(sFolder, dtStart_);
     const QString sArchive = ArchiveName::FirstFree(sProposed);
     if (sArchive.isEmpty()) {
-        return Fail({ArchiveName::NoneFreeText(sProposed)});
+        return Fail(ArchiveName::NoneFreeText(sProposed));
     }
     return options_.bDryRun ? DryRun(*files, sArchive) : Backup(*files, sArchive);
 }
 
 std::optional<int> Command::TakeLocks() {
-    QString sProblem;
-    if (backupLock_.TryAcquire(&sProblem) == Lock::Result::Busy) {
-        return Fail({QStringLiteral("Ein anderes sondrel-backup läuft schon.")});
+    const auto busy = [](const Result<bool>& acquired) { return acquired && !*acquired; };
+    if (busy(backupLock_.TryAcquire())) {
+        return Fail(QStringLiteral("Ein anderes sondrel-backup läuft schon."));
     }
-    // Unavailable: then no window can listen either, and the run goes on alone.
+    // A lock that cannot be used at all: then no window can run either (it refuses to start
+    // unlocked), and the run goes on alone.
     QDeadlineTimer deadline(kWaitForLockMs);
-    while (windowLock_.TryAcquire(&sProblem) == Lock::Result::Busy) {
+    while (busy(windowLock_.TryAcquire())) {
         // The window may still be starting: only its greeting tells.
         if (SingleInstance::WindowInstanceRunning()) {
             return WindowOpen();
         }
         if (deadline.hasExpired()) {
-            return Fail({SingleInstance::kNoAnswerText});
+            return Fail(SingleInstance::kNoAnswerText);
         }
         QThread::msleep(kRetryMs);
     }
@@ -210,9 +204,9 @@ std::optional<int> Command::TakeLocks() {
 
 std::optional<int> Command::LoadList() {
     QStringList vanished;
-    if (!modBackup::LoadBackupList(&vanished)) {
-        return Fail({QStringLiteral("Die gespeicherte Dateiliste konnte nicht gelesen werden: %1")
-                         .arg(modBackup::StoreProblemText())});
+    if (const Result<void> loaded = modBackup::LoadBackupList(&vanished); !loaded) {
+        return Fail(QStringLiteral("Die gespeicherte Dateiliste konnte nicht gelesen werden: %1")
+                        .arg(loaded.Reason()));
     }
     if (!vanished.isEmpty()) {
         QStringList shown;
@@ -231,15 +225,19 @@ std::optional<int> Command::Search() {
     SharedState& state = State();
     const SearchSettings::Values values = SearchSettings::Load();
     if (!state.FSO.FolderExists(values.sSearchPath)) {
-        return Fail({QStringLiteral("Das Startverzeichnis der Suche „%1“ gibt es nicht.")
-                         .arg(DisplayPath(values.sSearchPath))});
+        return Fail(QStringLiteral("Das Startverzeichnis der Suche „%1“ gibt es nicht.")
+                        .arg(DisplayPath(values.sSearchPath)));
     }
-    SearchSettings::PrepareScan(values);
+    if (const Result<void> prepared = SearchSettings::PrepareScan(values); !prepared) {
+        return Fail(prepared.Reason());
+    }
     // The folders the options exclude, which the window loads only with the options dialog. Not
     // read, they would be searched as if none were excluded.
-    if (!LoadOptionList(state.ExcludeFolders, QStringLiteral("ExcludeFolder"))) {
-        return Fail({QStringLiteral("Die ausgeschlossenen Ordner konnten nicht gelesen werden: %1")
-                         .arg(StoreProblemText())});
+    if (const Result<void> loaded =
+            LoadOptionList(state.ExcludeFolders, QStringLiteral("ExcludeFolder"));
+        !loaded) {
+        return Fail(QStringLiteral("Die ausgeschlossenen Ordner konnten nicht gelesen werden: %1")
+                        .arg(loaded.Reason()));
     }
     FoundCounter counter(progress_, DisplayPath(values.sSearchPath));
     ISearchOutlet* const previous = state.SearchOutlet;
@@ -250,10 +248,12 @@ std::optional<int> Command::Search() {
     Write(stdout, QStringLiteral("Suche in %1: %2 gefunden.\n")
                       .arg(DisplayPath(values.sSearchPath), GermanNumber::Files(counter.lFound)));
     // Stored before the backup, so that a failed one leaves them listed.
-    if (counter.lFound > 0 && !options_.bDryRun && !SaveBackupList()) {
-        return Fail({QStringLiteral("Die gefundenen Dateien konnten nicht in die Liste "
-                                    "aufgenommen werden: %1")
-                         .arg(StoreProblemText())});
+    if (counter.lFound > 0 && !options_.bDryRun) {
+        if (const Result<void> saved = SaveBackupList(); !saved) {
+            return Fail(QStringLiteral("Die gefundenen Dateien konnten nicht in die Liste "
+                                       "aufgenommen werden: %1")
+                            .arg(saved.Reason()));
+        }
     }
     return std::nullopt;
 }
@@ -281,27 +281,22 @@ int Command::Backup(CListString& files, const QString& sArchive) {
     pRun = &run;
     run.SetVerifyProgressHandler(
         [this](int32_t lDone, int32_t lTotal) { progress_.Checking(lDone, lTotal); });
-    const bool bWritten = run.Run(&files);
+    const Result<void> written = run.Run(&files);
     progress_.Clear();
-    if (!bWritten) {
-        return Fail(run.FailureReasons());
+    if (!written) {
+        return Fail(written.Reason());
     }
     // Only what this run archived leaves the list; nothing else can have arrived meanwhile, as
     // the lock is held, but a path that did would stay.
-    const QString sProblems = run.ApplyAfterEffects([&run](QString* sProblem) {
-        if (modBackup::RemoveFromStoredBackupList(run.ArchivedPaths())) {
-            return true;
-        }
-        *sProblem = modBackup::StoreProblemText();
-        return false;
-    });
+    const Result<void> applied = run.ApplyAfterEffects(
+        [&run] { return modBackup::RemoveFromStoredBackupList(run.ArchivedPaths()); });
     Write(stdout,
           QStringLiteral("%1, %2 MB in %3, geprüft\n")
               .arg(GermanNumber::Files(run.FilesDone()), GermanNumber::Megabytes(run.BytesDone()),
                    DisplayPath(run.ArchivePath())));
-    if (!sProblems.isEmpty()) {
+    if (!applied) {
         const QString sText =
-            QStringLiteral("Das Archiv ist geschrieben und geprüft, aber:\n") + sProblems;
+            QStringLiteral("Das Archiv ist geschrieben und geprüft, aber:\n") + applied.Reason();
         Tell(sText);
         Notify(QStringLiteral("Backup nicht vollständig abgeschlossen"), sText);
         return kFailed;
@@ -325,10 +320,10 @@ int Command::DryRun(CListString& files, const QString& sArchive) {
     return kWritten;
 }
 
-int Command::Fail(const QStringList& reasons) {
+int Command::Fail(const QString& sReason) {
     progress_.Clear();
-    Tell(BackupRun::FailedBecause(reasons));
-    Notify(QStringLiteral("Das Backup ist fehlgeschlagen."), reasons.join(QStringLiteral("\n\n")));
+    Tell(BackupRun::FailedBecause(sReason));
+    Notify(QStringLiteral("Das Backup ist fehlgeschlagen."), sReason);
     return kFailed;
 }
 
@@ -350,168 +345,10 @@ void Command::Notify(const QString& sSummary, const QString& sBody) const {
 
 }  // namespace
 
-std::optional<Options> ParseOptions(const QStringList& args, QString* sProblem) {
-    Options options;
-    const auto fail = [sProblem](const QString& sText) -> std::optional<Options> {
-        if (sProblem != nullptr) {
-            *sProblem = sText;
-        }
-        return std::nullopt;
-    };
-    const std::array<std::pair<QStringView, bool*>, 7> flags = {{
-        {u"--search", &options.bSearch},
-        {u"--keep-list", &options.bKeepList},
-        {u"--no-stamp", &options.bNoStamp},
-        {u"--dry-run", &options.bDryRun},
-        {u"--help", &options.bHelp},
-        {u"-h", &options.bHelp},
-        {u"--version", &options.bVersion},
-    }};
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        const QString& arg = args[i];
-        const qsizetype equals = arg.startsWith(u"--") ? arg.indexOf(u'=') : -1;
-        const QString name = equals < 0 ? arg : arg.left(equals);
-        std::optional<QString> value;
-        if (equals >= 0) {
-            value = arg.mid(equals + 1);
-        }
-        bool* flag = nullptr;
-        for (const auto& [flagName, target] : flags) {
-            if (name == flagName) {
-                flag = target;
-            }
-        }
-        if (flag != nullptr) {
-            if (value) {
-                return fail(QStringLiteral("Die Option „%1“ nimmt keinen Wert.").arg(name));
-            }
-            *flag = true;
-            continue;
-        }
-        QString* target = name == u"--password-file" ? &options.sPasswordFile
-                          : name == u"--folder"      ? &options.sFolder
-                                                     : nullptr;
-        if (target == nullptr && name != u"--comment") {
-            return fail(name.startsWith(u'-')
-                            ? QStringLiteral("Unbekannte Option „%1“.").arg(name)
-                            : QStringLiteral("Unerwartetes Argument „%1“.").arg(DisplayPath(arg)));
-        }
-        if (!value) {
-            if (i + 1 >= args.size()) {
-                return fail(QStringLiteral("Der Option „%1“ fehlt ihr Wert.").arg(name));
-            }
-            value = args[++i];
-        }
-        if (target == nullptr) {
-            options.comment = *value;  // an empty comment is no comment
-        } else if (value->isEmpty()) {
-            return fail(QStringLiteral("Der Option „%1“ fehlt ihr Wert.").arg(name));
-        } else {
-            *target = *value;
-        }
-    }
-    return options;
-}
-
-std::optional<QString> ReadPasswordFile(const QString& sPath, QString* sProblem) {
-    const auto fail = [&](const QString& sWhy) -> std::optional<QString> {
-        if (sProblem != nullptr) {
-            *sProblem = QStringLiteral("Die Passwortdatei „%1“ %2.").arg(DisplayPath(sPath), sWhy);
-        }
-        return std::nullopt;
-    };
-    // Not blocking: a pipe named by mistake must not hold the run.
-    const int fd =
-        ::open(NativePath(sPath).constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) {
-        return fail(QStringLiteral("kann nicht gelesen werden: ") + SystemReason(errno));
-    }
-    struct stat st {};
-    const bool bStat = ::fstat(fd, &st) == 0;
-    const bool bPlain = bStat && S_ISREG(st.st_mode);
-    const bool bPrivate = bStat && (st.st_mode & (S_IRGRP | S_IROTH)) == 0;
-    QByteArray data;
-    int readError = 0;
-    if (bPlain && bPrivate) {
-        data.resize(kMaxPasswordFileBytes);
-        const ssize_t lRead = ::read(fd, data.data(), static_cast<size_t>(data.size()));
-        readError = lRead < 0 ? errno : 0;
-        data.resize(lRead < 0 ? 0 : lRead);
-    }
-    ::close(fd);
-    if (!bPlain) {
-        return fail(QStringLiteral("ist keine gewöhnliche Datei"));
-    }
-    if (!bPrivate) {
-        return fail(QStringLiteral("ist auch für andere Benutzer lesbar; nur ihr Besitzer darf "
-                                   "sie lesen können (chmod 600 „%1“)")
-                        .arg(DisplayPath(sPath)));
-    }
-    if (readError != 0) {
-        return fail(QStringLiteral("kann nicht gelesen werden: ") + SystemReason(readError));
-    }
-    const qsizetype lineEnd = data.indexOf('\n');
-    QByteArray line = lineEnd < 0 ? data : data.left(lineEnd);
-    if (line.endsWith('\r')) {
-        line.chop(1);
-    }
-    if (line.isEmpty()) {
-        return fail(QStringLiteral("ist leer; ihre erste Zeile muss das Passwort sein"));
-    }
-    const QString sPassword = QString::fromUtf8(line);
-    if (line.contains('\0') || sPassword.toUtf8() != line) {
-        return fail(QStringLiteral("enthält in ihrer ersten Zeile keinen UTF-8-Text"));
-    }
-    if (line.size() > BackupRun::kMaxPasswordBytes) {
-        return fail(QStringLiteral("enthält ein Passwort von mehr als %1 Byte")
-                        .arg(BackupRun::kMaxPasswordBytes));
-    }
-    return sPassword;
-}
-
-QString HelpText() {
-    return QStringLiteral(
-        "Aufruf: sondrel-backup [OPTION]...\n"
-        "Sichert die Backup-Liste von Tarvello-Backup ohne Fenster in ein ZIP-Archiv, so wie der\n"
-        "Dialog „Backup durchführen“ mit seinen Voreinstellungen: in den Ordner „DefaultPath“ der\n"
-        "Optionen, unter dem ersten freien Namen „JJJJMMTT_hhmm Backup.zip“, mit dem Kommentar\n"
-        "„tägliches Backup von TT.MM.JJJJ hh:mm“. Das Archiv wird danach von der Platte gelesen\n"
-        "und geprüft. Erst dann wird das Datum des letzten Backups gespeichert, werden die\n"
-        "Archivmarken gelöscht (wenn in den Optionen eingestellt) und wird die Liste geleert.\n"
-        "\n"
-        "Optionen:\n"
-        "  --search               vorher nach Dateien suchen, die seit dem letzten Backup\n"
-        "                         geändert wurden (mit den Einstellungen des Dialogs „Dateien\n"
-        "                         suchen“), und sie in die Liste aufnehmen\n"
-        "  --password-file DATEI  das Archiv mit dem Passwort aus der ersten Zeile von DATEI\n"
-        "                         verschlüsseln; DATEI darf nur ihr Besitzer lesen können\n"
-        "  --comment TEXT         TEXT als Kommentar des Archivs (leer: kein Kommentar)\n"
-        "  --folder ORDNER        das Archiv in ORDNER statt in „DefaultPath“ schreiben\n"
-        "  --keep-list            die Liste nach dem Backup nicht leeren\n"
-        "  --no-stamp             das Datum des letzten Backups nicht speichern\n"
-        "  --dry-run              nur zeigen, was wohin gesichert würde; nichts ändern\n"
-        "  -h, --help             diese Hilfe zeigen\n"
-        "  --version              die Version zeigen\n"
-        "\n"
-        "Auf einem Terminal zeigt eine Zeile auf der Standardfehlerausgabe den Fortschritt.\n"
-        "\n"
-        "Exit-Status:\n"
-        "  0   Archiv geschrieben und geprüft\n"
-        "  1   fehlgeschlagen (der Grund steht auf der Standardfehlerausgabe; mit einer\n"
-        "      Sitzung auch als Desktop-Benachrichtigung)\n"
-        "  2   nichts zu sichern: die Liste ist leer\n"
-        "  3   das Sondrel-Fenster ist geöffnet; es hält die Liste, nichts wurde geändert\n"
-        "  64  falscher Aufruf\n"
-        "\n"
-        "Täglich sichern: systemctl --user enable --now sondrel-backup.timer\n"
-        "Mehr in „man sondrel-backup“.\n");
-}
-
 int Run(const QStringList& args) {
-    QString sProblem;
-    const std::optional<Options> options = ParseOptions(args, &sProblem);
+    const Result<Options> options = ParseOptions(args);
     if (!options) {
-        Tell(sProblem + QStringLiteral("\n„sondrel-backup --help“ zeigt die Optionen."));
+        Tell(options.Reason() + QStringLiteral("\n„sondrel-backup --help“ zeigt die Optionen."));
         return kBadUsage;
     }
     if (options->bHelp) {

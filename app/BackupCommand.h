@@ -8,43 +8,11 @@
 // whole run, so that a window or an intake started meanwhile waits until it is done and then finds
 // the list as the backup left it.
 
-#include <QString>
 #include <QStringList>
-#include <optional>
+
+#include "app/BackupOptions.h"
 
 namespace BackupCommand {
-
-enum Status : int {
-    kWritten = 0,      // written and checked
-    kFailed = 1,       // nothing applied; the reason on stderr
-    kNothingToDo = 2,  // the list is empty
-    kWindowOpen = 3,   // the window holds the list; nothing done
-    kBadUsage = 64,
-};
-
-struct Options {
-    bool bSearch = false;
-    QString sPasswordFile;           // empty: no password
-    std::optional<QString> comment;  // none: "tägliches Backup von dd.mm.yyyy hh:nn"
-    QString sFolder;                 // empty: "DefaultPath"
-    bool bKeepList = false;
-    bool bNoStamp = false;
-    bool bDryRun = false;
-    bool bHelp = false;
-    bool bVersion = false;
-};
-
-/// The options of a command line without the program's name: "--name value" or "--name=value",
-/// the last of a repeated option counts. nullopt with *sProblem (German) when it is no valid use.
-std::optional<Options> ParseOptions(const QStringList& args, QString* sProblem);
-
-/// The first line of the file (without its line end) as the password. nullopt with *sProblem when
-/// the file cannot be read, is no plain file, may be read by its group or by others, or when that
-/// line is empty, no UTF-8 text, or longer than the engine takes.
-std::optional<QString> ReadPasswordFile(const QString& sPath, QString* sProblem);
-
-/// What --help prints.
-QString HelpText();
 
 /// The whole command over args (without the program's name); returns the exit status. Needs a
 /// QCoreApplication. From here on SIGTERM, SIGINT and SIGHUP remove the unfinished archive

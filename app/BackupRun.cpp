@@ -14,7 +14,6 @@
 #include "app/NativePath.h"
 #include "app/modBackup.h"
 #include "list/CListString.h"
-#include "platform/SystemReason.h"
 #include "platform/archivemarks/ArchiveMarkStore.h"
 #include "platform/zipengine/zip32.h"
 
@@ -27,10 +26,6 @@ constexpr const char* kRootPath = "/";
 // A message box stays readable: longer lists are cut with a count of the rest.
 constexpr qsizetype kMaxListedFiles = 20;
 constexpr qsizetype kMaxListedMessages = 30;
-
-QString SystemReason(int error) {
-    return QString::fromStdString(platform::systemReason(error));
-}
 
 BackupRun::TestHooks& Hooks() {
     static BackupRun::TestHooks hooks;
@@ -58,9 +53,9 @@ QString EngineCodeText(int32_t lResult) {
 
 class ArchiverSink : public ICZIPEvents {
 public:
-    ArchiverSink(std::function<void(const std::string&)> onFileAdded,
-                 std::function<void(int32_t, int32_t)> onVerifyProgress)
-        : onFileAdded_(std::move(onFileAdded)), onVerifyProgress_(std::move(onVerifyProgress)) {}
+    ArchiverSink(std::function<void(const std::string&)> onFileAdded_,
+                 std::function<void(int32_t, int32_t)> onVerifyProgress_)
+        : onFileAdded_(std::move(onFileAdded_)), onVerifyProgress_(std::move(onVerifyProgress_)) {}
     void FileAdded(const std::string& sFilename) override { onFileAdded_(sFilename); }
     void VerifyProgress(int32_t lDone, int32_t lTotal) override {
         onVerifyProgress_(lDone, lTotal);
@@ -153,9 +148,9 @@ int CopyArchive(const QByteArray& from, const QByteArray& to) {
 }  // namespace
 
 BackupRun::BackupRun(BackupSettings settings, FileAddedHandler onFileAdded, EventPump pumpEvents)
-    : settings(std::move(settings)),
-      onFileAdded(std::move(onFileAdded)),
-      pumpEvents(std::move(pumpEvents)) {}
+    : settings_(std::move(settings)),
+      onFileAdded_(std::move(onFileAdded)),
+      pumpEvents_(std::move(pumpEvents)) {}
 
 BackupRun::~BackupRun() {
     DropWork();
@@ -172,60 +167,57 @@ void BackupRun::SetTestHooks(TestHooks hooks) {
 }
 
 void BackupRun::SetVerifyProgressHandler(VerifyProgressHandler handler) {
-    onVerifyProgress = std::move(handler);
+    onVerifyProgress_ = std::move(handler);
 }
 
 QString BackupRun::PasswordToUse(const QString& sPassword0, const QString& sPassword1) {
     return sPassword0 == sPassword1 ? sPassword0 : QString();
 }
 
-bool BackupRun::Run(CListString* files) {
+Result<void> BackupRun::Run(CListString* files) {
     // Taken before anything is handed over: a file changed from now on is found by the next
     // change search and keeps its archive mark.
-    dtStarted =
-        settings.dtStartedAt.isValid() ? settings.dtStartedAt : QDateTime::currentDateTime();
-    bSucceeded = false;
-    sFinalPath.clear();
+    dtStarted_ =
+        settings_.dtStartedAt.isValid() ? settings_.dtStartedAt : QDateTime::currentDateTime();
+    bSucceeded_ = false;
+    sFinalPath_.clear();
 
     if (files == nullptr || files->Count() == 0) {
-        Fail({QStringLiteral("Die Backup-Liste ist leer.")});
-        return false;
+        return Fail({QStringLiteral("Die Backup-Liste ist leer.")});
     }
-    if (settings.sArchivePath.isEmpty()) {
-        Fail({QStringLiteral("Es ist kein Archiv angegeben.")});
-        return false;
+    if (settings_.sArchivePath.isEmpty()) {
+        return Fail({QStringLiteral("Es ist kein Archiv angegeben.")});
     }
 
     CListString& list = *files;
-    entries.reserve(static_cast<size_t>(list.Count()));
+    entries_.reserve(static_cast<size_t>(list.Count()));
     for (list.MoveFirst(); !list.EOL(); list.MoveNext()) {
         Entry entry;
         entry.sPath = list.Data();
         entry.stateAtStart = SignatureOfFile(entry.sPath);
-        BytesTotal_ += entry.stateAtStart ? entry.stateAtStart->size : 0;
-        entries.push_back(std::move(entry));
+        lBytesTotal_ += entry.stateAtStart ? entry.stateAtStart->size : 0;
+        entries_.push_back(std::move(entry));
     }
     list.MoveFirst();
-    entryOfName.reserve(entries.size());
-    for (size_t i = 0; i < entries.size(); ++i) {
-        entryOfName.emplace(NativePath(entries[i].sPath).toStdString(), i);
+    entryOfName_.reserve(entries_.size());
+    for (size_t i = 0; i < entries_.size(); ++i) {
+        entryOfName_.emplace(NativePath(entries_[i].sPath).toStdString(), i);
     }
-    FilesTotal_ = static_cast<int32_t>(entries.size());
-    FilesDone_ = 0;
+    lFilesTotal_ = static_cast<int32_t>(entries_.size());
+    lFilesDone_ = 0;
 
     if (const QString sProblem = BeginWork(); !sProblem.isEmpty()) {
-        Fail({sProblem});
-        return false;
+        return Fail({sProblem});
     }
     QStringList reasons;
     int32_t lFailedResult = 0;
     int32_t lLastResult = 0;
     bool bArchiveWritten = true;
-    for (size_t first = 0; first < entries.size(); first += kFilesPerRun) {
-        const size_t last = std::min(entries.size(), first + kFilesPerRun);
-        lLastResult = RunArchiver(first, last, settings.bGrowExisting || first > 0);
+    for (size_t first = 0; first < entries_.size(); first += kFilesPerRun) {
+        const size_t last = std::min(entries_.size(), first + kFilesPerRun);
+        lLastResult = RunArchiver(first, last, settings_.bGrowExisting || first > 0);
         if (Hooks().afterArchiverRun) {
-            Hooks().afterArchiverRun(sWorkPath);
+            Hooks().afterArchiverRun(sWorkPath_);
         }
         if (lLastResult != ZP_OK) {
             lFailedResult = lLastResult;
@@ -238,16 +230,16 @@ bool BackupRun::Run(CListString* files) {
     }
 
     struct stat archive {};
-    if (!bArchiveWritten || ::stat(NativePath(sWorkPath).constData(), &archive) != 0 ||
+    if (!bArchiveWritten || ::stat(NativePath(sWorkPath_).constData(), &archive) != 0 ||
         !S_ISREG(archive.st_mode)) {
         reasons.append(QStringLiteral("Das Archiv „%1“ konnte nicht geschrieben werden: %2")
-                           .arg(DisplayPath(settings.sArchivePath), ArchiveProblem(lLastResult)));
+                           .arg(DisplayPath(settings_.sArchivePath), ArchiveProblem(lLastResult)));
     }
-    if (!sAddFileError.isEmpty()) {
-        reasons.append(sAddFileError);
+    if (!sAddFileError_.isEmpty()) {
+        reasons.append(sAddFileError_);
     }
     QStringList unread;
-    for (const Entry& entry : entries) {
+    for (const Entry& entry : entries_) {
         if (entry.bHanded && !entry.bReported) {
             unread.append(DisplayPath(entry.sPath));
         }
@@ -262,15 +254,14 @@ bool BackupRun::Run(CListString* files) {
                            .arg(lFailedResult)
                            .arg(EngineCodeText(lFailedResult)));
     }
-    if (!reasons.isEmpty() && !engineMessages.isEmpty()) {
+    if (!reasons.isEmpty() && !engineMessages_.isEmpty()) {
         reasons.append(QStringLiteral("Meldungen des ZIP-Dienstes:\n") +
-                       CappedLines(engineMessages, kMaxListedMessages));
+                       CappedLines(engineMessages_, kMaxListedMessages));
     }
     // Nothing is forgotten on the word of the writer alone.
     if (reasons.isEmpty()) {
         if (const QString sDamage = VerifyArchive(); !sDamage.isEmpty()) {
-            Fail({sDamage, KeepDamagedWork()});
-            return false;
+            return Fail({sDamage, KeepDamagedWork()});
         }
         if (const QString sProblem = PublishWork(); !sProblem.isEmpty()) {
             reasons.append(sProblem);
@@ -278,13 +269,10 @@ bool BackupRun::Run(CListString* files) {
     }
     if (!reasons.isEmpty()) {
         DropWork();
-        Fail(reasons);
-        return false;
+        return Fail(reasons);
     }
-    bSucceeded = true;
-    sFailure.clear();
-    failureReasons.clear();
-    return true;
+    bSucceeded_ = true;
+    return {};
 }
 
 int32_t BackupRun::RunArchiver(size_t first, size_t last, bool bGrow) {
@@ -295,25 +283,25 @@ int32_t BackupRun::RunArchiver(size_t first, size_t last, bool bGrow) {
         // One archiver per run; a new one starts with fresh options, so each is set up whole.
         CZIP ZIP;
         ZIP.SetEventListener(&sink);
-        ZIP.SetZIPFilePath(NativePath(sWorkPath).toStdString());
+        ZIP.SetZIPFilePath(NativePath(sWorkPath_).toStdString());
         // The password is typed or read as UTF-8 text, never escaped bytes.
-        if (!settings.sPassword.isEmpty()) {
-            ZIP.SetZIPPassword(settings.sPassword.toStdString());
+        if (!settings_.sPassword.isEmpty()) {
+            ZIP.SetZIPPassword(settings_.sPassword.toStdString());
         }
-        ZIP.SetZIPComment(NativePath(settings.sComment).toStdString());
+        ZIP.SetZIPComment(NativePath(settings_.sComment).toStdString());
         try {
             for (size_t i = first; i < last; ++i) {
                 // The engine opens and names each file by its bytes, also those that are not
                 // UTF-8.
-                ZIP.AddFile(NativePath(entries[i].sPath).toStdString());
-                entries[i].bHanded = true;
+                ZIP.AddFile(NativePath(entries_[i].sPath).toStdString());
+                entries_[i].bHanded = true;
                 Yield();
             }
         } catch (const RuntimeError& e) {
-            sAddFileError = QStringLiteral("Fehler %1 (%2): %3")
-                                .arg(e.number())
-                                .arg(QString::fromStdString(e.source()),
-                                     QString::fromStdString(e.description()));
+            sAddFileError_ = QStringLiteral("Fehler %1 (%2): %3")
+                                 .arg(e.number())
+                                 .arg(QString::fromStdString(e.source()),
+                                      QString::fromStdString(e.description()));
             return ZP_ERR_PARAMETER;
         }
         ZIP.SetAppendToZIP(bGrow);
@@ -326,7 +314,7 @@ int32_t BackupRun::RunArchiver(size_t first, size_t last, bool bGrow) {
             text += QByteArrayView(sPart);
         }
         for (const QString& sLine : ShownEngineText(text).split(u'\n', Qt::SkipEmptyParts)) {
-            engineMessages.append(sLine.trimmed());
+            engineMessages_.append(sLine.trimmed());
         }
         ZIP.SetEventListener(nullptr);
     }
@@ -334,32 +322,33 @@ int32_t BackupRun::RunArchiver(size_t first, size_t last, bool bGrow) {
 }
 
 void BackupRun::FileAdded(const std::string& sFilename) {
-    const auto it = entryOfName.find(sFilename);
-    if (it != entryOfName.end() && !entries[it->second].bReported) {
-        Entry& entry = entries[it->second];
+    const auto it = entryOfName_.find(sFilename);
+    if (it != entryOfName_.end() && !entries_[it->second].bReported) {
+        Entry& entry = entries_[it->second];
         entry.bReported = true;
-        BytesDone_ += entry.stateAtStart ? entry.stateAtStart->size : 0;
+        lBytesDone_ += entry.stateAtStart ? entry.stateAtStart->size : 0;
     }
-    ++FilesDone_;
-    const auto fPercent = static_cast<float>(static_cast<double>(FilesDone_) * 100.0 / FilesTotal_);
-    if (onFileAdded) {
-        onFileAdded(DisplayPath(PathFromNative(sFilename)), fPercent);
+    ++lFilesDone_;
+    const auto fPercent =
+        static_cast<float>(static_cast<double>(lFilesDone_) * 100.0 / lFilesTotal_);
+    if (onFileAdded_) {
+        onFileAdded_(DisplayPath(PathFromNative(sFilename)), fPercent);
     }
     Yield();
 }
 
 QString BackupRun::BeginWork() {
-    const QString sFolder = FileSystemObject::GetParentFolderName(settings.sArchivePath);
+    const QString sFolder = FileSystemObject::GetParentFolderName(settings_.sArchivePath);
     ArchiveName::RemoveLeftoverWork(sFolder);
-    sWorkPath = ArchiveName::WorkName(settings.sArchivePath);
-    RegisterWorkFile(sWorkPath);
-    if (!settings.bGrowExisting) {
+    sWorkPath_ = ArchiveName::WorkName(settings_.sArchivePath);
+    RegisterWorkFile(sWorkPath_);
+    if (!settings_.bGrowExisting) {
         return QString();
     }
     // The engine grows the work name by writing a new file there, so the existing archive's own
     // file stays untouched until the grown one replaces it.
-    const QByteArray existing = NativePath(settings.sArchivePath);
-    const QByteArray work = NativePath(sWorkPath);
+    const QByteArray existing = NativePath(settings_.sArchivePath);
+    const QByteArray work = NativePath(sWorkPath_);
     if (!Hooks().bNoHardLinks) {
         if (::link(existing.constData(), work.constData()) == 0 || errno == ENOENT) {
             return QString();  // a file gone meanwhile: growing it makes a new one
@@ -368,90 +357,90 @@ QString BackupRun::BeginWork() {
     if (const int error = CopyArchive(existing, work); error != 0) {
         DropWork();
         return QStringLiteral("Das Archiv „%1“ kann nicht ergänzt werden: %2")
-            .arg(DisplayPath(settings.sArchivePath), SystemReason(error));
+            .arg(DisplayPath(settings_.sArchivePath), SystemReason(error));
     }
     return QString();
 }
 
 QString BackupRun::PublishWork() {
     int error = 0;
-    if (settings.bGrowExisting) {
+    if (settings_.bGrowExisting) {
         // The grown archive replaces the one it grew, in one step.
-        if (::rename(NativePath(sWorkPath).constData(),
-                     NativePath(settings.sArchivePath).constData()) == 0) {
-            sFinalPath = settings.sArchivePath;
+        if (::rename(NativePath(sWorkPath_).constData(),
+                     NativePath(settings_.sArchivePath).constData()) == 0) {
+            sFinalPath_ = settings_.sArchivePath;
         } else {
             error = errno;
         }
     } else {
-        error = ArchiveName::MoveToFreeName(sWorkPath, settings.sArchivePath, &sFinalPath);
+        error = ArchiveName::MoveToFreeName(sWorkPath_, settings_.sArchivePath, &sFinalPath_);
     }
-    if (error == EEXIST && !settings.bGrowExisting) {
-        return ArchiveName::NoneFreeText(settings.sArchivePath);
+    if (error == EEXIST && !settings_.bGrowExisting) {
+        return ArchiveName::NoneFreeText(settings_.sArchivePath);
     }
     if (error != 0) {
         return QStringLiteral("Das Archiv konnte nicht unter dem Namen „%1“ abgelegt werden: %2")
-            .arg(DisplayPath(settings.sArchivePath), SystemReason(error));
+            .arg(DisplayPath(settings_.sArchivePath), SystemReason(error));
     }
     RegisterWorkFile(QString());
-    sWorkPath.clear();
+    sWorkPath_.clear();
     // The name is on the disk before the after-effects forget anything.
-    const QString sFolder = FileSystemObject::GetParentFolderName(sFinalPath);
+    const QString sFolder = FileSystemObject::GetParentFolderName(sFinalPath_);
     if (const int syncError = SyncFolder(sFolder.isEmpty() ? QStringLiteral(".") : sFolder);
         syncError != 0) {
         return QStringLiteral("Der Ordner des Archivs „%1“ konnte nicht gesichert werden: %2")
-            .arg(DisplayPath(sFinalPath), SystemReason(syncError));
+            .arg(DisplayPath(sFinalPath_), SystemReason(syncError));
     }
     return QString();
 }
 
 QString BackupRun::KeepDamagedWork() {
     QString sKept;
-    if (ArchiveName::MoveToFreeName(sWorkPath, ArchiveName::Damaged(settings.sArchivePath),
+    if (ArchiveName::MoveToFreeName(sWorkPath_, ArchiveName::Damaged(settings_.sArchivePath),
                                     &sKept) != 0) {
         // Left under the work name: the next run into the folder removes it.
-        sKept = sWorkPath;
+        sKept = sWorkPath_;
     }
     RegisterWorkFile(QString());
-    sWorkPath.clear();
-    sFinalPath = sKept;
+    sWorkPath_.clear();
+    sFinalPath_ = sKept;
     return QStringLiteral("Das fehlerhafte Archiv liegt zur Ansicht unter „%1“.")
         .arg(DisplayPath(sKept));
 }
 
 void BackupRun::DropWork() {
-    if (sWorkPath.isEmpty()) {
+    if (sWorkPath_.isEmpty()) {
         return;
     }
     RegisterWorkFile(QString());
-    ::unlink(NativePath(sWorkPath).constData());
-    sWorkPath.clear();
+    ::unlink(NativePath(sWorkPath_).constData());
+    sWorkPath_.clear();
 }
 
 QString BackupRun::ShownEngineText(QByteArray text) const {
-    if (!sWorkPath.isEmpty()) {
-        text.replace(NativePath(sWorkPath), NativePath(settings.sArchivePath));
+    if (!sWorkPath_.isEmpty()) {
+        text.replace(NativePath(sWorkPath_), NativePath(settings_.sArchivePath));
     }
     return DisplayPath(PathFromNative(text));
 }
 
 QString BackupRun::VerifyArchive() {
     if (Hooks().beforeVerify) {
-        Hooks().beforeVerify(sWorkPath);
+        Hooks().beforeVerify(sWorkPath_);
     }
     if (Hooks().bSkipVerify) {
         return QString();
     }
     ArchiverSink sink([](const std::string&) {},
                       [this](int32_t lDone, int32_t lTotal) {
-                          if (onVerifyProgress) {
-                              onVerifyProgress(lDone, lTotal);
+                          if (onVerifyProgress_) {
+                              onVerifyProgress_(lDone, lTotal);
                           }
                           Yield();
                       });
     CZIP ZIP;
     ZIP.SetEventListener(&sink);
-    ZIP.SetZIPFilePath(NativePath(sWorkPath).toStdString());
+    ZIP.SetZIPFilePath(NativePath(sWorkPath_).toStdString());
     ZIPVerifyProblem problem;
     if (ZIP.VerifyZIP(&problem) == ZP_OK) {
         return QString();
@@ -462,44 +451,44 @@ QString BackupRun::VerifyArchive() {
 }
 
 void BackupRun::Yield() {
-    if (pumpEvents && (!pumpClock.isValid() || pumpClock.hasExpired(kPumpIntervalMs))) {
-        pumpEvents();
-        pumpClock.start();
+    if (pumpEvents_ && (!pumpClock_.isValid() || pumpClock_.hasExpired(kPumpIntervalMs))) {
+        pumpEvents_();
+        pumpClock_.start();
     }
 }
 
 QString BackupRun::ArchiveProblem(int32_t lLastResult) const {
     // The place of the archive is checked first: its reason is the system's own.
-    const QString sPath = settings.sArchivePath;
+    const QString sPath = settings_.sArchivePath;
     const QByteArray native = NativePath(sPath);
     struct stat st {};
     if (!sPath.isEmpty() && ::stat(native.constData(), &st) == 0 && S_ISDIR(st.st_mode)) {
         return SystemReason(EISDIR);
     }
     const QString sFolder = FileSystemObject::GetParentFolderName(sPath);
-    const QString sFolderProblem = FolderProblem(sFolder.isEmpty() ? QStringLiteral(".") : sFolder);
-    if (!sFolderProblem.isEmpty()) {
-        return sFolderProblem;
+    const Result<void> writable = FolderWritable(sFolder.isEmpty() ? QStringLiteral(".") : sFolder);
+    if (!writable) {
+        return writable.Reason();
     }
-    if (lLastResult == ZP_OK && engineMessages.isEmpty() && sAddFileError.isEmpty()) {
+    if (lLastResult == ZP_OK && engineMessages_.isEmpty() && sAddFileError_.isEmpty()) {
         return QStringLiteral("der ZIP-Dienst libzip32.so ist nicht erreichbar");
     }
     return QStringLiteral("siehe die Meldungen des ZIP-Dienstes");
 }
 
-QString BackupRun::FolderProblem(const QString& sFolder) {
+Result<void> BackupRun::FolderWritable(const QString& sFolder) {
     const QByteArray folder = NativePath(sFolder);
     struct stat st {};
     if (::stat(folder.constData(), &st) != 0) {
-        return SystemReason(errno);
+        return Failure{SystemReason(errno)};
     }
     if (!S_ISDIR(st.st_mode)) {
-        return SystemReason(ENOTDIR);
+        return Failure{SystemReason(ENOTDIR)};
     }
     if (::access(folder.constData(), W_OK | X_OK) != 0) {
-        return SystemReason(errno);
+        return Failure{SystemReason(errno)};
     }
-    return QString();
+    return {};
 }
 
 QString BackupRun::CappedLines(const QStringList& lines, qsizetype lMax) {
@@ -510,19 +499,18 @@ QString BackupRun::CappedLines(const QStringList& lines, qsizetype lMax) {
     return shown.join(u'\n');
 }
 
-QString BackupRun::FailedBecause(const QStringList& reasons) {
-    return QStringLiteral("Das Backup ist fehlgeschlagen.\n\n") + reasons.join(u"\n\n");
+QString BackupRun::FailedBecause(const QString& sReason) {
+    return QStringLiteral("Das Backup ist fehlgeschlagen.\n\n") + sReason;
 }
 
-void BackupRun::Fail(const QStringList& reasons) {
-    bSucceeded = false;
-    failureReasons = reasons;
-    sFailure = FailedBecause(reasons);
+Failure BackupRun::Fail(const QStringList& reasons) {
+    bSucceeded_ = false;
+    return Failure{reasons.join(u"\n\n")};
 }
 
 QStringList BackupRun::ArchivedPaths() const {
     QStringList paths;
-    for (const Entry& entry : entries) {
+    for (const Entry& entry : entries_) {
         if (entry.bReported) {
             paths.append(entry.sPath);
         }
@@ -530,21 +518,23 @@ QStringList BackupRun::ArchivedPaths() const {
     return paths;
 }
 
-QString BackupRun::ApplyAfterEffects(const ListEmptier& emptyList) {
-    if (!bSucceeded) {
-        return QString();
+Result<void> BackupRun::ApplyAfterEffects(const ListEmptier& emptyList) {
+    if (!bSucceeded_) {
+        return Failure{QStringLiteral("Nach einem fehlgeschlagenen Backup wird nichts geändert.")};
     }
     QStringList problems;
-    if (settings.bAdjustLastBackupDate && !modBackup::WriteLastBackupAt(dtStarted)) {
-        problems.append(
-            QStringLiteral("Das Datum des letzten Backups konnte nicht gespeichert werden: %1")
-                .arg(modBackup::StoreProblemText()));
+    if (settings_.bAdjustLastBackupDate) {
+        if (const Result<void> stored = modBackup::WriteLastBackupAt(dtStarted_); !stored) {
+            problems.append(
+                QStringLiteral("Das Datum des letzten Backups konnte nicht gespeichert werden: %1")
+                    .arg(stored.Reason()));
+        }
     }
-    if (settings.bClearArchiveFlag) {
+    if (settings_.bClearArchiveFlag) {
         FileSystemObject& fso = modBackup::State().FSO;
         int lNotCleared = 0;
         fso.Marks().BeginBatch();
-        for (const Entry& entry : entries) {
+        for (const Entry& entry : entries_) {
             // A file changed or gone since the start keeps its mark, or is skipped.
             if (!entry.bReported || !entry.stateAtStart ||
                 SignatureOfFile(entry.sPath) != entry.stateAtStart) {
@@ -558,7 +548,7 @@ QString BackupRun::ApplyAfterEffects(const ListEmptier& emptyList) {
             }
         }
         if (!fso.Marks().EndBatch()) {
-            lNotCleared = static_cast<int>(entries.size());
+            lNotCleared = static_cast<int>(entries_.size());
         }
         if (lNotCleared > 0) {
             problems.append(
@@ -566,10 +556,14 @@ QString BackupRun::ApplyAfterEffects(const ListEmptier& emptyList) {
                                "nicht (alle) gelöscht werden; sie bleiben gesetzt."));
         }
     }
-    QString sListProblem;
-    if (settings.bClearList && emptyList && !emptyList(&sListProblem)) {
-        problems.append(
-            QStringLiteral("Die Dateiliste konnte nicht geleert werden: %1").arg(sListProblem));
+    if (settings_.bClearList && emptyList) {
+        if (const Result<void> emptied = emptyList(); !emptied) {
+            problems.append(QStringLiteral("Die Dateiliste konnte nicht geleert werden: %1")
+                                .arg(emptied.Reason()));
+        }
     }
-    return problems.join(u'\n');
+    if (!problems.isEmpty()) {
+        return Failure{problems.join(u'\n')};
+    }
+    return {};
 }

@@ -1,13 +1,13 @@
 #pragma once
 // BackupRun: one backup of the backup list into one ZIP archive, and its after-effects. No
 // widgets: the backup dialog and sondrel-backup turn their inputs into BackupSettings, show the
-// progress this reports and the failure text it returns.
+// progress this reports and the reason of a failure it returns.
 //
 // The archiver takes at most 4096 files per run, so a longer list is written by further runs that
 // grow the same archive; the progress counts across all of them. A run counts as successful only
 // when every archiver run returned 0, the archive exists, every listed file was reported as
 // archived, and the archive, read back from the disk, holds every entry as it was written;
-// otherwise FailureText() says why, in German, and no after-effect may be applied.
+// otherwise Run's result says why, in German, and no after-effect may be applied.
 //
 // The archive is built and checked under a hidden work name beside it (ArchiveName::WorkName) and
 // gets its real name only then, in one rename that never replaces a file: a run stopped at any
@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "app/FileSystem.h"
+#include "app/Result.h"
 
 class CListString;
 
@@ -52,7 +53,7 @@ public:
     using FileAddedHandler = std::function<void(const QString& sFilename, float fPercent)>;
     /// Lets pending window events run.
     using EventPump = std::function<void()>;
-    /// Receives the progress of the archive's check: entries checked and their number.
+    /// Receives the progress of the archive's check: entries_ checked and their number.
     using VerifyProgressHandler = std::function<void(int32_t lDone, int32_t lTotal)>;
 
     /// What tests and benchmarks change: beforeVerify runs between writing and checking (a test
@@ -60,8 +61,8 @@ public:
     /// there); both get the work file's path. bSkipVerify leaves the check out, to measure what it
     /// costs; bNoHardLinks grows a copy of the archive, as where the file system has no links.
     struct TestHooks {
-        std::function<void(const QString& sWorkPath)> beforeVerify;
-        std::function<void(const QString& sWorkPath)> afterArchiverRun;
+        std::function<void(const QString& sWorkPath_)> beforeVerify;
+        std::function<void(const QString& sWorkPath_)> afterArchiverRun;
         bool bSkipVerify = false;
         bool bNoHardLinks = false;
     };
@@ -73,11 +74,11 @@ public:
     static constexpr qsizetype kMaxPasswordBytes = 255;
     static constexpr qint64 kPumpIntervalMs = 10;
 
-    BackupRun(BackupSettings settings, FileAddedHandler onFileAdded, EventPump pumpEvents);
+    BackupRun(BackupSettings settings_, FileAddedHandler onFileAdded_, EventPump pumpEvents_);
     ~BackupRun();
     BackupRun(const BackupRun&) = delete;
     BackupRun& operator=(const BackupRun&) = delete;
-    void SetVerifyProgressHandler(VerifyProgressHandler onVerifyProgress);
+    void SetVerifyProgressHandler(VerifyProgressHandler onVerifyProgress_);
 
     /// The password to archive with: the text of both fields when they are equal, else none.
     static QString PasswordToUse(const QString& sPassword0, const QString& sPassword1);
@@ -86,43 +87,39 @@ public:
     /// cursor ends on its first entry. Events are pumped after a path handed to the archiver and
     /// after an archived file, at most every kPumpIntervalMs: often enough for a window that
     /// answers at once, rarely enough that tens of thousands of small files do not wait for it.
-    bool Run(CListString* files);
+    /// Fails with the reasons, a paragraph each (FailedBecause puts the heading in front).
+    Result<void> Run(CListString* files);
 
-    /// Empties the backup list after a backup; false with *sProblem (German) when it could not.
-    using ListEmptier = std::function<bool(QString* sProblem)>;
+    /// Empties the backup list after a backup.
+    using ListEmptier = std::function<Result<void>()>;
 
     /// After a successful Run, in this order and each only when its setting is on: stores the
     /// start moment as "LastBackupAt", clears the archive marks of the files archived and unchanged
     /// since the start, calls emptyList. Each is tried even when one before failed, since none of
-    /// them can lose anything. Returns why any failed, one German line each; empty when all
-    /// succeeded, and after a failed Run (when nothing is applied).
-    QString ApplyAfterEffects(const ListEmptier& emptyList);
+    /// them can lose anything. Fails with why any failed, one German line each; after a failed
+    /// Run nothing is applied, and it fails saying so.
+    Result<void> ApplyAfterEffects(const ListEmptier& emptyList);
 
-    /// Begins "Das Backup ist fehlgeschlagen."; empty after a successful run.
-    const QString& FailureText() const { return sFailure; }
-    /// Why the run failed, a paragraph each; empty after a successful run.
-    const QStringList& FailureReasons() const { return failureReasons; }
-    /// A failure text of that form for these reasons.
-    static QString FailedBecause(const QStringList& reasons);
-    /// Why no archive can be written into the folder (the system's reason, in German); empty when
-    /// one can.
-    static QString FolderProblem(const QString& sFolder);
+    /// The message of a failed backup: "Das Backup ist fehlgeschlagen." and the reason.
+    static QString FailedBecause(const QString& sReason);
+    /// Whether an archive can be written into the folder; fails with the system's reason.
+    static Result<void> FolderWritable(const QString& sFolder);
     /// The lines of a list, cut after lMax with a count of the rest, so that a message stays
     /// readable.
     static QString CappedLines(const QStringList& lines, qsizetype lMax);
     /// Where the archive lies after Run: its real name once written and checked (the next free
     /// name when the one asked for was taken meanwhile), its "(fehlerhaft)" name after a failed
     /// check; empty when the run left none.
-    const QString& ArchivePath() const { return sFinalPath; }
+    const QString& ArchivePath() const { return sFinalPath_; }
     /// Removes the work file of the run in progress, if there is one. Async-signal-safe: for the
     /// handler of a signal that ends the process.
     static void RemoveWorkFileNow();
-    const QDateTime& StartedAt() const { return dtStarted; }
-    int32_t FilesTotal() const { return FilesTotal_; }
-    int32_t FilesDone() const { return FilesDone_; }
+    const QDateTime& StartedAt() const { return dtStarted_; }
+    int32_t FilesTotal() const { return lFilesTotal_; }
+    int32_t FilesDone() const { return lFilesDone_; }
     /// The sizes of the listed files when the run started, and of those archived so far.
-    int64_t BytesTotal() const { return BytesTotal_; }
-    int64_t BytesDone() const { return BytesDone_; }
+    int64_t BytesTotal() const { return lBytesTotal_; }
+    int64_t BytesDone() const { return lBytesDone_; }
     /// The listed paths the archiver reported as archived, in list order.
     QStringList ArchivedPaths() const;
 
@@ -134,7 +131,7 @@ private:
         bool bHanded = false;
     };
 
-    /// One archiver run over entries [first, last); returns its result.
+    /// One archiver run over entries_ [first, last); returns its result.
     int32_t RunArchiver(size_t first, size_t last, bool bGrow);
     void FileAdded(const std::string& sFilename);
     /// Removes leftovers of stopped runs and, to grow an archive, lays it under the work name;
@@ -151,27 +148,25 @@ private:
     /// Reads the archive back and checks what the runs wrote; empty, or why it failed.
     QString VerifyArchive();
     void Yield();
-    void Fail(const QStringList& reasons);
+    Failure Fail(const QStringList& reasons);
     QString ArchiveProblem(int32_t lLastResult) const;
 
-    BackupSettings settings;
-    QString sWorkPath;  // empty while the run has no work file
-    QString sFinalPath;
-    FileAddedHandler onFileAdded;
-    EventPump pumpEvents;
-    VerifyProgressHandler onVerifyProgress;
-    QElapsedTimer pumpClock;
+    BackupSettings settings_;
+    QString sWorkPath_;  // empty while the run has no work file
+    QString sFinalPath_;
+    FileAddedHandler onFileAdded_;
+    EventPump pumpEvents_;
+    VerifyProgressHandler onVerifyProgress_;
+    QElapsedTimer pumpClock_;
 
-    std::vector<Entry> entries;
-    std::unordered_map<std::string, size_t> entryOfName;
-    QStringList engineMessages;
-    QString sAddFileError;
-    QDateTime dtStarted;
-    int32_t FilesTotal_ = 0;
-    int32_t FilesDone_ = 0;
-    int64_t BytesTotal_ = 0;
-    int64_t BytesDone_ = 0;
-    bool bSucceeded = false;
-    QString sFailure;
-    QStringList failureReasons;
+    std::vector<Entry> entries_;
+    std::unordered_map<std::string, size_t> entryOfName_;
+    QStringList engineMessages_;
+    QString sAddFileError_;
+    QDateTime dtStarted_;
+    int32_t lFilesTotal_ = 0;
+    int32_t lFilesDone_ = 0;
+    int64_t lBytesTotal_ = 0;
+    int64_t lBytesDone_ = 0;
+    bool bSucceeded_ = false;
 };

@@ -5,7 +5,6 @@
 #include <QTimer>
 
 #include "app/NativePath.h"
-#include "platform/SystemReason.h"
 
 using SingleInstance::FrameReader;
 using SingleInstance::MessageType;
@@ -15,15 +14,15 @@ namespace {
 QString ListenReason(QAbstractSocket::SocketError error) {
     switch (error) {
         case QAbstractSocket::SocketAccessError:
-            return QString::fromStdString(platform::systemReason(EACCES));
+            return SystemReason(EACCES);
         case QAbstractSocket::AddressInUseError:
-            return QString::fromStdString(platform::systemReason(EADDRINUSE));
+            return SystemReason(EADDRINUSE);
         case QAbstractSocket::SocketResourceError:
-            return QString::fromStdString(platform::systemReason(EMFILE));
+            return SystemReason(EMFILE);
         case QAbstractSocket::HostNotFoundError:
-            return QString::fromStdString(platform::systemReason(ENOENT));
+            return SystemReason(ENOENT);
         case QAbstractSocket::UnsupportedSocketOperationError:
-            return QString::fromStdString(platform::systemReason(EOPNOTSUPP));
+            return SystemReason(EOPNOTSUPP);
         default:
             return QStringLiteral("Socket-Fehler %1").arg(static_cast<int>(error));
     }
@@ -45,13 +44,12 @@ InstanceServer::~InstanceServer() {
     Close();
 }
 
-bool InstanceServer::Listen(QString* sProblem) {
-    QString problem;
-    const QString path = SingleInstance::SocketPath(&problem);
-    if (path.isEmpty()) {
-        *sProblem = problem;
-        return false;
+Result<void> InstanceServer::Listen() {
+    const Result<QString> socketPath = SingleInstance::SocketPath();
+    if (!socketPath) {
+        return Failure{socketPath.Reason()};
     }
+    const QString& path = *socketPath;
     Close();
     server_ = new QLocalServer(this);
     server_->setSocketOptions(QLocalServer::UserAccessOption);
@@ -59,14 +57,14 @@ bool InstanceServer::Listen(QString* sProblem) {
     // Whoever holds the lock owns the name: a file left there is stale.
     QLocalServer::removeServer(path);
     if (!server_->listen(path)) {
-        *sProblem = QStringLiteral("Am Socket „%1“ kann nicht gelauscht werden: %2")
-                        .arg(DisplayPath(path), ListenReason(server_->serverError()));
+        const QString reason = ListenReason(server_->serverError());
         delete server_;
         server_ = nullptr;
-        return false;
+        return Failure{QStringLiteral("Am Socket „%1“ kann nicht gelauscht werden: %2")
+                           .arg(DisplayPath(path), reason)};
     }
     connect(server_, &QLocalServer::newConnection, this, &InstanceServer::OnNewConnection);
-    return true;
+    return {};
 }
 
 void InstanceServer::Close() {

@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 
+#include "app/Result.h"
 #include "app/SingleInstance.h"
 
 class QLocalServer;
@@ -26,8 +27,8 @@ public:
     ~InstanceServer() override;
 
     /// Listens on the socket of SingleInstance, replacing a socket file left there by a window that
-    /// ended without removing it. The caller holds the SingleInstance::Lock. False with *sProblem.
-    bool Listen(QString* sProblem);
+    /// ended without removing it. The caller holds the SingleInstance::Lock.
+    Result<void> Listen();
     /// Stops listening and drops every peer (answered or not).
     void Close();
 

@@ -9,7 +9,6 @@
 #include "app/NativePath.h"
 #include "app/SingleInstance.h"
 #include "app/modBackup.h"
-#include "app/modRegistry.h"
 
 namespace modBackup {
 
@@ -84,19 +83,24 @@ int IntakeIntoStore(const QStringList& tokens) {
     if (!notice.isEmpty()) {
         Complain(notice);
     }
-    bool stored = false;
-    {
-        modRegistry::RegBatch batch(modRegistry::HKEY_CURRENT_USER, true);
-        if (batch.Active() && LoadBackupList()) {
-            CreateFilterLists();
-            CollectIntakeFiles(tokens, CurrentFolder(), FolderScanExtensions(),
-                               State().BackupFiles);
-            stored = SaveBackupList() && batch.Commit();
+    const Result<void> stored = [&tokens]() -> Result<void> {
+        StoreTransaction transaction(true);
+        if (!transaction.Started()) {
+            return transaction.Started();
         }
-    }
+        if (Result<void> loaded = LoadBackupList(); !loaded) {
+            return loaded;
+        }
+        CreateFilterLists();
+        CollectIntakeFiles(tokens, CurrentFolder(), FolderScanExtensions(), State().BackupFiles);
+        if (Result<void> saved = SaveBackupList(); !saved) {
+            return saved;
+        }
+        return transaction.Commit();
+    }();
     ReleaseBackupFiles();
     if (!stored) {
-        Complain(NotStoredLine(StoreProblemText()));
+        Complain(NotStoredLine(stored.Reason()));
         return 1;
     }
     return 0;
@@ -130,14 +134,10 @@ int IntakeMode(const QStringList& args) {
     QDeadlineTimer deadline(kWaitForWindowMs);
     bool bToldOfBackup = false;
     for (;;) {
-        QString problem;
-        switch (lock.TryAcquire(&problem)) {
-            case Lock::Result::Acquired:
-            case Lock::Result::Unavailable:
-                // Without the folder no window can run either: it refuses to start unlocked.
-                return IntakeIntoStore(tokens) == 0 ? lDone : 1;
-            case Lock::Result::Busy:
-                break;
+        // A lock that cannot be used at all: then no window can run either, as it refuses to
+        // start unlocked.
+        if (const Result<bool> acquired = lock.TryAcquire(); !acquired || *acquired) {
+            return IntakeIntoStore(tokens) == 0 ? lDone : 1;
         }
         const Answer answer = SingleInstance::Request(SingleInstance::MessageType::Add, request);
         switch (answer.kind) {
@@ -167,19 +167,18 @@ int WindowMode(const WindowModeRunner& runWindowMode) {
     bool bToldOfBackup = false;
     WindowStart start;
     for (;;) {
-        QString problem;
-        const Lock::Result result = lock.TryAcquire(&problem);
-        if (result == Lock::Result::Unavailable) {
+        const Result<bool> acquired = lock.TryAcquire();
+        if (!acquired) {
             // A window without the lock could not be found by other starts, and two such windows
             // would each write their own list over the other's.
             start.sRefusal = QStringLiteral(
                                  "Sondrel kann nicht sicherstellen, dass nur ein Fenster die "
                                  "Dateiliste bearbeitet, und startet deshalb nicht.\n\n") +
-                             problem;
+                             acquired.Reason();
             Complain(start.sRefusal);
             return runWindowMode ? runWindowMode(start) : 1;
         }
-        if (result == Lock::Result::Acquired) {
+        if (*acquired) {
             break;
         }
         const Answer answer = SingleInstance::Request(SingleInstance::MessageType::Activate);
@@ -197,8 +196,8 @@ int WindowMode(const WindowModeRunner& runWindowMode) {
         QThread::msleep(kRetryMs);
     }
     start.sStoreNotice = PrepareStore(true);
-    if (!LoadBackupList()) {
-        start.sLoadProblem = StoreProblemText();
+    if (const Result<void> loaded = LoadBackupList(); !loaded) {
+        start.sLoadProblem = loaded.Reason();
     }
     CreateFilterLists();
     return runWindowMode ? runWindowMode(start) : 0;

@@ -21,16 +21,21 @@ Values Load() {
     return values;
 }
 
-void PrepareScan(const Values& values) {
+Result<void> PrepareScan(const Values& values) {
     using namespace modBackup;
     SharedState& state = State();
     state.ScanArchiveOnly = values.bUseArchiveFlag;
+    Result<void> prepared;
     if (values.bNotUseExtFilter) {
         if (state.Extensions) {
             state.Extensions->RemoveAll();
         }
-    } else {
-        LoadOptionList(state.Extensions, QStringLiteral("Extension"));
+    } else if (Result<void> loaded = LoadOptionList(state.Extensions, QStringLiteral("Extension"));
+               !loaded) {
+        prepared = Failure{
+            QStringLiteral("Die Dateiendungen, die die Suche auslässt, konnten nicht gelesen "
+                           "werden: %1")
+                .arg(loaded.Reason())};
     }
     if (values.bNoLastBackupDate) {
         state.ScanChangedOnly = false;
@@ -40,19 +45,30 @@ void PrepareScan(const Values& values) {
         state.ScanSince = ReadLastBackupAt();
     }
     state.ScanRecursionLimit = values.bLimitRecursion ? FolderLevel(values.sLimit) : 0;
+    return prepared;
 }
 
-bool StoreAndPrepareScan(const Values& values) {
+Result<void> StoreAndPrepareScan(const Values& values) {
     using namespace modBackup;
-    bool stored = WriteOption(kSearchPath, values.sSearchPath);
-    stored = WriteFlagOption(OptArchiveFlag, values.bUseArchiveFlag) && stored;
-    stored = WriteFlagOption(OptExtFilterSearch, !values.bNotUseExtFilter) && stored;
-    stored = WriteFlagOption(OptLimitRecursion, values.bLimitRecursion) && stored;
+    // Each is tried even after one failed; the first reason is told.
+    Result<void> stored = WriteOption(kSearchPath, values.sSearchPath);
+    const auto keep = [&stored](Result<void> next) {
+        if (stored && !next) {
+            stored = std::move(next);
+        }
+    };
+    keep(WriteFlagOption(OptArchiveFlag, values.bUseArchiveFlag));
+    keep(WriteFlagOption(OptExtFilterSearch, !values.bNotUseExtFilter));
+    keep(WriteFlagOption(OptLimitRecursion, values.bLimitRecursion));
     if (values.bLimitRecursion) {
-        stored = WriteOption(kRecursionLimit, values.sLimit) && stored;
+        keep(WriteOption(kRecursionLimit, values.sLimit));
     }
-    PrepareScan(values);
-    return stored;
+    Result<void> prepared = PrepareScan(values);
+    if (!stored) {
+        return Failure{QStringLiteral("Die Sucheinstellungen konnten nicht gespeichert werden: %1")
+                           .arg(stored.Reason())};
+    }
+    return prepared;
 }
 
 }  // namespace SearchSettings

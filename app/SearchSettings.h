@@ -6,6 +6,8 @@
 
 #include <QString>
 
+#include "app/Result.h"
+
 namespace SearchSettings {
 
 struct Values {
@@ -22,12 +24,13 @@ Values Load();
 
 /// Sets all four scan parameters and Extensions for a search with these values: the archive-mark
 /// condition, the stored extension patterns or none, the date condition from the stored
-/// last-backup time, the level limit. Stores nothing.
-void PrepareScan(const Values& values);
+/// last-backup time, the level limit. Stores nothing. Fails (with every parameter set all the
+/// same, and no extension left out) when the stored extension patterns could not be read.
+Result<void> PrepareScan(const Values& values);
 
 /// The start of a search in the dialog: stores the start folder and flags 1, 2 and 4 (and
-/// "RecursionLimit" only with the limit on), then PrepareScan. False when a value could not be
-/// stored (the scan parameters are set all the same).
-bool StoreAndPrepareScan(const Values& values);
+/// "RecursionLimit" only with the limit on), then PrepareScan. Fails with a whole sentence when a
+/// value could not be stored or PrepareScan failed (the scan parameters are set all the same).
+Result<void> StoreAndPrepareScan(const Values& values);
 
 }  // namespace SearchSettings

@@ -32,6 +32,20 @@ QString FlagName(int32_t lIndex) {
     }
 }
 
+// The store's file and why the calling thread's last call failed.
+Failure StoreFailure() {
+    return Failure{QStringLiteral("„%1“: %2")
+                       .arg(DisplayPath(modRegistry::StorePath(HKEY_CURRENT_USER)),
+                            modRegistry::RegProblemText(HKEY_CURRENT_USER))};
+}
+
+Result<void> Written(bool bWritten) {
+    if (!bWritten) {
+        return StoreFailure();
+    }
+    return {};
+}
+
 std::unique_ptr<SharedState>& StatePtr() {
     static std::unique_ptr<SharedState> state;
     return state;
@@ -65,21 +79,21 @@ std::optional<modRegistry::NumberedTexts> ReadStoredList(const QString& sKey,
 
 // Fills oList as the walk over the entries 0 to Count - 1 does, reading only the stored ones:
 // a run of missing entries reads as one empty text, since reading it again changes nothing.
-// False (and the list empty) when any part of the stored list could not be read.
-bool LoadList(CListString& oList, const QString& sKey, const QString& sCountName,
-              const QString& sPrefix, bool bExistingFilesOnly, size_t lBufferSize,
-              QStringList* pVanished = nullptr) {
+// Fails (and the list is empty) when any part of the stored list could not be read.
+Result<void> LoadList(CListString& oList, const QString& sKey, const QString& sCountName,
+                      const QString& sPrefix, bool bExistingFilesOnly, size_t lBufferSize,
+                      QStringList* pVanished = nullptr) {
     oList.RemoveAll();
     // One consistent state of the store, even while another instance saves.
     modRegistry::RegBatch batch(HKEY_CURRENT_USER, false);
     if (batch.Failed()) {
-        return false;  // each read after it would wait for the lock once more
+        return StoreFailure();  // each read after it would wait for the lock once more
     }
     int32_t count = 0;
     const std::optional<modRegistry::NumberedTexts> entries =
         ReadStoredList(sKey, sCountName, sPrefix, lBufferSize, &count);
     if (!entries) {
-        return false;
+        return StoreFailure();
     }
     // Only stat: a list may be read on any thread.
     const FileSystemObject fso;
@@ -106,21 +120,21 @@ bool LoadList(CListString& oList, const QString& sKey, const QString& sCountName
         take(QString());
     }
     batch.Commit();
-    return true;
+    return {};
 }
 
 // Count first, then the entries, then every stored entry beyond the new count removed (also
 // those a damaged count had left behind): all or nothing.
-bool SaveList(const QStringList& values, const QString& sKey, const QString& sCountName,
-              const QString& sPrefix) {
+Result<void> SaveList(const QStringList& values, const QString& sKey, const QString& sCountName,
+                      const QString& sPrefix) {
     modRegistry::RegBatch batch(HKEY_CURRENT_USER, true);
     if (!batch.Active()) {
-        return false;  // a save that cannot be made whole is not started
+        return StoreFailure();  // a save that cannot be made whole is not started
     }
     const std::optional<modRegistry::NumberedTexts> stored = modRegistry::RegReadNumbered(
         HKEY_CURRENT_USER, sKey, sPrefix, std::numeric_limits<int32_t>::max());
     if (!stored) {
-        return false;
+        return StoreFailure();
     }
     const auto newCount = static_cast<int32_t>(values.size());
     modRegistry::RegWriteText(HKEY_CURRENT_USER, sKey, sCountName, QString::number(newCount));
@@ -134,7 +148,7 @@ bool SaveList(const QStringList& values, const QString& sKey, const QString& sCo
                                         sPrefix + QString::number(entry.first));
         }
     }
-    return batch.Commit();
+    return Written(batch.Commit());
 }
 
 }  // namespace
@@ -156,13 +170,24 @@ void ResetState() {
     modRegistry::CloseStores();
 }
 
-StoreReading::StoreReading()
-    : batch_(std::make_unique<modRegistry::RegBatch>(HKEY_CURRENT_USER, false)) {}
+StoreTransaction::StoreTransaction(bool bWrite)
+    : batch_(std::make_unique<modRegistry::RegBatch>(HKEY_CURRENT_USER, bWrite)) {
+    // A missing store is no failure of a reading one: there is nothing to read yet.
+    if (batch_->Failed() || (bWrite && !batch_->Active())) {
+        started_ = StoreFailure();
+    }
+}
 
-StoreReading::~StoreReading() = default;
+StoreTransaction::~StoreTransaction() = default;
 
-bool StoreReading::Failed() const {
-    return batch_->Failed();
+Result<void> StoreTransaction::Commit() {
+    if (!started_) {
+        return started_;
+    }
+    if (!batch_->Active()) {
+        return {};  // a reading one over no store: nothing to end
+    }
+    return Written(batch_->Commit());
 }
 
 QString HomeFolder() {
@@ -194,10 +219,10 @@ QDateTime ReadLastBackupAt() {
     return skipped.isValid() && text.size() == 19 ? skipped : QDateTime::currentDateTime();
 }
 
-bool WriteLastBackupAt(const QDateTime& dtDate) {
-    return modRegistry::RegWriteText(
-        HKEY_CURRENT_USER, kMainKey, kLastBackupAt,
-        dtDate.toLocalTime().toString(QString::fromLatin1(kDateFormat)));
+Result<void> WriteLastBackupAt(const QDateTime& dtDate) {
+    return Written(
+        modRegistry::RegWriteText(HKEY_CURRENT_USER, kMainKey, kLastBackupAt,
+                                  dtDate.toLocalTime().toString(QString::fromLatin1(kDateFormat))));
 }
 
 QString ReadOption(const QString& sValueName, const QString& sDefault) {
@@ -205,8 +230,8 @@ QString ReadOption(const QString& sValueName, const QString& sDefault) {
     return text.isEmpty() ? sDefault : text;
 }
 
-bool WriteOption(const QString& sValueName, const QString& sText) {
-    return modRegistry::RegWriteText(HKEY_CURRENT_USER, kOptionsKey, sValueName, sText);
+Result<void> WriteOption(const QString& sValueName, const QString& sText) {
+    return Written(modRegistry::RegWriteText(HKEY_CURRENT_USER, kOptionsKey, sValueName, sText));
 }
 
 bool ReadFlagOption(int32_t lIndex, bool bDefault) {
@@ -218,16 +243,16 @@ bool ReadFlagOption(int32_t lIndex, bool bDefault) {
     return text.isEmpty() ? bDefault : LeadingNumber(text) >= 1;
 }
 
-bool WriteFlagOption(int32_t lIndex, bool bValue) {
+Result<void> WriteFlagOption(int32_t lIndex, bool bValue) {
     const QString name = FlagName(lIndex);
     if (name.isEmpty()) {
-        return false;
+        return Failure{QStringLiteral("keine Option mit der Nummer %1").arg(lIndex)};
     }
-    return modRegistry::RegWriteText(HKEY_CURRENT_USER, kOptionsKey, name,
-                                     bValue ? QStringLiteral("1") : QStringLiteral("0"));
+    return Written(modRegistry::RegWriteText(HKEY_CURRENT_USER, kOptionsKey, name,
+                                             bValue ? QStringLiteral("1") : QStringLiteral("0")));
 }
 
-bool LoadOptionList(std::unique_ptr<CListString>& oList, const QString& sPrefix) {
+Result<void> LoadOptionList(std::unique_ptr<CListString>& oList, const QString& sPrefix) {
     if (!oList) {
         oList = std::make_unique<CListString>();
     }
@@ -246,11 +271,11 @@ QStringList ListValues(CListString* oList) {
     return values;
 }
 
-bool SaveOptionList(CListString& oList, const QString& sPrefix) {
+Result<void> SaveOptionList(CListString& oList, const QString& sPrefix) {
     return SaveList(ListValues(&oList), kOptionsKey, sPrefix + QStringLiteral("Count"), sPrefix);
 }
 
-bool LoadBackupList(QStringList* pVanished) {
+Result<void> LoadBackupList(QStringList* pVanished) {
     std::unique_ptr<CListString>& list = State().BackupFiles;
     if (!list) {
         list = std::make_unique<CListString>();
@@ -259,11 +284,13 @@ bool LoadBackupList(QStringList* pVanished) {
                     modRegistry::kPathReadBufferSize, pVanished);
 }
 
-std::optional<QStringList> ReadStoredBackupList() {
+Result<QStringList> ReadStoredBackupList() {
     CListString stored;
-    if (!LoadList(stored, kMainKey, QStringLiteral("Count"), QStringLiteral("File"), true,
-                  modRegistry::kPathReadBufferSize)) {
-        return std::nullopt;
+    if (Result<void> loaded =
+            LoadList(stored, kMainKey, QStringLiteral("Count"), QStringLiteral("File"), true,
+                     modRegistry::kPathReadBufferSize);
+        !loaded) {
+        return Failure{loaded.Reason()};
     }
     return ListValues(&stored);
 }
@@ -279,23 +306,25 @@ QStringList MergedWithStored(const QStringList& stored, const QStringList& kept)
     return merged;
 }
 
-bool SaveBackupList() {
+Result<void> SaveBackupList() {
     return SaveBackupListOf(ListValues(State().BackupFiles.get()));
 }
 
-bool SaveBackupListOf(const QStringList& paths) {
+Result<void> SaveBackupListOf(const QStringList& paths) {
     return SaveList(paths, kMainKey, QStringLiteral("Count"), QStringLiteral("File"));
 }
 
-bool RemoveFromStoredBackupList(const QStringList& paths) {
-    modRegistry::RegBatch batch(HKEY_CURRENT_USER, true);
-    if (!batch.Active()) {
-        return false;
+Result<void> RemoveFromStoredBackupList(const QStringList& paths) {
+    StoreTransaction transaction(true);
+    if (!transaction.Started()) {
+        return transaction.Started();
     }
     CListString stored;
-    if (!LoadList(stored, kMainKey, QStringLiteral("Count"), QStringLiteral("File"), true,
-                  modRegistry::kPathReadBufferSize)) {
-        return false;
+    if (Result<void> loaded =
+            LoadList(stored, kMainKey, QStringLiteral("Count"), QStringLiteral("File"), true,
+                     modRegistry::kPathReadBufferSize);
+        !loaded) {
+        return loaded;
     }
     const QSet<QString> removed(paths.begin(), paths.end());
     QStringList kept;
@@ -304,27 +333,29 @@ bool RemoveFromStoredBackupList(const QStringList& paths) {
             kept.append(path);
         }
     }
-    return SaveBackupListOf(kept) && batch.Commit();
+    if (Result<void> saved = SaveBackupListOf(kept); !saved) {
+        return saved;
+    }
+    return transaction.Commit();
 }
 
 QString PrepareStore(bool bTellReadOnly) {
     const QString sFile = DisplayPath(modRegistry::StorePath(HKEY_CURRENT_USER));
     switch (modRegistry::CheckStore(HKEY_CURRENT_USER)) {
         case modRegistry::StoreState::Damaged: {
-            QString problem;
-            const QString moved = modRegistry::MoveStoreAside(
-                HKEY_CURRENT_USER, QDateTime::currentDateTime(), &problem);
-            if (moved.isEmpty()) {
+            const Result<QString> moved =
+                modRegistry::MoveStoreAside(HKEY_CURRENT_USER, QDateTime::currentDateTime());
+            if (!moved) {
                 return QStringLiteral(
                            "Die Einstellungsdatei „%1“ ist beschädigt und konnte nicht "
                            "beiseitegelegt werden: %2.")
-                    .arg(sFile, problem);
+                    .arg(sFile, moved.Reason());
             }
             return QStringLiteral(
                        "Die Einstellungsdatei „%1“ war beschädigt (keine lesbare "
                        "SQLite-Datenbank). Sie liegt unverändert unter „%2“; Sondrel beginnt "
                        "mit einer neuen, leeren Dateiliste und den voreingestellten Optionen.")
-                .arg(sFile, DisplayPath(moved));
+                .arg(sFile, DisplayPath(*moved));
         }
         case modRegistry::StoreState::ReadOnly:
             if (bTellReadOnly) {
@@ -338,12 +369,6 @@ QString PrepareStore(bool bTellReadOnly) {
         default:
             return QString();
     }
-}
-
-QString StoreProblemText() {
-    return QStringLiteral("„%1“: %2")
-        .arg(DisplayPath(modRegistry::StorePath(HKEY_CURRENT_USER)),
-             modRegistry::RegProblemText(HKEY_CURRENT_USER));
 }
 
 }  // namespace modBackup

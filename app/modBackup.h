@@ -17,6 +17,7 @@
 
 #include "app/FileSystem.h"
 #include "app/LeadingNumber.h"
+#include "app/Result.h"
 #include "app/ScanFolder.h"
 #include "list/CListString.h"
 
@@ -66,19 +67,24 @@ SharedState& State();
 /// places the environment names now. For tests.
 void ResetState();
 
-/// The reads made while it lives see one consistent state of the store. When the store exists but
-/// cannot be read (another program holds it), Failed() is true, and those reads fail at once
-/// instead of each waiting for the store again.
-class StoreReading {
+/// The store calls made while it lives run in one transaction. A reading one sees one consistent
+/// state of the store; a writing one takes the write lock at once, and others see all of its
+/// writes or none. When it cannot begin (the store exists but another program holds it), Started()
+/// says why, and the calls made meanwhile fail at once instead of each waiting for the store.
+class StoreTransaction {
 public:
-    StoreReading();
-    ~StoreReading();
-    StoreReading(const StoreReading&) = delete;
-    StoreReading& operator=(const StoreReading&) = delete;
-    bool Failed() const;
+    explicit StoreTransaction(bool bWrite);
+    ~StoreTransaction();
+    StoreTransaction(const StoreTransaction&) = delete;
+    StoreTransaction& operator=(const StoreTransaction&) = delete;
+    const Result<void>& Started() const { return started_; }
+    /// Commits when every write in it succeeded; otherwise rolls back. Without Commit, the
+    /// writes are rolled back.
+    Result<void> Commit();
 
 private:
     std::unique_ptr<modRegistry::RegBatch> batch_;
+    Result<void> started_;
 };
 
 /// The default of "DefaultPath" and "SearchPath": the user's home folder.
@@ -91,55 +97,54 @@ QDateTime LocalMoment(const QDate& dDate, const QTime& tTime);
 /// "LastBackupAt"; the current date and time when missing or not a date.
 QDateTime ReadLastBackupAt();
 /// Stores dtDate as "dd.mm.yyyy hh:nn:ss".
-bool WriteLastBackupAt(const QDateTime& dtDate);
+Result<void> WriteLastBackupAt(const QDateTime& dtDate);
 
 /// The option's stored text (a single blank included); sDefault when it reads empty.
 QString ReadOption(const QString& sValueName, const QString& sDefault);
-bool WriteOption(const QString& sValueName, const QString& sText);
+Result<void> WriteOption(const QString& sValueName, const QString& sText);
 
 /// True when the stored text's leading number rounds to 1 or more; bDefault when the text is
 /// empty or lIndex is not 1 to 4.
 bool ReadFlagOption(int32_t lIndex, bool bDefault);
-/// Stores "1" or "0"; false (nothing written) for an index outside 1 to 4.
-bool WriteFlagOption(int32_t lIndex, bool bValue);
+/// Stores "1" or "0"; fails (nothing written) for an index outside 1 to 4.
+Result<void> WriteFlagOption(int32_t lIndex, bool bValue);
 
 /// The values of a list from its first entry (walked with its cursor); none for an absent list.
 QStringList ListValues(CListString* oList);
 
 /// Creates the list when absent, empties it and fills it from sPrefix + "Count" and
 /// sPrefix + index, without duplicates. A count that is missing or no number takes every stored
-/// entry. False (the list empty) when the store exists but could not be read: the caller must
-/// then not save the list over the stored one.
-bool LoadOptionList(std::unique_ptr<CListString>& oList, const QString& sPrefix);
+/// entry. Fails (the list empty) when the store exists but could not be read: the caller must then
+/// not save the list over the stored one.
+Result<void> LoadOptionList(std::unique_ptr<CListString>& oList, const QString& sPrefix);
 /// Stores the count and every entry, then deletes the entries beyond the new count, in one
-/// transaction. Walks the list with its cursor. True when stored; StoreProblemText says why not.
-bool SaveOptionList(CListString& oList, const QString& sPrefix);
+/// transaction. Walks the list with its cursor.
+Result<void> SaveOptionList(CListString& oList, const QString& sPrefix);
 
 /// Creates or empties BackupFiles and fills it with the stored paths that name existing files,
 /// without duplicates. Entries read back whole up to the longest path the system opens; a count
-/// that is missing or no number takes every stored entry. False when a store exists but any part
+/// that is missing or no number takes every stored entry. Fails when a store exists but any part
 /// of the list could not be read (the list is then empty). pVanished receives the stored paths
 /// left out because they name no file.
-bool LoadBackupList(QStringList* pVanished = nullptr);
+Result<void> LoadBackupList(QStringList* pVanished = nullptr);
 /// The stored backup list as LoadBackupList reads it, without touching BackupFiles, on any thread
-/// (through that thread's own connection); nullopt when it could not be read.
-std::optional<QStringList> ReadStoredBackupList();
+/// (through that thread's own connection).
+Result<QStringList> ReadStoredBackupList();
 /// The stored list followed by the paths of kept it lacks: what a window that could not read the
 /// stored list stores once it can, so that neither its own paths nor the stored ones are lost.
 QStringList MergedWithStored(const QStringList& stored, const QStringList& kept);
 /// Stores BackupFiles ("Count", "File" + index) in one transaction; an absent list stores as empty,
-/// and every stored entry beyond the new count goes. True when stored; StoreProblemText says why
-/// not.
-bool SaveBackupList();
+/// and every stored entry beyond the new count goes.
+Result<void> SaveBackupList();
 
 /// Stores these paths as the backup list, as SaveBackupList does: a save that may run on another
 /// thread (which uses the store through its own connection).
-bool SaveBackupListOf(const QStringList& paths);
+Result<void> SaveBackupListOf(const QStringList& paths);
 
 /// Removes these paths from the stored backup list, in one transaction: paths stored since they
 /// were loaded stay, and so does every other; paths that name no file go, as LoadBackupList drops
-/// them. True when stored; StoreProblemText says why not.
-bool RemoveFromStoredBackupList(const QStringList& paths);
+/// them.
+Result<void> RemoveFromStoredBackupList(const QStringList& paths);
 
 /// Gets the settings store ready before the list is loaded: a store file that is no database (or
 /// whose schema cannot be read) is moved aside whole under a dated name beside it, so that a new
@@ -147,9 +152,5 @@ bool RemoveFromStoredBackupList(const QStringList& paths);
 /// bTellReadOnly also that a store on a read-only file system can only be read); empty when
 /// there is nothing to tell.
 QString PrepareStore(bool bTellReadOnly);
-
-/// The settings store's file and why the calling thread's last write failed, in German, for a
-/// message.
-QString StoreProblemText();
 
 }  // namespace modBackup

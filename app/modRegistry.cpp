@@ -10,7 +10,7 @@
 #include <memory>
 
 #include "app/NativePath.h"
-#include "platform/SystemReason.h"
+#include "app/Result.h"
 #include "platform/registrystore/RegistryStore.h"
 
 namespace modRegistry {
@@ -175,12 +175,9 @@ QString RegProblemText(RegRoot hRoot) {
         return QStringLiteral("kein Speicher für diesen Schlüssel");
     }
     const RegistryStore::Problem& problem = store->LastProblem();
-    const auto systemText = [](int error) {
-        return QString::fromStdString(platform::systemReason(error));
-    };
     if (problem.bFolder) {
         return QStringLiteral("der Ordner der Datei kann nicht angelegt werden (%1)")
-            .arg(systemText(problem.systemError));
+            .arg(SystemReason(problem.systemError));
     }
     struct stat st {};
     if (::stat(NativePath(StorePath(hRoot)).constData(), &st) == 0 && S_ISDIR(st.st_mode)) {
@@ -210,7 +207,7 @@ QString RegProblemText(RegRoot hRoot) {
                 return QStringLiteral("der Datenträger ist voll");
             }
             if (problem.systemError != 0) {
-                return systemText(problem.systemError);
+                return SystemReason(problem.systemError);
             }
             return QString::fromUtf8(sqlite3_errstr(problem.sqliteCode));
     }
@@ -234,19 +231,16 @@ StoreState CheckStore(RegRoot hRoot) {
     return StoreState::Unreadable;
 }
 
-QString MoveStoreAside(RegRoot hRoot, const QDateTime& dtNow, QString* sProblem) {
+Result<QString> MoveStoreAside(RegRoot hRoot, const QDateTime& dtNow) {
     RegistryStore* store = Store(hRoot);
     if (store == nullptr) {
-        return QString();
+        return Failure{QStringLiteral("kein Speicher für diesen Schlüssel")};
     }
     const QString suffix =
         QStringLiteral(".beschädigt-") + dtNow.toString(QStringLiteral("yyyyMMdd-HHmm"));
     const std::string moved = store->MoveAside(suffix.toUtf8().toStdString());
     if (moved.empty()) {
-        if (sProblem != nullptr) {
-            *sProblem = QString::fromStdString(platform::systemReason(errno));
-        }
-        return QString();
+        return Failure{SystemReason(errno)};
     }
     return PathFromNative(QByteArrayView(moved.data(), static_cast<qsizetype>(moved.size())));
 }

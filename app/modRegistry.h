@@ -16,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "app/Result.h"
+
 class RegistryStore;
 
 namespace modRegistry {
@@ -71,9 +73,8 @@ enum class StoreState {
 };
 StoreState CheckStore(RegRoot hRoot);
 /// Renames a damaged store, whole and with its log files, to "<file>.beschädigt-yyyyMMdd-HHmm"
-/// beside it (never over another file), so that the next write starts a new store. Its new path;
-/// empty with *sProblem (German) when it could not be moved.
-QString MoveStoreAside(RegRoot hRoot, const QDateTime& dtNow, QString* sProblem);
+/// beside it (never over another file), so that the next write starts a new store. Its new path.
+Result<QString> MoveStoreAside(RegRoot hRoot, const QDateTime& dtNow);
 
 /// Runs the primitives called during its lifetime in one transaction of the root's store, so
 /// that others see all of them or none. A writing batch takes the store's write lock at once;

@@ -174,10 +174,10 @@ Timing LogicRun(const QStringList& paths, const QString& archive) {
     settings.sComment = QString::fromUtf8(kComment);
     BackupRun run(settings, nullptr, nullptr);
     const Stopwatch watch;
-    const bool ok = run.Run(&list);
+    const Result<void> done = run.Run(&list);
     const Timing seconds = watch.Stop();
-    if (!ok) {
-        std::fprintf(stderr, "run failed:\n%s\n", qPrintable(run.FailureText().left(2000)));
+    if (!done) {
+        std::fprintf(stderr, "run failed:\n%s\n", qPrintable(done.Reason().left(2000)));
         std::exit(1);
     }
     return seconds;

@@ -25,8 +25,8 @@ WindowIntake::~WindowIntake() {
     JoinWorker();
 }
 
-bool WindowIntake::Listen(QString* sProblem) {
-    return server_->Listen(sProblem);
+Result<void> WindowIntake::Listen() {
+    return server_->Listen();
 }
 
 void WindowIntake::Hold(bool bHold) {
@@ -123,22 +123,22 @@ void WindowIntake::Advance() {
                 [&request, paths = modBackup::ListValues(modBackup::State().BackupFiles.get())] {
                     QStringList toStore = paths;
                     if (request.bUnread) {
-                        request.stored = modBackup::ReadStoredBackupList();
-                        if (!request.stored) {
+                        const Result<QStringList> stored = modBackup::ReadStoredBackupList();
+                        if (!stored) {
                             request.sProblem =
-                                modBackup::StoreProblemText() +
+                                stored.Reason() +
                                 QStringLiteral(
                                     "; die gespeicherte Liste kann nicht gelesen werden, darum "
                                     "behält das offene Fenster die Dateien und speichert sie "
                                     "erst mit ihr zusammen");
                             return;
                         }
-                        toStore = modBackup::MergedWithStored(*request.stored, paths);
+                        request.stored = *stored;
+                        toStore = modBackup::MergedWithStored(*stored, paths);
                     }
-                    request.bStored = modBackup::SaveBackupListOf(toStore);
-                    if (!request.bStored) {
-                        request.sProblem = modBackup::StoreProblemText();
-                    }
+                    const Result<void> saved = modBackup::SaveBackupListOf(toStore);
+                    request.bStored = saved.Ok();
+                    request.sProblem = saved.Reason();
                 });
             return;
         }

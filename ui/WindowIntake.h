@@ -17,6 +17,8 @@
 #include <optional>
 #include <thread>
 
+#include "app/Result.h"
+
 class InstanceServer;
 
 class WindowIntake : public QObject {
@@ -41,8 +43,8 @@ public:
     /// Waits for a collection still running.
     ~WindowIntake() override;
 
-    /// Starts listening for other starts; false with *sProblem when that is impossible.
-    bool Listen(QString* sProblem);
+    /// Starts listening for other starts.
+    Result<void> Listen();
     /// While held, collected files wait; on release they are taken at once.
     void Hold(bool bHold);
     /// For the window's end: stops listening, and answers every request not yet taken with

@@ -277,31 +277,32 @@ void frmBackup::StartBackup() {
     run.SetVerifyProgressHandler(
         [this](int32_t lDone, int32_t lTotal) { ZIP_VerifyProgress(lDone, lTotal); });
     CListString* files = modBackup::State().BackupFiles.get();
-    if (settings.sArchivePath.isEmpty()) {
-        StandardDialogs::ShowMessage(
-            this, BackupRun::FailedBecause({ArchiveName::NoneFreeText(sArchiveName_)}),
-            QMessageBox::Critical);
-    } else if (run.Run(files)) {
+    const Result<void> written =
+        settings.sArchivePath.isEmpty()
+            ? Result<void>(Failure{ArchiveName::NoneFreeText(sArchiveName_)})
+            : run.Run(files);
+    if (written) {
         ShowArchivePath(run.ArchivePath());
-        const QString sProblems = run.ApplyAfterEffects([this, files](QString*) {
+        const Result<void> applied = run.ApplyAfterEffects([this, files]() -> Result<void> {
             if (files != nullptr) {
                 files->RemoveAll();
             }
             if (clearWindowList_) {
                 clearWindowList_();
             }
-            return true;
+            return {};
         });
-        if (!sProblems.isEmpty()) {
+        if (!applied) {
             StandardDialogs::ShowMessage(
                 this,
                 QStringLiteral("Das Archiv „%1“ ist geschrieben und geprüft.\n\n%2")
-                    .arg(DisplayPath(run.ArchivePath()), sProblems),
+                    .arg(DisplayPath(run.ArchivePath()), applied.Reason()),
                 QMessageBox::Warning);
         }
         bExitProgram_ = chkExitAfterBackup->isChecked();
     } else {
-        StandardDialogs::ShowMessage(this, run.FailureText(), QMessageBox::Critical);
+        StandardDialogs::ShowMessage(this, BackupRun::FailedBecause(written.Reason()),
+                                     QMessageBox::Critical);
     }
     lblFileAdded->setUpdatesEnabled(true);
     pbZIPProgress->setUpdatesEnabled(true);

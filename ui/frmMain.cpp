@@ -277,11 +277,11 @@ bool frmMain::Form_Unload() {
             return stay();
         }
     }
-    while (!modBackup::SaveBackupList()) {
+    for (Result<void> saved = modBackup::SaveBackupList(); !saved;
+         saved = modBackup::SaveBackupList()) {
         const int choice = StandardDialogs::AskChoice(
             this,
-            QStringLiteral("Die Dateiliste konnte nicht gespeichert werden.\n\n") +
-                modBackup::StoreProblemText(),
+            QStringLiteral("Die Dateiliste konnte nicht gespeichert werden.\n\n") + saved.Reason(),
             QMessageBox::Warning,
             {QStringLiteral("&Wiederholen"), QStringLiteral("&Ohne Speichern beenden"),
              QStringLiteral("&Zurück zum Fenster")});
@@ -435,11 +435,11 @@ void frmMain::mnuReload_Click() {
     if (bListUnread_) {
         // The window's own paths are not stored yet: they stay, beside the stored ones.
         if (MergeStoredList()) {
-            if (!modBackup::SaveBackupList()) {
+            if (const Result<void> saved = modBackup::SaveBackupList(); !saved) {
                 StandardDialogs::ShowMessage(
                     this,
                     QStringLiteral("Die Dateiliste konnte nicht gespeichert werden.\n\n") +
-                        modBackup::StoreProblemText(),
+                        saved.Reason(),
                     QMessageBox::Warning);
             }
         } else {
@@ -448,10 +448,10 @@ void frmMain::mnuReload_Click() {
         mnuCheckFiles_Click();
         return;
     }
-    const std::optional<QStringList> stored = modBackup::ReadStoredBackupList();
+    const Result<QStringList> stored = modBackup::ReadStoredBackupList();
     if (!stored) {
         // What the window shows stays; the stored list, unknown now, is not saved over.
-        SetStoredListUnread(modBackup::StoreProblemText());
+        SetStoredListUnread(stored.Reason());
         TellStoredListUnread();
         return;
     }
@@ -470,9 +470,9 @@ void frmMain::mnuReload_Click() {
 void frmMain::SetStoredListUnread(const QString& sProblem) {
     bListUnread_ = true;
     sUnreadProblem_ = sProblem;
-    statusPanel1_->setText(
-        QStringLiteral("Gespeicherte Liste nicht gelesen – es wird nichts "
-                       "darüber gespeichert"));
+    statusPanel1_->setText(QStringLiteral("Gespeicherte Liste nicht gelesen"));
+    statusPanel1_->setToolTip(QStringLiteral(
+        "Die gespeicherte Dateiliste konnte nicht gelesen werden; sie wird nicht überschrieben."));
 }
 
 void frmMain::TellStoredListUnread() {
@@ -490,9 +490,9 @@ void frmMain::TellStoredListUnread() {
 }
 
 bool frmMain::MergeStoredList() {
-    const std::optional<QStringList> stored = modBackup::ReadStoredBackupList();
+    const Result<QStringList> stored = modBackup::ReadStoredBackupList();
     if (!stored) {
-        sUnreadProblem_ = modBackup::StoreProblemText();
+        sUnreadProblem_ = stored.Reason();
         return false;
     }
     TakeStoredList(*stored);
@@ -577,16 +577,17 @@ void frmMain::CheckFiles() {
 }
 
 bool frmMain::ListenForOtherStarts() {
-    QString problem;
-    bListening_ = intake_->Listen(&problem);
+    const Result<void> listening = intake_->Listen();
+    bListening_ = listening.Ok();
     if (bListening_) {
         return true;
     }
     StandardDialogs::ShowMessage(
         this,
         QStringLiteral("Sondrel kann keine Dateien von anderen Aufrufen annehmen, solange dieses "
-                       "Fenster offen ist; „sondrel DATEI“ wartet dann vergeblich.\n\n") +
-            problem,
+                       "Fenster offen ist; „sondrel DATEI“ nimmt dann nichts auf und meldet "
+                       "nach einer Minute einen Fehler.\n\n") +
+            listening.Reason(),
         QMessageBox::Warning);
     return false;
 }

@@ -253,7 +253,8 @@ bool frmOptions::eventFilter(QObject* watched, QEvent* event) {
 void frmOptions::Form_Load() {
     using namespace modBackup;
     SharedState& state = State();
-    const StoreReading reading;
+    // One wait at most when another program holds the store, not one for each value.
+    const StoreTransaction reading(false);
 
     lblPath->setText(ReadOption(kDefaultPathName, HomeFolder()));
     chkArchiveFlag->setChecked(ReadFlagOption(OptArchiveFlag, false));
@@ -262,7 +263,7 @@ void frmOptions::Form_Load() {
         0, Twips::ToPixelsX(
                FormScale::Scaled(kExtensionsWidth, factor) - ScrollBarSize(false) - 120, this));
     lvExtensions->clear();
-    bool bRead = LoadOptionList(state.Extensions, kExtensionPrefix);
+    Result<void> read = LoadOptionList(state.Extensions, kExtensionPrefix);
     FillList(lvExtensions, *state.Extensions);
     chkUseExtFilterForSearch->setChecked(ReadFlagOption(OptExtFilterSearch, false));
     chkUseExtFilterForScan->setChecked(ReadFlagOption(OptExtFilterScan, false));
@@ -277,11 +278,14 @@ void frmOptions::Form_Load() {
         0, Twips::ToPixelsX(
                FormScale::Scaled(kExcludeFoldersWidth, factor) - ScrollBarSize(false) - 120, this));
     lvExcludeFolders->clear();
-    bRead = LoadOptionList(state.ExcludeFolders, kExcludeFolderPrefix) && bRead;
+    if (Result<void> excluded = LoadOptionList(state.ExcludeFolders, kExcludeFolderPrefix);
+        read && !excluded) {
+        read = std::move(excluded);
+    }
     FillList(lvExcludeFolders, *state.ExcludeFolders);
     cmdAction[kIndexApply]->setEnabled(false);
-    if (!bRead) {
-        sUnreadProblem_ = StoreProblemText();
+    if (!read) {
+        sUnreadProblem_ = read.Reason();
         QTimer::singleShot(0, this, [this] {
             StandardDialogs::ShowMessage(
                 this,
@@ -340,7 +344,7 @@ bool frmOptions::SaveSettings() {
     SharedState& state = State();
     const auto checked = [](const QCheckBox* box) { return box->checkState() == Qt::Checked; };
     // Every step runs even after a failed write; the result only tells whether all succeeded.
-    bool bSaved = WriteOption(kDefaultPathName, lblPath->text());
+    bool bSaved = WriteOption(kDefaultPathName, lblPath->text()).Ok();
     bSaved = WriteFlagOption(OptArchiveFlag, checked(chkArchiveFlag)) && bSaved;
 
     if (!state.Extensions) {

@@ -278,13 +278,9 @@ void frmSearch::tmrStartSearch_Timer() {
     values.bNoLastBackupDate = chkNoLastBackupDate->isChecked();
     values.bLimitRecursion = chkLimitRecursion->isChecked();
     values.sLimit = txtLimit->text();
-    if (!SearchSettings::StoreAndPrepareScan(values)) {
+    if (const Result<void> prepared = SearchSettings::StoreAndPrepareScan(values); !prepared) {
         // The search goes on: it needs only the values it was given.
-        StandardDialogs::ShowMessage(
-            this,
-            QStringLiteral("Die Sucheinstellungen konnten nicht gespeichert werden.\n\n") +
-                modBackup::StoreProblemText(),
-            QMessageBox::Warning);
+        StandardDialogs::ShowMessage(this, prepared.Reason(), QMessageBox::Warning);
     }
 
     modBackup::ISearchOutlet* const previousSearch = state.SearchOutlet;

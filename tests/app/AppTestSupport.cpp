@@ -94,3 +94,10 @@ QStringList Values(CListString& list) {
     }
     return values;
 }
+
+std::string LockState(const Result<bool>& acquired) {
+    if (!acquired) {
+        return "Unavailable: " + acquired.Reason().toStdString();
+    }
+    return *acquired ? "Acquired" : "Busy";
+}

@@ -11,6 +11,9 @@
 #include <QStringList>
 #include <QTemporaryDir>
 #include <ostream>
+#include <string>
+
+#include "app/Result.h"
 
 /// Lets GoogleTest print texts readably.
 inline void PrintTo(const QString& s, std::ostream* os) {
@@ -43,6 +46,9 @@ protected:
 private:
     QTemporaryDir dir_;
 };
+
+/// What a lock's TryAcquire answered: "Acquired", "Busy", or "Unavailable: " and the reason.
+std::string LockState(const Result<bool>& acquired);
 
 /// Sets a file's modification time (whole seconds, local time).
 void SetModified(const QString& sPath, const QDateTime& when);

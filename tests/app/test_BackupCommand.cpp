@@ -1,6 +1,5 @@
-// sondrel-backup: its options and password file in process, and the built command end to end
-// without a display, over this test's XDG folders. Archives are read back with Python's zipfile
-// and unzip, the store with the sqlite3 shell.
+// sondrel-backup: the built command end to end without a display, over this test's XDG folders.
+// Archives are read back with Python's zipfile and unzip, the store with the sqlite3 shell.
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -32,23 +31,6 @@
 
 using namespace BackupCommand;
 
-// Every good form of the options is used by the runs below.
-TEST(BackupCommandLine, BadUsageIsNamed) {
-    QString problem;
-    const std::pair<QStringList, QString> bad[] = {
-        {{"--serch"}, "Unbekannte Option „--serch“."},
-        {{"-x"}, "Unbekannte Option „-x“."},
-        {{"/home/anna"}, "Unerwartetes Argument „/home/anna“."},
-        {{"--comment"}, "Der Option „--comment“ fehlt ihr Wert."},
-        {{"--folder="}, "Der Option „--folder“ fehlt ihr Wert."},
-        {{"--dry-run=ja"}, "Die Option „--dry-run“ nimmt keinen Wert."},
-    };
-    for (const auto& [args, text] : bad) {
-        EXPECT_FALSE(ParseOptions(args, &problem)) << args.join(' ').toStdString();
-        EXPECT_EQ(problem, text);
-    }
-}
-
 class BackupCommandTest : public CoreTest {
 protected:
     // A file of the given mode (umask aside).
@@ -58,56 +40,6 @@ protected:
         return path;
     }
 };
-
-// A pipe named by mistake is refused at once: nothing writes into it, and reading it would wait
-// for ever.
-TEST_F(BackupCommandTest, APipeAsPasswordFileIsRefusedAtOnce) {
-    const QString pipe = Root() + "/pw-pipe";
-    ASSERT_EQ(::mkfifo(NativePath(pipe).constData(), 0600), 0);
-    std::future<std::optional<QString>> read = std::async(std::launch::async, [&] {
-        QString problem;
-        std::optional<QString> password = ReadPasswordFile(pipe, &problem);
-        return password ? password : std::optional<QString>(problem);
-    });
-    if (read.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
-        ADD_FAILURE() << "the password file's pipe holds the run";
-        // A writer that comes and goes lets a waiting open and read end.
-        ::close(::open(NativePath(pipe).constData(), O_WRONLY | O_NONBLOCK));
-    }
-    EXPECT_EQ(read.get(), "Die Passwortdatei „" + pipe + "“ ist keine gewöhnliche Datei.");
-}
-
-TEST_F(BackupCommandTest, APasswordFileCountsOnlyWhenItsOwnerAloneMayReadIt) {
-    QString problem;
-    EXPECT_EQ(ReadPasswordFile(MakePrivateFile("pw", "geheim\r\nzweite Zeile\n", 0600), &problem),
-              QString("geheim"));
-    EXPECT_EQ(ReadPasswordFile(MakePrivateFile("nur-eine", "Kennwort ä", 0400), &problem),
-              QString("Kennwort ä"));
-    // The engine's limit itself is taken whole.
-    EXPECT_EQ(
-        ReadPasswordFile(MakePrivateFile("limit", QByteArray(255, 'x') + "\n", 0600), &problem),
-        QString(255, 'x'));
-
-    const QString group = MakePrivateFile("group", "geheim\n", 0640);
-    const std::pair<QString, QString> refused[] = {
-        {group, "ist auch für andere Benutzer lesbar"},
-        {MakePrivateFile("others", "geheim\n", 0604), "ist auch für andere Benutzer lesbar"},
-        {MakePrivateFile("empty", "", 0600), "ist leer"},
-        {MakePrivateFile("empty-line", "\nzweite\n", 0600), "ist leer"},
-        {MakePrivateFile("long", QByteArray(256, 'x'), 0600), "mehr als 255 Byte"},
-        {MakePrivateFile("long-umlaut", QByteArray(254, 'x') + "ä", 0600), "mehr als 255 Byte"},
-        {MakePrivateFile("latin1", "gr\xfc\xdf", 0600), "keinen UTF-8-Text"},
-        {Root() + "/fehlt", "kann nicht gelesen werden: Datei oder Ordner nicht gefunden"},
-        {MakeFolder("ordner"), "ist keine gewöhnliche Datei"},
-    };
-    for (const auto& [path, why] : refused) {
-        problem.clear();
-        EXPECT_FALSE(ReadPasswordFile(path, &problem)) << path.toStdString();
-        EXPECT_TRUE(problem.startsWith("Die Passwortdatei „" + path + "“ ") &&
-                    problem.contains(why))
-            << problem.toStdString();
-    }
-}
 
 #ifdef SONDREL_BACKUP_PROGRAM
 
@@ -246,7 +178,7 @@ protected:
 TEST_F(BackupCommandRun, WritesTheListAsTheDialogDoesAndForgetsOnlyAfterTheCheck) {
     const QStringList files = MakeFiles("daten/Bücher", 3);
     StoreList(files);
-    modBackup::WriteFlagOption(modBackup::OptArchiveFlag, true);
+    EXPECT_TRUE(modBackup::WriteFlagOption(modBackup::OptArchiveFlag, true));
     const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
     const Outcome run = RunBackup({});
     const QDateTime after = QDateTime::currentDateTime();
@@ -324,15 +256,15 @@ TEST_F(BackupCommandRun, SearchAddsWhatChangedSinceTheLastBackupFirst) {
     MakeFile("suche/neu.tmp");
     MakeFile("suche/ausgeschlossen/neu3.txt");
     StoreList({listed});
-    modBackup::WriteLastBackupAt(last);
-    modBackup::WriteOption("SearchPath", Root() + "/suche");
-    modBackup::WriteFlagOption(modBackup::OptExtFilterSearch, true);
+    EXPECT_TRUE(modBackup::WriteLastBackupAt(last));
+    EXPECT_TRUE(modBackup::WriteOption("SearchPath", Root() + "/suche"));
+    EXPECT_TRUE(modBackup::WriteFlagOption(modBackup::OptExtFilterSearch, true));
     CListString extensions;
     extensions.Add("tmp");
-    modBackup::SaveOptionList(extensions, "Extension");
+    EXPECT_TRUE(modBackup::SaveOptionList(extensions, "Extension"));
     CListString excluded;
     excluded.Add(Root() + "/suche/ausgeschlossen");
-    modBackup::SaveOptionList(excluded, "ExcludeFolder");
+    EXPECT_TRUE(modBackup::SaveOptionList(excluded, "ExcludeFolder"));
 
     const Outcome run = RunBackup({"--search", "--keep-list"});
     EXPECT_EQ(run.status, kWritten) << run.err.toStdString();
@@ -349,8 +281,8 @@ TEST_F(BackupCommandRun, ADryRunShowsWhatAndWhereAndChangesNothing) {
     const QString listed = MakeFile("daten/gelistet.txt", QByteArray(300000, 'x'));
     const QString changed = MakeFile("suche/neu.txt");
     StoreList({listed});
-    modBackup::WriteLastBackupAt(QDateTime::currentDateTime().addDays(-1));
-    modBackup::WriteOption("SearchPath", Root() + "/suche");
+    EXPECT_TRUE(modBackup::WriteLastBackupAt(QDateTime::currentDateTime().addDays(-1)));
+    EXPECT_TRUE(modBackup::WriteOption("SearchPath", Root() + "/suche"));
     const QString before = Sql("SELECT name, data FROM reg_values ORDER BY name");
 
     const Outcome run = RunBackup({"--search", "--dry-run"});
@@ -386,11 +318,11 @@ TEST_F(BackupCommandRun, BadInputFailsWithAGermanLineAndChangesNothing) {
                 "“ ist auch für andere Benutzer lesbar; nur ihr Besitzer darf sie lesen können "
                 "(chmod 600 „" +
                 pw + "“).\n");
-    modBackup::WriteOption("DefaultPath", Root() + "/fehlt");
+    EXPECT_TRUE(modBackup::WriteOption("DefaultPath", Root() + "/fehlt"));
     refused({}, kFailed,
             failed + "In den Zielordner „" + Root() +
                 "/fehlt“ kann nicht geschrieben werden: Datei oder Ordner nicht gefunden\n");
-    modBackup::WriteOption("DefaultPath", plainFile);
+    EXPECT_TRUE(modBackup::WriteOption("DefaultPath", plainFile));
     refused({}, kFailed,
             failed + "In den Zielordner „" + plainFile +
                 "“ kann nicht geschrieben werden: ein Teil des Pfads ist kein Ordner\n");
@@ -470,8 +402,7 @@ TEST_F(BackupCommandRun, AnIntakeDuringTheRunWaitsForItAndItsPathStays) {
             return false;
         }
         SingleInstance::Lock probe;
-        QString problem;
-        return probe.TryAcquire(&problem) == SingleInstance::Lock::Result::Busy;
+        return LockState(probe.TryAcquire()) == "Busy";
     }));
     ASSERT_EQ(::kill(static_cast<pid_t>(backup.processId()), SIGSTOP), 0);
     QProcess intake;
@@ -498,7 +429,7 @@ TEST_F(BackupCommandRun, AnIntakeDuringTheRunWaitsForItAndItsPathStays) {
 TEST_F(BackupCommandRun, ARunStoppedWithSigtermLeavesNothing) {
     const QStringList files = MakeFiles("daten", 6, 8 * 1024 * 1024);
     StoreList(files);
-    modBackup::WriteFlagOption(modBackup::OptArchiveFlag, true);
+    EXPECT_TRUE(modBackup::WriteFlagOption(modBackup::OptArchiveFlag, true));
     modBackup::ResetState();
     QProcess backup;
     Start(backup, {});
@@ -659,7 +590,7 @@ TEST_F(BackupCommandRun, AFailureReachesTheDesktopAsANotification) {
         ASSERT_TRUE(connection.registerService("org.freedesktop.Notifications"));
     }
     StoreList(MakeFiles("daten", 1));
-    modBackup::WriteOption("DefaultPath", Root() + "/fehlt");
+    EXPECT_TRUE(modBackup::WriteOption("DefaultPath", Root() + "/fehlt"));
     const Outcome run = RunBackup({});
     QDBusConnection::disconnectFromBus("desktop");
     bus.terminate();

@@ -107,14 +107,14 @@ protected:
         settings.bAdjustLastBackupDate = false;
         return settings;
     }
-    static bool Run(BackupRun& run, const QStringList& paths) {
+    static Result<void> Run(BackupRun& run, const QStringList& paths) {
         CListString list;
         for (const QString& p : paths) {
             list.Add(p);
         }
-        const bool ok = run.Run(&list);
-        EXPECT_TRUE(ok || !run.FailureText().isEmpty());
-        return ok;
+        const Result<void> done = run.Run(&list);
+        EXPECT_TRUE(done || !done.Reason().isEmpty());
+        return done;
     }
     static QList<QByteArray> Entries(const QStringList& paths) {
         QList<QByteArray> names;
@@ -141,7 +141,8 @@ TEST_F(BackupRunTest, TheArchiveGetsItsNameOnlyOnceWrittenAndChecked) {
     };
     BackupRun::SetTestHooks(hooks);
     BackupRun run(Settings(archive), nullptr, nullptr);
-    ASSERT_TRUE(Run(run, files)) << run.FailureText().toStdString();
+    const Result<void> done = Run(run, files);
+    ASSERT_TRUE(done) << done.Reason().toStdString();
 
     EXPECT_EQ(seenBeforeCheck, QStringList({WorkFileName(archive)}));
     EXPECT_TRUE(WorkFileName(archive).startsWith(".20261207_1405 Backup.zip."));
@@ -166,7 +167,7 @@ TEST_F(BackupRunTest, ARunStoppedBetweenArchiverRunsLeavesNoArchiveAndItsWorkFil
             hooks.afterArchiverRun = [](const QString&) { ::_exit(7); };
             BackupRun::SetTestHooks(hooks);
             BackupRun run(Settings(archive), nullptr, nullptr);
-            Run(run, files);
+            EXPECT_TRUE(Run(run, files));
         },
         ::testing::ExitedWithCode(7), "");
     EXPECT_EQ(FolderNames(folder), QStringList({WorkFileName(archive)}));
@@ -181,7 +182,8 @@ TEST_F(BackupRunTest, ARunStoppedBetweenArchiverRunsLeavesNoArchiveAndItsWorkFil
     }
     BackupRun::SetTestHooks({});
     BackupRun next(Settings(folder + "/neu.zip"), nullptr, nullptr);
-    ASSERT_TRUE(Run(next, files.mid(0, 2))) << next.FailureText().toStdString();
+    const Result<void> done = Run(next, files.mid(0, 2));
+    ASSERT_TRUE(done) << done.Reason().toStdString();
     QStringList expected = {".backup.zip.4242.unfertig", "backup.zip.unfertig", "neu.zip"};
     if (bOtherOwner) {
         expected << QFileInfo(owned).fileName();
@@ -211,18 +213,19 @@ TEST_F(BackupRunTest, AFailedCheckLeavesOnlyTheArchiveMarkedDamaged) {
     BackupSettings settings = Settings(folder + "/20261207_1405 Backup.zip");
     settings.bAdjustLastBackupDate = true;
     BackupRun run(settings, nullptr, nullptr);
-    EXPECT_FALSE(Run(run, files));
+    const Result<void> failed = Run(run, files);
+    EXPECT_FALSE(failed);
 
     const QString damaged = folder + "/20261207_1405 Backup (fehlerhaft).zip";
     EXPECT_EQ(FolderNames(folder), QStringList({"20261207_1405 Backup (fehlerhaft).zip"}));
     EXPECT_EQ(run.ArchivePath(), damaged);
-    EXPECT_EQ(run.FailureText(),
+    EXPECT_EQ(BackupRun::FailedBecause(failed.Reason()),
               "Das Backup ist fehlgeschlagen.\n\nDas Archiv ist fehlerhaft: " + files[1].mid(1) +
                   ": Prüfsumme (CRC) stimmt nicht\n\nDas fehlerhafte Archiv "
                   "liegt zur Ansicht unter „" +
                   damaged + "“.");
     EXPECT_EQ(CheckZip(damaged).bad, files[1].mid(1));
-    EXPECT_EQ(run.ApplyAfterEffects(nullptr), "");
+    EXPECT_FALSE(run.ApplyAfterEffects(nullptr));
     EXPECT_FALSE(modRegistry::RegTryReadText(modRegistry::HKEY_CURRENT_USER, modBackup::kMainKey,
                                              "LastBackupAt"));
 }
@@ -263,7 +266,8 @@ TEST_F(BackupRunTest, AGrownArchiveStaysAsItWasUntilTheCheckedOneReplacesIt) {
             BackupSettings settings = Settings(existing);
             settings.bGrowExisting = true;
             BackupRun run(settings, nullptr, nullptr);
-            EXPECT_EQ(Run(run, files), !bDamage) << run.FailureText().toStdString();
+            const Result<void> done = Run(run, files);
+            EXPECT_EQ(done.Ok(), !bDamage) << done.Reason().toStdString();
             EXPECT_TRUE(bUntouchedAtCheck);
             if (bDamage) {
                 EXPECT_EQ(ReadBytes(existing), before);
@@ -289,7 +293,8 @@ TEST_F(BackupRunTest, ALongArchiveNameStillGetsAWorkName) {
     EXPECT_LE(NativePath(WorkFileName(archive)).size(), 255);
     EXPECT_TRUE(WorkFileName(archive).startsWith("." + QString(110, QChar(u'ä'))));
     BackupRun run(Settings(archive), nullptr, nullptr);
-    EXPECT_TRUE(Run(run, MakeFiles("daten", 1))) << run.FailureText().toStdString();
+    const Result<void> done = Run(run, MakeFiles("daten", 1));
+    EXPECT_TRUE(done) << done.Reason().toStdString();
     EXPECT_EQ(run.ArchivePath(), archive);
 }
 
@@ -313,8 +318,9 @@ TEST_F(BackupRunTest, OnlyFilesUnchangedSinceTheStartLoseTheirArchiveMark) {
             }
         },
         nullptr);
-    ASSERT_TRUE(Run(run, files)) << run.FailureText().toStdString();
-    EXPECT_EQ(run.ApplyAfterEffects(nullptr), "");
+    const Result<void> done = Run(run, files);
+    ASSERT_TRUE(done) << done.Reason().toStdString();
+    EXPECT_TRUE(run.ApplyAfterEffects(nullptr));
     EXPECT_EQ(fso.GetFile(files[0]).Attributes() & AttrArchive, 0);
     EXPECT_EQ(fso.GetFile(files[1]).Attributes() & AttrArchive, AttrArchive);
     EXPECT_EQ(fso.GetFile(files[2]).Attributes() & AttrArchive, 0);

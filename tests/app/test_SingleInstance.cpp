@@ -72,27 +72,26 @@ protected:
 };
 
 TEST_F(Instance, TheLockIsHeldByOneOnlyAndItsFolderMustBePrivate) {
-    QString problem;
     {
         Lock first;
-        ASSERT_EQ(first.TryAcquire(&problem), Lock::Result::Acquired) << problem.toStdString();
+        ASSERT_EQ(LockState(first.TryAcquire()), "Acquired");
         Lock second;
-        EXPECT_EQ(second.TryAcquire(&problem), Lock::Result::Busy);
+        EXPECT_EQ(LockState(second.TryAcquire()), "Busy");
         struct stat st {};
         ASSERT_EQ(::stat(NativePath(Folder()).constData(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0700u);
     }
     Lock again;
-    EXPECT_EQ(again.TryAcquire(&problem), Lock::Result::Acquired);
+    EXPECT_EQ(LockState(again.TryAcquire()), "Acquired");
 
     // The backup's lock is a lock of its own, and looking at it never takes it.
     EXPECT_FALSE(BackupRunning());
     {
         Lock backup(kBackupLockFile);
-        ASSERT_EQ(backup.TryAcquire(&problem), Lock::Result::Acquired);
+        ASSERT_EQ(LockState(backup.TryAcquire()), "Acquired");
         EXPECT_TRUE(BackupRunning());
         Lock other(kBackupLockFile);
-        EXPECT_EQ(other.TryAcquire(&problem), Lock::Result::Busy);
+        EXPECT_EQ(LockState(other.TryAcquire()), "Busy");
     }
     EXPECT_FALSE(BackupRunning());
 }
@@ -102,36 +101,36 @@ TEST_F(Instance, TheLockIsHeldByOneOnlyAndItsFolderMustBePrivate) {
 // can be used, says why at once.
 TEST_F(Instance, AnUnusableRuntimeFolderFallsBackToAPrivateOne) {
     const QString fallback = Root() + "/state/tarvello/run";
-    QString problem;
-    ASSERT_EQ(SocketPath(&problem), Folder() + "/sondrel.socket");
+    ASSERT_EQ(SocketPath().ValueOr(""), Folder() + "/sondrel.socket");
     ::chmod(NativePath(Folder()).constData(), 0777);
     {
         Lock first;
-        ASSERT_EQ(first.TryAcquire(&problem), Lock::Result::Acquired) << problem.toStdString();
+        ASSERT_EQ(LockState(first.TryAcquire()), "Acquired");
         EXPECT_TRUE(QFile::exists(fallback + "/sondrel.lock"));
         Lock second;
-        EXPECT_EQ(second.TryAcquire(&problem), Lock::Result::Busy);
-        EXPECT_EQ(SocketPath(), fallback + "/sondrel.socket");
+        EXPECT_EQ(LockState(second.TryAcquire()), "Busy");
+        EXPECT_EQ(SocketPath().ValueOr(""), fallback + "/sondrel.socket");
     }
     const QString longRuntime = Root() + "/" + QString(110, 'r');
     MakeFolder(QString(110, 'r'));
     qputenv("XDG_RUNTIME_DIR", NativePath(longRuntime));
-    EXPECT_EQ(SocketPath(), fallback + "/sondrel.socket");
+    EXPECT_EQ(SocketPath().ValueOr(""), fallback + "/sondrel.socket");
 
     ::chmod(NativePath(fallback).constData(), 0755);
     Lock none;
-    EXPECT_EQ(none.TryAcquire(&problem), Lock::Result::Unavailable);
-    EXPECT_TRUE(problem.contains("zu lang")) << problem.toStdString();
-    EXPECT_TRUE(problem.contains("0700")) << problem.toStdString();
-    EXPECT_EQ(SocketPath(), "");
+    const Result<bool> unavailable = none.TryAcquire();
+    ASSERT_FALSE(unavailable);
+    EXPECT_TRUE(unavailable.Reason().contains("zu lang")) << unavailable.Reason().toStdString();
+    EXPECT_TRUE(unavailable.Reason().contains("0700")) << unavailable.Reason().toStdString();
+    EXPECT_FALSE(SocketPath());
 }
 
 // The window's end against the real client, run on a thread as another start would run it.
 TEST_F(Instance, ARequestArrivesWithItsWorkingFolderAndGetsItsAnswer) {
     InstanceServer server;
-    QString problem;
     EXPECT_FALSE(WindowInstanceRunning());
-    ASSERT_TRUE(server.Listen(&problem)) << problem.toStdString();
+    const Result<void> listening = server.Listen();
+    ASSERT_TRUE(listening) << listening.Reason().toStdString();
     QStringList received;
     QObject::connect(&server, &InstanceServer::AddRequested,
                      [&](quint64 id, const QString& folder, const QStringList& tokens) {
@@ -165,15 +164,14 @@ TEST_F(Instance, ARequestArrivesWithItsWorkingFolderAndGetsItsAnswer) {
 // and the next real start is served as if they had not been there.
 TEST_F(Instance, PeersThatTalkNonsenseAreDroppedWithoutHarm) {
     InstanceServer server;
-    QString problem;
-    ASSERT_TRUE(server.Listen(&problem));
+    ASSERT_TRUE(server.Listen());
     int requests = 0;
     QObject::connect(&server, &InstanceServer::AddRequested,
                      [&](quint64 id, const QString&, const QStringList&) {
                          ++requests;
                          server.Answer(id, ResultCode::Done);
                      });
-    const QString path = SocketPath();
+    const QString path = SocketPath().ValueOr("");
     const QByteArray hello = Frame(MessageType::Hello, GreetingBody());
     const QList<QByteArray> talks = {
         "GET / HTTP/1.0\r\n\r\n",
@@ -208,7 +206,7 @@ TEST_F(Instance, PeersThatTalkNonsenseAreDroppedWithoutHarm) {
 
 // A window killed without cleaning up leaves its socket file; the next window replaces it.
 TEST_F(Instance, AStaleSocketFileIsReplaced) {
-    const QString path = SocketPath();
+    const QString path = SocketPath().ValueOr("");
     const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -219,8 +217,8 @@ TEST_F(Instance, AStaleSocketFileIsReplaced) {
     EXPECT_FALSE(WindowInstanceRunning());
 
     InstanceServer server;
-    QString problem;
-    ASSERT_TRUE(server.Listen(&problem)) << problem.toStdString();
+    const Result<void> listening = server.Listen();
+    ASSERT_TRUE(listening) << listening.Reason().toStdString();
     auto running = std::async(std::launch::async, [] { return WindowInstanceRunning(); });
     ASSERT_TRUE(Spin(
         [&] { return running.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));

@@ -161,7 +161,7 @@ private Q_SLOTS:
         QVERIFY(env_->IsValid());
         State().Extensions = std::make_unique<CListString>();
         State().ExcludeFolders = std::make_unique<CListString>();
-        modBackup::LoadBackupList();
+        QVERIFY(modBackup::LoadBackupList());
         State().BackupFiles->Add(env_->MakeFile(QStringLiteral("Briefe/Kündigung.odt")));
         main_ = std::make_unique<frmMain>();
         Show(main_.get());

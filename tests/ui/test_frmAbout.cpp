@@ -144,7 +144,7 @@ private Q_SLOTS:
 
     void mainWindowMenuOpensItAndOkClosesIt() {
         dlg_.reset();
-        modBackup::LoadBackupList();
+        QVERIFY(modBackup::LoadBackupList());
         frmMain main;
         main.show();
         QVERIFY(QTest::qWaitForWindowExposed(&main));

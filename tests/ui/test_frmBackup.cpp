@@ -168,12 +168,15 @@ class TestFrmBackup : public QObject {
     }
     /// Stores the paths as the backup list and opens the main window over it.
     frmMain& OpenMain(const QStringList& paths) {
-        modBackup::LoadBackupList();
+        QTest::qVerify(modBackup::LoadBackupList().Ok(), "modBackup::LoadBackupList()", "",
+                       __FILE__, __LINE__);
         for (const QString& p : paths) {
             State().BackupFiles->Add(p);
         }
-        modBackup::SaveBackupList();
-        modBackup::LoadBackupList();
+        QTest::qVerify(modBackup::SaveBackupList().Ok(), "modBackup::SaveBackupList()", "",
+                       __FILE__, __LINE__);
+        QTest::qVerify(modBackup::LoadBackupList().Ok(), "modBackup::LoadBackupList()", "",
+                       __FILE__, __LINE__);
         win_ = std::make_unique<frmMain>();
         win_->show();
         if (!QTest::qWaitForWindowExposed(win_.get())) {
@@ -253,10 +256,10 @@ private Q_SLOTS:
         QFETCH(bool, storedFolder);
         const QString folder = storedFolder ? env_->MakeFolder("archive") : Home();
         if (storedFolder) {
-            modBackup::WriteOption("DefaultPath", folder);
+            QVERIFY(modBackup::WriteOption("DefaultPath", folder));
         }
         if (flag) {
-            modBackup::WriteFlagOption(modBackup::OptArchiveFlag, true);
+            QVERIFY(modBackup::WriteFlagOption(modBackup::OptArchiveFlag, true));
         }
         OpenMain(MakeFiles(2));
         const QDateTime before = QDateTime::currentDateTime();
@@ -467,7 +470,7 @@ private Q_SLOTS:
 
     void pathsWithMarkupShowAsTyped() {
         const QString folder = env_->MakeFolder("x<b>fett</b>");
-        modBackup::WriteOption("DefaultPath", folder);
+        QVERIFY(modBackup::WriteOption("DefaultPath", folder));
         OpenMain(MakeFiles(1, "x<b>fett</b>"));
         QString archivePath;
         bool bArchiveAsTyped = false;
@@ -571,7 +574,7 @@ private Q_SLOTS:
     }
 
     void archiveMarks() {
-        modBackup::WriteFlagOption(modBackup::OptArchiveFlag, true);
+        QVERIFY(modBackup::WriteFlagOption(modBackup::OptArchiveFlag, true));
         const QString plain = env_->MakeFile("m/plain.txt", "a");
         const QString notMarked = env_->MakeFile("m/saved-before.txt", "b");
         const QString readOnly = env_->MakeFile("m/read-only.txt", "c");
@@ -627,7 +630,7 @@ private Q_SLOTS:
         QVERIFY(::truncate(raw.constData(), 5) == 0);
         const QByteArray folder = NativePath(Home()) + "/caf\xe9";
         QVERIFY(::mkdir(folder.constData(), 0700) == 0);
-        modBackup::WriteOption("DefaultPath", PathFromNative(folder));
+        QVERIFY(modBackup::WriteOption("DefaultPath", PathFromNative(folder)));
         OpenMain({PathFromNative(raw)});
         QString shown;
         QVERIFY(WithDialog([&](frmBackup& d) {
@@ -659,8 +662,7 @@ private Q_SLOTS:
     void pathsOfOtherStartsWaitForTheBackup() {
         const QStringList files = MakeFiles(3);
         SingleInstance::Lock lock;
-        QString problem;
-        QCOMPARE(lock.TryAcquire(&problem), SingleInstance::Lock::Result::Acquired);
+        QVERIFY(lock.TryAcquire().ValueOr(false));
         OpenMain(files);
         QVERIFY(win_->ListenForOtherStarts());
         const QString late = env_->MakeFile("late.txt");
@@ -707,7 +709,7 @@ private Q_SLOTS:
                 *path = archive;
                 return StandardDialogs::FileDialogResult::Accepted;
             });
-        modBackup::WriteFlagOption(modBackup::OptArchiveFlag, true);
+        QVERIFY(modBackup::WriteFlagOption(modBackup::OptArchiveFlag, true));
         const QStringList files = MakeFiles(3);
         OpenMain(files);
         QVERIFY(WithDialog([&](frmBackup& d) {
@@ -980,7 +982,7 @@ private Q_SLOTS:
     // The archive is read back before anything is forgotten: one wrong byte between writing and
     // checking fails the backup, names the entry, and leaves the list, the marks and the time.
     void archiveDamagedBeforeTheCheckFailsTheBackup() {
-        modBackup::WriteFlagOption(modBackup::OptArchiveFlag, true);
+        QVERIFY(modBackup::WriteFlagOption(modBackup::OptArchiveFlag, true));
         const QStringList files = MakeFiles(3);
         BackupRun::TestHooks hooks;
         hooks.beforeVerify = [&](const QString& archive) {

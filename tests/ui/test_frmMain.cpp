@@ -96,16 +96,17 @@ class TestFrmMain : public QObject {
 
     /// Stores paths as the backup list and loads it, as the program's start does.
     void StoreAndLoad(const QStringList& paths) {
-        modBackup::LoadBackupList();
+        QVERIFY(modBackup::LoadBackupList());
         for (const QString& p : paths) {
             State().BackupFiles->Add(p);
         }
-        modBackup::SaveBackupList();
-        modBackup::LoadBackupList();
+        QVERIFY(modBackup::SaveBackupList());
+        QVERIFY(modBackup::LoadBackupList());
     }
     frmMain& Open() {
         if (!State().BackupFiles) {
-            modBackup::LoadBackupList();
+            QTest::qVerify(modBackup::LoadBackupList().Ok(), "modBackup::LoadBackupList()", "",
+                           __FILE__, __LINE__);
         }
         win_ = std::make_unique<frmMain>();
         win_->show();
@@ -373,7 +374,7 @@ private Q_SLOTS:
         QVERIFY(Drop(FileUrls({Home() + "/t"}).get()));
         QCOMPARE(ListedInOrder(), QStringList({keep, tmp, sub}));
 
-        modBackup::WriteFlagOption(modBackup::OptExtFilterScan, true);
+        QVERIFY(modBackup::WriteFlagOption(modBackup::OptExtFilterScan, true));
         win_->ClearFileList();
         State().BackupFiles->RemoveAll();
         QVERIFY(Drop(FileUrls({Home() + "/t", loose}).get()));
@@ -645,8 +646,7 @@ private Q_SLOTS:
         const QString a = env_->MakeFile("a.txt");
         StoreAndLoad({a});
         SingleInstance::Lock lock;  // taken by the program's start before the window opens
-        QString problem;
-        QCOMPARE(lock.TryAcquire(&problem), SingleInstance::Lock::Result::Acquired);
+        QVERIFY(lock.TryAcquire().ValueOr(false));
         frmMain& w = Open();
         QVERIFY(w.ListenForOtherStarts());
         const QString b = env_->MakeFile("in/b.txt");
@@ -685,8 +685,7 @@ private Q_SLOTS:
         StoreAndLoad({a, b});
         State().BackupFiles->RemoveAll();  // as a start whose load failed leaves it
         SingleInstance::Lock lock;
-        QString problem;
-        QCOMPARE(lock.TryAcquire(&problem), SingleInstance::Lock::Result::Acquired);
+        QVERIFY(lock.TryAcquire().ValueOr(false));
         const QString store = modRegistry::StorePath(modRegistry::HKEY_CURRENT_USER);
         modRegistry::CloseStores();
         sqlite3* other = nullptr;

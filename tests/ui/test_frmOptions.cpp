@@ -57,7 +57,7 @@ void StoreList(const QString& sPrefix, const QStringList& values) {
     for (const QString& value : values) {
         list.Add(value);
     }
-    modBackup::SaveOptionList(list, sPrefix);
+    QVERIFY(modBackup::SaveOptionList(list, sPrefix));
 }
 
 QStringList Values(CListString* list) {
@@ -172,12 +172,12 @@ private:
 
     void SeedStore() {
         using namespace modBackup;
-        WriteOption(QStringLiteral("DefaultPath"), QStringLiteral("/daten/archiv"));
+        QVERIFY(WriteOption(QStringLiteral("DefaultPath"), QStringLiteral("/daten/archiv")));
         for (int32_t index = 1; index <= 4; ++index) {
-            WriteFlagOption(index, true);
+            QVERIFY(WriteFlagOption(index, true));
         }
-        WriteOption(QStringLiteral("RecursionLimit"), QStringLiteral("12"));
-        WriteLastBackupAt(QDateTime(QDate(2026, 12, 6), QTime(14, 5, 9)));
+        QVERIFY(WriteOption(QStringLiteral("RecursionLimit"), QStringLiteral("12")));
+        QVERIFY(WriteLastBackupAt(QDateTime(QDate(2026, 12, 6), QTime(14, 5, 9))));
         StoreList(QStringLiteral("Extension"), {QStringLiteral("tmp"), QStringLiteral("bak")});
         StoreList(QStringLiteral("ExcludeFolder"), {QStringLiteral("/daten/cache")});
     }
@@ -263,7 +263,7 @@ private Q_SLOTS:
     void storedLimitShowsClamped() {
         QFETCH(QString, stored);
         QFETCH(QString, shown);
-        modBackup::WriteOption(QStringLiteral("RecursionLimit"), stored);
+        QVERIFY(modBackup::WriteOption(QStringLiteral("RecursionLimit"), stored));
         QVERIFY(Open());
         QCOMPARE(Limit()->text(), shown);
         QVERIFY(!ApplyEnabled());
@@ -632,7 +632,7 @@ private Q_SLOTS:
         env_->MakeFile(QStringLiteral("src/b.tmp"));
         env_->MakeFile(QStringLiteral("src/skip/c.txt"));
         const QString src = env_->Home() + QStringLiteral("/src");
-        modBackup::LoadBackupList();
+        QVERIFY(modBackup::LoadBackupList());
         QVERIFY(Open());
         QVERIFY(AddExtension(QStringLiteral("tmp")));
         AnswerFolderDialog(StandardDialogs::FileDialogResult::Accepted,
@@ -668,7 +668,7 @@ private Q_SLOTS:
 
     // A list that could not be stored is a failed save like any single value.
     void aFailedListSaveIsAFailedSave() {
-        modBackup::WriteOption(QStringLiteral("DefaultPath"), QStringLiteral("/daten"));
+        QVERIFY(modBackup::WriteOption(QStringLiteral("DefaultPath"), QStringLiteral("/daten")));
         const QString store = modRegistry::StorePath(HKEY_CURRENT_USER);
         QProcess sqlite;
         sqlite.start(QStringLiteral("sqlite3"),
@@ -716,7 +716,7 @@ private Q_SLOTS:
     }
 
     void tabOrderFollowsTheForm() {
-        modBackup::WriteFlagOption(modBackup::OptLimitRecursion, true);
+        QVERIFY(modBackup::WriteFlagOption(modBackup::OptLimitRecursion, true));
         StoreList(QStringLiteral("Extension"), {QStringLiteral("tmp")});
         QVERIFY(Open());
         Click(Check("chkArchiveFlag"));  // so that "Übernehmen" takes part
@@ -769,7 +769,7 @@ private Q_SLOTS:
     }
 
     void mainWindowMenuOpensItModally() {
-        modBackup::LoadBackupList();
+        QVERIFY(modBackup::LoadBackupList());
         frmMain main;
         main.show();
         QVERIFY(QTest::qWaitForWindowExposed(&main));

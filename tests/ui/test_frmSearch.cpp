@@ -239,11 +239,11 @@ private Q_SLOTS:
 
     void storedSettingsAreShown() {
         const QString folder = env_->MakeFolder(QStringLiteral("Briefe & Ärger"));
-        modBackup::WriteOption(QStringLiteral("SearchPath"), folder);
-        modBackup::WriteFlagOption(modBackup::OptArchiveFlag, true);
-        modBackup::WriteFlagOption(modBackup::OptExtFilterSearch, true);
-        modBackup::WriteFlagOption(modBackup::OptLimitRecursion, true);
-        modBackup::WriteOption(QStringLiteral("RecursionLimit"), QStringLiteral("250"));
+        QVERIFY(modBackup::WriteOption(QStringLiteral("SearchPath"), folder));
+        QVERIFY(modBackup::WriteFlagOption(modBackup::OptArchiveFlag, true));
+        QVERIFY(modBackup::WriteFlagOption(modBackup::OptExtFilterSearch, true));
+        QVERIFY(modBackup::WriteFlagOption(modBackup::OptLimitRecursion, true));
+        QVERIFY(modBackup::WriteOption(QStringLiteral("RecursionLimit"), QStringLiteral("250")));
         OpenDialog();
         QCOMPARE(PathShown(), folder);
         QVERIFY(Box("chkUseArchiveFlag")->isChecked());
@@ -257,7 +257,7 @@ private Q_SLOTS:
     }
 
     void dateConditionAndAlreadyListedFiles() {
-        modBackup::WriteLastBackupAt(lastBackup_);
+        QVERIFY(modBackup::WriteLastBackupAt(lastBackup_));
         const QString oldFile = env_->MakeFile(QStringLiteral("tree/alt.txt"));
         const QString exact = env_->MakeFile(QStringLiteral("tree/genau.txt"));
         const QString newFile = env_->MakeFile(QStringLiteral("tree/sub/neu.txt"));
@@ -267,7 +267,7 @@ private Q_SLOTS:
         SetModified(newFile, lastBackup_.addSecs(3600));
         SetModified(listed, lastBackup_.addSecs(3600));
         State().BackupFiles->Add(listed);
-        modBackup::WriteOption(QStringLiteral("SearchPath"), env_->Home() + "/tree");
+        QVERIFY(modBackup::WriteOption(QStringLiteral("SearchPath"), env_->Home() + "/tree"));
 
         OpenDialog();
         RunSearch();
@@ -286,7 +286,7 @@ private Q_SLOTS:
     void withoutStoredLastBackupNothingOldQualifies() {
         const QString file = env_->MakeFile(QStringLiteral("tree/a.txt"));
         SetModified(file, QDateTime::currentDateTime().addSecs(-120));
-        modBackup::WriteOption(QStringLiteral("SearchPath"), env_->Home() + "/tree");
+        QVERIFY(modBackup::WriteOption(QStringLiteral("SearchPath"), env_->Home() + "/tree"));
         OpenDialog();
         RunSearch();
         QCOMPARE(Status(), Found(0));
@@ -341,7 +341,7 @@ private Q_SLOTS:
         FSOFile file = State().FSO.GetFile(saved);
         QVERIFY(file.SetAttributes(file.Attributes() & ~AttrArchive));
         QCOMPARE(State().FSO.GetFile(saved).Attributes() & AttrArchive, 0);
-        modBackup::WriteOption(QStringLiteral("SearchPath"), env_->Home() + "/tree");
+        QVERIFY(modBackup::WriteOption(QStringLiteral("SearchPath"), env_->Home() + "/tree"));
         OpenDialog();
         PrepareUnconditionalSearch();
         SetCheck("chkUseArchiveFlag", true);
@@ -358,11 +358,11 @@ private Q_SLOTS:
         CListString patterns;
         patterns.Add(QStringLiteral("TMP"));
         patterns.Add(QStringLiteral("b?k"));
-        modBackup::SaveOptionList(patterns, QStringLiteral("Extension"));
+        QVERIFY(modBackup::SaveOptionList(patterns, QStringLiteral("Extension")));
         const QString tmp = env_->MakeFile(QStringLiteral("tree/a.tmp"));
         const QString bak = env_->MakeFile(QStringLiteral("tree/b.BAK"));
         const QString txt = env_->MakeFile(QStringLiteral("tree/c.txt"));
-        modBackup::WriteOption(QStringLiteral("SearchPath"), env_->Home() + "/tree");
+        QVERIFY(modBackup::WriteOption(QStringLiteral("SearchPath"), env_->Home() + "/tree"));
         OpenDialog();
         PrepareUnconditionalSearch();
         SetCheck("chkNotUseExtFilter", false);
@@ -380,7 +380,7 @@ private Q_SLOTS:
         const QString f0 = env_->MakeFile(QStringLiteral("tree/0.txt"));
         const QString f1 = env_->MakeFile(QStringLiteral("tree/a/1.txt"));
         const QString f2 = env_->MakeFile(QStringLiteral("tree/a/b/2.txt"));
-        modBackup::WriteOption(QStringLiteral("SearchPath"), env_->Home() + "/tree");
+        QVERIFY(modBackup::WriteOption(QStringLiteral("SearchPath"), env_->Home() + "/tree"));
         OpenDialog();
         PrepareUnconditionalSearch();
         SetCheck("chkLimitRecursion", true);
@@ -399,7 +399,7 @@ private Q_SLOTS:
         for (int i = 0; i < 20; ++i) {
             env_->MakeFile(QStringLiteral("tree/d%1/f.txt").arg(i % 4) + QString::number(i));
         }
-        modBackup::WriteOption(QStringLiteral("SearchPath"), env_->Home() + "/tree");
+        QVERIFY(modBackup::WriteOption(QStringLiteral("SearchPath"), env_->Home() + "/tree"));
         OpenDialog();
         PrepareUnconditionalSearch();
         QStringList seen;
@@ -430,7 +430,7 @@ private Q_SLOTS:
         for (int i = 0; i < 20; ++i) {
             env_->MakeFile(QStringLiteral("tree/f%1.txt").arg(i, 2, 10, QChar(u'0')));
         }
-        modBackup::WriteOption(QStringLiteral("SearchPath"), env_->Home() + "/tree");
+        QVERIFY(modBackup::WriteOption(QStringLiteral("SearchPath"), env_->Home() + "/tree"));
         OpenDialog();
         PrepareUnconditionalSearch();
         main_->onAdd = [this](int n) {
@@ -454,7 +454,7 @@ private Q_SLOTS:
 
     void stopBeforeTheScanBegins() {
         env_->MakeFile(QStringLiteral("tree/a.txt"));
-        modBackup::WriteOption(QStringLiteral("SearchPath"), env_->Home() + "/tree");
+        QVERIFY(modBackup::WriteOption(QStringLiteral("SearchPath"), env_->Home() + "/tree"));
         OpenDialog();
         PrepareUnconditionalSearch();
         QTest::mouseClick(Button(1), Qt::LeftButton);
@@ -476,7 +476,7 @@ private Q_SLOTS:
         for (int i = 0; i < 20; ++i) {
             env_->MakeFile(QStringLiteral("tree/f%1.txt").arg(i, 2, 10, QChar(u'0')));
         }
-        modBackup::WriteOption(QStringLiteral("SearchPath"), env_->Home() + "/tree");
+        QVERIFY(modBackup::WriteOption(QStringLiteral("SearchPath"), env_->Home() + "/tree"));
         dlg_ = std::make_unique<frmSearch>(main_.get(), main_.get());
         PrepareUnconditionalSearch();
         bool visibleAfterRequest = false;
@@ -517,7 +517,7 @@ private Q_SLOTS:
 
     void missingStartFolderEndsAtOnce() {
         const QString gone = env_->MakeFolder(QStringLiteral("weg"));
-        modBackup::WriteOption(QStringLiteral("SearchPath"), gone);
+        QVERIFY(modBackup::WriteOption(QStringLiteral("SearchPath"), gone));
         OpenDialog();
         QVERIFY(QDir(gone).removeRecursively());
         QTest::mouseClick(Button(1), Qt::LeftButton);
@@ -531,7 +531,7 @@ private Q_SLOTS:
     void folderChoice() {
         const QString start = env_->MakeFolder(QStringLiteral("start"));
         const QString other = env_->MakeFolder(QStringLiteral("anders"));
-        modBackup::WriteOption(QStringLiteral("SearchPath"), start);
+        QVERIFY(modBackup::WriteOption(QStringLiteral("SearchPath"), start));
         OpenDialog();
         int messages = 0;
         QString messageText;
@@ -594,7 +594,7 @@ private Q_SLOTS:
         QTest::keyClick(field, Qt::Key_Up, Qt::ShiftModifier);
         QCOMPARE(field->text(), QStringLiteral("99"));
         // Enter in the field presses the default button.
-        modBackup::WriteOption(QStringLiteral("SearchPath"), env_->Home());
+        QVERIFY(modBackup::WriteOption(QStringLiteral("SearchPath"), env_->Home()));
         QTest::keyClick(field, Qt::Key_Return);
         QCOMPARE(Button(1)->text(), QStringLiteral("Abbrechen"));
         QTRY_VERIFY(dlg_->bStopped());
@@ -602,10 +602,10 @@ private Q_SLOTS:
     }
 
     void mainWindowOpensTheSearchAndChecksTheListAfterwards() {
-        modBackup::WriteLastBackupAt(lastBackup_);
+        QVERIFY(modBackup::WriteLastBackupAt(lastBackup_));
         const QString found = env_->MakeFile(QStringLiteral("tree/neu.txt"), "12345");
         SetModified(found, lastBackup_.addSecs(60));
-        modBackup::WriteOption(QStringLiteral("SearchPath"), env_->Home() + "/tree");
+        QVERIFY(modBackup::WriteOption(QStringLiteral("SearchPath"), env_->Home() + "/tree"));
         main_.reset();
         frmMain window;
         window.show();

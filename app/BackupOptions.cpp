@@ -1,0 +1,172 @@
+#include "app/BackupOptions.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <utility>
+
+#include "app/BackupRun.h"
+#include "app/NativePath.h"
+
+namespace BackupCommand {
+
+namespace {
+
+// The first line is the password; a file much longer than one is no password file.
+constexpr qsizetype kMaxPasswordFileBytes = 64 * 1024;
+
+}  // namespace
+
+Result<Options> ParseOptions(const QStringList& args) {
+    Options options;
+    const auto fail = [](const QString& sText) -> Result<Options> { return Failure{sText}; };
+    const std::array<std::pair<QStringView, bool*>, 7> flags = {{
+        {u"--search", &options.bSearch},
+        {u"--keep-list", &options.bKeepList},
+        {u"--no-stamp", &options.bNoStamp},
+        {u"--dry-run", &options.bDryRun},
+        {u"--help", &options.bHelp},
+        {u"-h", &options.bHelp},
+        {u"--version", &options.bVersion},
+    }};
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString& arg = args[i];
+        const qsizetype equals = arg.startsWith(u"--") ? arg.indexOf(u'=') : -1;
+        const QString name = equals < 0 ? arg : arg.left(equals);
+        std::optional<QString> value;
+        if (equals >= 0) {
+            value = arg.mid(equals + 1);
+        }
+        bool* flag = nullptr;
+        for (const auto& [flagName, target] : flags) {
+            if (name == flagName) {
+                flag = target;
+            }
+        }
+        if (flag != nullptr) {
+            if (value) {
+                return fail(QStringLiteral("Die Option „%1“ nimmt keinen Wert.").arg(name));
+            }
+            *flag = true;
+            continue;
+        }
+        QString* target = name == u"--password-file" ? &options.sPasswordFile
+                          : name == u"--folder"      ? &options.sFolder
+                                                     : nullptr;
+        if (target == nullptr && name != u"--comment") {
+            return fail(name.startsWith(u'-')
+                            ? QStringLiteral("Unbekannte Option „%1“.").arg(name)
+                            : QStringLiteral("Unerwartetes Argument „%1“.").arg(DisplayPath(arg)));
+        }
+        if (!value) {
+            if (i + 1 >= args.size()) {
+                return fail(QStringLiteral("Der Option „%1“ fehlt ihr Wert.").arg(name));
+            }
+            value = args[++i];
+        }
+        if (target == nullptr) {
+            options.comment = *value;  // an empty comment is no comment
+        } else if (value->isEmpty()) {
+            return fail(QStringLiteral("Der Option „%1“ fehlt ihr Wert.").arg(name));
+        } else {
+            *target = *value;
+        }
+    }
+    return options;
+}
+
+Result<QString> ReadPasswordFile(const QString& sPath) {
+    const auto fail = [&](const QString& sWhy) -> Result<QString> {
+        return Failure{QStringLiteral("Die Passwortdatei „%1“ %2.").arg(DisplayPath(sPath), sWhy)};
+    };
+    // Not blocking: a pipe named by mistake must not hold the run.
+    const int fd =
+        ::open(NativePath(sPath).constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        return fail(QStringLiteral("kann nicht gelesen werden: ") + SystemReason(errno));
+    }
+    struct stat st {};
+    const bool bStat = ::fstat(fd, &st) == 0;
+    const bool bPlain = bStat && S_ISREG(st.st_mode);
+    const bool bPrivate = bStat && (st.st_mode & (S_IRGRP | S_IROTH)) == 0;
+    QByteArray data;
+    int readError = 0;
+    if (bPlain && bPrivate) {
+        data.resize(kMaxPasswordFileBytes);
+        const ssize_t lRead = ::read(fd, data.data(), static_cast<size_t>(data.size()));
+        readError = lRead < 0 ? errno : 0;
+        data.resize(lRead < 0 ? 0 : lRead);
+    }
+    ::close(fd);
+    if (!bPlain) {
+        return fail(QStringLiteral("ist keine gewöhnliche Datei"));
+    }
+    if (!bPrivate) {
+        return fail(QStringLiteral("ist auch für andere Benutzer lesbar; nur ihr Besitzer darf "
+                                   "sie lesen können (chmod 600 „%1“)")
+                        .arg(DisplayPath(sPath)));
+    }
+    if (readError != 0) {
+        return fail(QStringLiteral("kann nicht gelesen werden: ") + SystemReason(readError));
+    }
+    const qsizetype lineEnd = data.indexOf('\n');
+    QByteArray line = lineEnd < 0 ? data : data.left(lineEnd);
+    if (line.endsWith('\r')) {
+        line.chop(1);
+    }
+    if (line.isEmpty()) {
+        return fail(QStringLiteral("ist leer; ihre erste Zeile muss das Passwort sein"));
+    }
+    const QString sPassword = QString::fromUtf8(line);
+    if (line.contains('\0') || sPassword.toUtf8() != line) {
+        return fail(QStringLiteral("enthält in ihrer ersten Zeile keinen UTF-8-Text"));
+    }
+    if (line.size() > BackupRun::kMaxPasswordBytes) {
+        return fail(QStringLiteral("enthält ein Passwort von mehr als %1 Byte")
+                        .arg(BackupRun::kMaxPasswordBytes));
+    }
+    return sPassword;
+}
+
+QString HelpText() {
+    return QStringLiteral(
+        "Aufruf: sondrel-backup [OPTION]...\n"
+        "Sichert die Backup-Liste von Tarvello-Backup ohne Fenster in ein ZIP-Archiv, so wie der\n"
+        "Dialog „Backup durchführen“ mit seinen Voreinstellungen: in den Ordner „DefaultPath“ der\n"
+        "Optionen, unter dem ersten freien Namen „JJJJMMTT_hhmm Backup.zip“, mit dem Kommentar\n"
+        "„tägliches Backup von TT.MM.JJJJ hh:mm“. Das Archiv wird danach von der Platte gelesen\n"
+        "und geprüft. Erst dann wird das Datum des letzten Backups gespeichert, werden die\n"
+        "Archivmarken gelöscht (wenn in den Optionen eingestellt) und wird die Liste geleert.\n"
+        "\n"
+        "Optionen:\n"
+        "  --search               vorher nach Dateien suchen, die seit dem letzten Backup\n"
+        "                         geändert wurden (mit den Einstellungen des Dialogs „Dateien\n"
+        "                         suchen“), und sie in die Liste aufnehmen\n"
+        "  --password-file DATEI  das Archiv mit dem Passwort aus der ersten Zeile von DATEI\n"
+        "                         verschlüsseln; DATEI darf nur ihr Besitzer lesen können\n"
+        "  --comment TEXT         TEXT als Kommentar des Archivs (leer: kein Kommentar)\n"
+        "  --folder ORDNER        das Archiv in ORDNER statt in „DefaultPath“ schreiben\n"
+        "  --keep-list            die Liste nach dem Backup nicht leeren\n"
+        "  --no-stamp             das Datum des letzten Backups nicht speichern\n"
+        "  --dry-run              nur zeigen, was wohin gesichert würde; nichts ändern\n"
+        "  -h, --help             diese Hilfe zeigen\n"
+        "  --version              die Version zeigen\n"
+        "\n"
+        "Auf einem Terminal zeigt eine Zeile auf der Standardfehlerausgabe den Fortschritt.\n"
+        "\n"
+        "Exit-Status:\n"
+        "  0   Archiv geschrieben und geprüft\n"
+        "  1   fehlgeschlagen (der Grund steht auf der Standardfehlerausgabe; mit einer\n"
+        "      Sitzung auch als Desktop-Benachrichtigung)\n"
+        "  2   nichts zu sichern: die Liste ist leer\n"
+        "  3   das Sondrel-Fenster ist geöffnet; es hält die Liste, nichts wurde geändert\n"
+        "  64  falscher Aufruf\n"
+        "\n"
+        "Täglich sichern: systemctl --user enable --now sondrel-backup.timer\n"
+        "Mehr in „man sondrel-backup“.\n");
+}
+
+}  // namespace BackupCommand

@@ -1,0 +1,90 @@
+// sondrel-backup's command line and password file, without a run.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
+
+#include "app/BackupOptions.h"
+#include "app/NativePath.h"
+#include "tests/app/AppTestSupport.h"
+
+using namespace BackupCommand;
+
+// Every good form of the options is used by the runs below.
+TEST(BackupCommandLine, BadUsageIsNamed) {
+    const std::pair<QStringList, QString> bad[] = {
+        {{"--serch"}, "Unbekannte Option „--serch“."},
+        {{"-x"}, "Unbekannte Option „-x“."},
+        {{"/home/anna"}, "Unerwartetes Argument „/home/anna“."},
+        {{"--comment"}, "Der Option „--comment“ fehlt ihr Wert."},
+        {{"--folder="}, "Der Option „--folder“ fehlt ihr Wert."},
+        {{"--dry-run=ja"}, "Die Option „--dry-run“ nimmt keinen Wert."},
+    };
+    for (const auto& [args, text] : bad) {
+        const Result<Options> options = ParseOptions(args);
+        EXPECT_FALSE(options) << args.join(' ').toStdString();
+        EXPECT_EQ(options.Reason(), text);
+    }
+}
+
+class PasswordFile : public CoreTest {
+protected:
+    // A file of the given mode (umask aside).
+    QString MakePrivateFile(const QString& sRelative, const QByteArray& data, mode_t mode) {
+        const QString path = MakeFile(sRelative, data);
+        ::chmod(NativePath(path).constData(), mode);
+        return path;
+    }
+};
+
+// A pipe named by mistake is refused at once: nothing writes into it, and reading it would wait
+// for ever.
+TEST_F(PasswordFile, APipeAsPasswordFileIsRefusedAtOnce) {
+    const QString pipe = Root() + "/pw-pipe";
+    ASSERT_EQ(::mkfifo(NativePath(pipe).constData(), 0600), 0);
+    std::future<QString> read = std::async(std::launch::async, [&] {
+        const Result<QString> password = ReadPasswordFile(pipe);
+        return password ? *password : password.Reason();
+    });
+    if (read.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        ADD_FAILURE() << "the password file's pipe holds the run";
+        // A writer that comes and goes lets a waiting open and read end.
+        ::close(::open(NativePath(pipe).constData(), O_WRONLY | O_NONBLOCK));
+    }
+    EXPECT_EQ(read.get(), "Die Passwortdatei „" + pipe + "“ ist keine gewöhnliche Datei.");
+}
+
+TEST_F(PasswordFile, APasswordFileCountsOnlyWhenItsOwnerAloneMayReadIt) {
+    EXPECT_EQ(ReadPasswordFile(MakePrivateFile("pw", "geheim\r\nzweite Zeile\n", 0600)).ValueOr(""),
+              QString("geheim"));
+    EXPECT_EQ(ReadPasswordFile(MakePrivateFile("nur-eine", "Kennwort ä", 0400)).ValueOr(""),
+              QString("Kennwort ä"));
+    // The engine's limit itself is taken whole.
+    EXPECT_EQ(
+        ReadPasswordFile(MakePrivateFile("limit", QByteArray(255, 'x') + "\n", 0600)).ValueOr(""),
+        QString(255, 'x'));
+
+    const QString group = MakePrivateFile("group", "geheim\n", 0640);
+    const std::pair<QString, QString> refused[] = {
+        {group, "ist auch für andere Benutzer lesbar"},
+        {MakePrivateFile("others", "geheim\n", 0604), "ist auch für andere Benutzer lesbar"},
+        {MakePrivateFile("empty", "", 0600), "ist leer"},
+        {MakePrivateFile("empty-line", "\nzweite\n", 0600), "ist leer"},
+        {MakePrivateFile("long", QByteArray(256, 'x'), 0600), "mehr als 255 Byte"},
+        {MakePrivateFile("long-umlaut", QByteArray(254, 'x') + "ä", 0600), "mehr als 255 Byte"},
+        {MakePrivateFile("latin1", "gr\xfc\xdf", 0600), "keinen UTF-8-Text"},
+        {Root() + "/fehlt", "kann nicht gelesen werden: Datei oder Ordner nicht gefunden"},
+        {MakeFolder("ordner"), "ist keine gewöhnliche Datei"},
+    };
+    for (const auto& [path, why] : refused) {
+        const Result<QString> password = ReadPasswordFile(path);
+        EXPECT_FALSE(password) << path.toStdString();
+        const QString& problem = password.Reason();
+        EXPECT_TRUE(problem.startsWith("Die Passwortdatei „" + path + "“ ") &&
+                    problem.contains(why))
+            << problem.toStdString();
+    }
+}
