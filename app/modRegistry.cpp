@@ -136,6 +136,33 @@ std::optional<QString> RegTryReadText(RegRoot hRoot, const QString& sKey, const 
     return TextOf(value, lBufferSize);
 }
 
+std::optional<RegValue> RegQueryValue(RegRoot hRoot, const QString& sKey, const QString& sValueName,
+                                      size_t lBufferSize) {
+    RegistryStore* store = Store(hRoot);
+    if (store == nullptr) {
+        return std::nullopt;
+    }
+    const std::optional<RegistryStore::Value> value = store->Read(Utf8(sKey), Utf8(sValueName));
+    if (!value) {
+        return std::nullopt;
+    }
+    const bool bText = value->type == REG_SZ || value->type == REG_EXPAND_SZ;
+    const size_t lSize = value->type == REG_DWORD ? sizeof(int32_t)
+                         : bText                  ? value->bytes.size() + 1
+                                                  : value->bytes.size();
+    if (lSize > lBufferSize) {
+        return std::nullopt;
+    }
+    RegValue result;
+    result.lType = value->type;
+    if (bText) {
+        result.sText =
+            QString::fromUtf8(value->bytes.data(), static_cast<qsizetype>(value->bytes.size()));
+    }
+    result.lNumber = value->number;
+    return result;
+}
+
 QString RegReadText(RegRoot hRoot, const QString& sKey, const QString& sValueName) {
     return RegTryReadText(hRoot, sKey, sValueName).value_or(QString());
 }

@@ -59,6 +59,26 @@ std::optional<NumberedTexts> RegReadNumbered(RegRoot hRoot, const QString& sKey,
                                              const QString& sPrefix, int32_t lCount,
                                              size_t lBufferSize = kReadBufferSize);
 
+/// The types a stored value may have.
+enum RegType : int32_t {
+    REG_SZ = 1,
+    REG_EXPAND_SZ = 2,
+    REG_BINARY = 3,
+    REG_DWORD = 4,
+};
+/// A stored value as a read of the registry hands it over: its type, a text's characters (all of
+/// its bytes, as UTF-8) or a number's value.
+struct RegValue {
+    int32_t lType = 0;
+    QString sText;
+    int64_t lNumber = 0;
+};
+/// The stored value, when it fits a read buffer of lBufferSize bytes (a number takes 4, a text
+/// its bytes and a terminating zero, other data its bytes); nullopt when it is missing, cannot be
+/// read or does not fit.
+std::optional<RegValue> RegQueryValue(RegRoot hRoot, const QString& sKey, const QString& sValueName,
+                                      size_t lBufferSize);
+
 /// Why the last read, write, deletion or batch of that root's store failed, in German ("der
 /// Datenträger ist voll"); empty after a successful write.
 QString RegProblemText(RegRoot hRoot);

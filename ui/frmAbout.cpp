@@ -10,7 +10,6 @@
 #include <QStandardPaths>
 
 #include "app/modBackup.h"
-#include "platform/registrystore/RegistryStore.h"
 #include "ui/FormScale.h"
 #include "ui/ProgramIcon.h"
 #include "ui/StandardDialogs.h"
@@ -206,29 +205,16 @@ void frmAbout::StartSysInfo() {
 
 bool frmAbout::GetKeyValue(modRegistry::RegRoot KeyRoot, const QString& KeyName,
                            const QString& SubKeyRef, QString& KeyVal) {
-    // Read only: this dialog never writes, and the machine-wide store is not ours to change.
-    RegistryStore store(modRegistry::StorePath(KeyRoot).toStdString(), true);
-    const std::optional<RegistryStore::Value> value =
-        store.Read(KeyName.toStdString(), SubKeyRef.toStdString());
+    const std::optional<modRegistry::RegValue> value =
+        modRegistry::RegQueryValue(KeyRoot, KeyName, SubKeyRef, kReadBufferBytes);
     if (!value) {
         KeyVal.clear();
         return false;
     }
-    // Texts are kept without their terminating zero, which the buffer must still hold.
-    const bool bText =
-        value->type == RegistryStore::kText || value->type == RegistryStore::kExpandText;
-    const size_t lSize = value->type == RegistryStore::kNumber ? sizeof(int32_t)
-                         : bText                               ? value->bytes.size() + 1
-                                                               : value->bytes.size();
-    if (lSize > kReadBufferBytes) {
-        KeyVal.clear();
-        return false;
-    }
-    // The terminating zero counted above is the one dropped after the read.
-    if (value->type == RegistryStore::kText) {
-        KeyVal = QString::fromStdString(value->bytes);
-    } else if (value->type == RegistryStore::kNumber) {
-        KeyVal = QString::number(value->number);
+    if (value->lType == modRegistry::REG_SZ) {
+        KeyVal = value->sText;
+    } else if (value->lType == modRegistry::REG_DWORD) {
+        KeyVal = QString::number(value->lNumber);
     }
     return true;
 }
