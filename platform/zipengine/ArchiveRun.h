@@ -12,7 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/zipengine/ArchiveFile.h"
+#include "platform/zipengine/ArchiveCommit.h"
+#include "platform/zipengine/ArchiveSync.h"
 #include "platform/zipengine/EngineState.h"
 #include "platform/zipengine/EntrySource.h"
 

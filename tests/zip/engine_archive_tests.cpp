@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "platform/zipengine/ArchiveCheck.h"
-#include "platform/zipengine/ArchiveFile.h"
+#include "platform/zipengine/ArchiveCommit.h"
 #include "platform/zipengine/EngineState.h"
 #include "tests/zip/engine_support.h"
 

@@ -13,7 +13,7 @@
 #include <filesystem>
 #include <ostream>
 
-#include "platform/zipengine/ArchiveFile.h"
+#include "platform/zipengine/ArchiveCommit.h"
 #include "platform/zipengine/EngineState.h"
 #include "tests/zip/engine_support.h"
 
