@@ -1,7 +1,6 @@
+#pragma once
 // Helpers of the engine's tests: a fresh folder per test, runs of the engine through its C
 // interface with recorded callbacks, runs of outside programs, and Python's view of an archive.
-#ifndef SONDREL_TESTS_ZIP_ENGINE_SUPPORT_H
-#define SONDREL_TESTS_ZIP_ENGINE_SUPPORT_H
 
 #include <gtest/gtest.h>
 
@@ -111,5 +110,3 @@ std::string text(size_t size);  // compressible text
 void damageEntry(const std::string& archive, const std::string& entryName);
 
 }  // namespace enginetest
-
-#endif
