@@ -15,7 +15,7 @@
 
 #include "platform/zipengine/ArchiveCommit.h"
 #include "platform/zipengine/EngineState.h"
-#include "tests/zip/engine_support.h"
+#include "tests/platform/zipengine/EngineTestSupport.h"
 
 using namespace enginetest;
 

@@ -1,4 +1,4 @@
-#include "tests/zip/engine_support.h"
+#include "tests/platform/zipengine/EngineTestSupport.h"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -17,7 +17,7 @@
 #include "platform/zipengine/BlockDeflate.h"
 #include "platform/zipengine/EngineState.h"
 #include "platform/zipengine/ZipReason.h"
-#include "tests/zip/engine_support.h"
+#include "tests/platform/zipengine/EngineTestSupport.h"
 
 using namespace enginetest;
 

@@ -18,7 +18,7 @@
 #include "platform/zipengine/ArchiveCheck.h"
 #include "platform/zipengine/ArchiveCommit.h"
 #include "platform/zipengine/EngineState.h"
-#include "tests/zip/engine_support.h"
+#include "tests/platform/zipengine/EngineTestSupport.h"
 
 using namespace enginetest;
 
