@@ -1,10 +1,9 @@
+#pragma once
 // The check of an archive after a run: read back from the disk, every entry the thread's runs
 // wrote into it must be there under its name, with a local header that agrees with its central
 // record in every field a client reads, and a record whose fields every client accepts; its data
 // must decrypt (with its password), inflate to the exact end of the stored bytes, and give the
 // size and the CRC that were written. What passes, unzip, 7-Zip and Python's zipfile read.
-#ifndef SONDREL_ZIPENGINE_ARCHIVECHECK_H
-#define SONDREL_ZIPENGINE_ARCHIVECHECK_H
 
 #include <cstdint>
 #include <functional>
@@ -31,5 +30,3 @@ int32_t checkArchive(const std::string& path, const std::vector<WrittenEntry>& e
                      uint64_t piece = 1ull << 20);
 
 }  // namespace zip32
-
-#endif

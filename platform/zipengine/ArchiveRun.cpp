@@ -12,7 +12,9 @@
 #include <set>
 #include <thread>
 
+#include "platform/zipengine/ArchiveCommit.h"
 #include "platform/zipengine/ArchiveFile.h"
+#include "platform/zipengine/ArchiveSync.h"
 #include "platform/zipengine/EntryNames.h"
 #include "platform/zipengine/EntryTime.h"
 #include "platform/zipengine/ZipReason.h"

@@ -1,9 +1,8 @@
+#pragma once
 // One call of ZpArchive: checks the archive's place and the listed files, asks for the password and
 // the comment, adds the files to libzip through lazy sources and writes the archive while the
 // pipeline compresses ahead. A file that fails while it is written is dropped and the archive is
 // written again without it; the result then tells that a file was skipped.
-#ifndef SONDREL_ZIPENGINE_ARCHIVERUN_H
-#define SONDREL_ZIPENGINE_ARCHIVERUN_H
 
 #include <zip.h>
 
@@ -12,7 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/zipengine/ArchiveFile.h"
+#include "platform/zipengine/ArchiveCommit.h"
+#include "platform/zipengine/ArchiveSync.h"
 #include "platform/zipengine/EngineState.h"
 #include "platform/zipengine/EntrySource.h"
 
@@ -87,5 +87,3 @@ private:
 };
 
 }  // namespace zip32
-
-#endif

@@ -1,3 +1,4 @@
+#pragma once
 // The compression tools of the pipeline's workers: a look at samples that tells whether a file is
 // worth deflating at all, and deflate of one block of a file that is cut into blocks.
 //
@@ -6,8 +7,6 @@
 // and each but the last ends with a sync flush on a byte boundary. The stream then is hardly
 // larger than one made in a single pass (a few bytes a block), and the blocks' CRC-32s combine
 // into the file's.
-#ifndef SONDREL_ZIPENGINE_BLOCKDEFLATE_H
-#define SONDREL_ZIPENGINE_BLOCKDEFLATE_H
 
 #include <cstddef>
 #include <cstdint>
@@ -98,5 +97,3 @@ private:
 };
 
 }  // namespace zip32
-
-#endif

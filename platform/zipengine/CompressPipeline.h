@@ -1,3 +1,4 @@
+#pragma once
 // Compression ahead of the writer. Worker threads (one per core) take the work in the order libzip
 // will write the files. A file is read whole and deflated with libdeflate into memory, which is
 // the faster and the tighter way, as long as the files after it keep the other workers busy. A big
@@ -7,8 +8,6 @@
 // The work ahead may hold at most a window of bytes, except for what the writer waits for, which
 // always gets through. The writer (libzip, on the calling thread) reads each file's data once, in
 // order, and releases it.
-#ifndef SONDREL_ZIPENGINE_COMPRESSPIPELINE_H
-#define SONDREL_ZIPENGINE_COMPRESSPIPELINE_H
 
 #include <condition_variable>
 #include <cstdint>
@@ -111,5 +110,3 @@ private:
 };
 
 }  // namespace zip32
-
-#endif

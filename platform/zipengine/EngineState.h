@@ -1,7 +1,6 @@
+#pragma once
 // What the C interface keeps between its calls: the callbacks of ZpInit and a copy of the options
 // of ZpSetOptions, one set per thread, so that engines driven from different threads never meet.
-#ifndef SONDREL_ZIPENGINE_ENGINESTATE_H
-#define SONDREL_ZIPENGINE_ENGINESTATE_H
 
 #include <cstdint>
 #include <functional>
@@ -79,5 +78,3 @@ ThreadState& threadState();
 RunOptions optionsFromRecord(const ZpOptions& record);
 
 }  // namespace zip32
-
-#endif

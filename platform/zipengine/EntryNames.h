@@ -1,6 +1,5 @@
+#pragma once
 // How a listed path becomes the name of its archive entry.
-#ifndef SONDREL_ZIPENGINE_ENTRYNAMES_H
-#define SONDREL_ZIPENGINE_ENTRYNAMES_H
 
 #include <cstdint>
 #include <optional>
@@ -64,5 +63,3 @@ private:
 };
 
 }  // namespace zip32
-
-#endif

@@ -1,11 +1,10 @@
+#pragma once
 // The libzip source of one file: a lazy source that hands libzip the pipeline's data as it is,
 // already deflated (or stored), so libzip only frames it, encrypts it and writes it.
 //
 // libzip asks for the method twice: before the data, where "deflated" keeps it from compressing
 // again, and after the data, where the true method (stored when deflate did not shrink the file),
 // the size and the CRC go into the rewritten header.
-#ifndef SONDREL_ZIPENGINE_ENTRYSOURCE_H
-#define SONDREL_ZIPENGINE_ENTRYSOURCE_H
 
 #include <zip.h>
 
@@ -55,5 +54,3 @@ private:
 };
 
 }  // namespace zip32
-
-#endif

@@ -1,8 +1,7 @@
+#pragma once
 // Modification times of entries: the DOS time every entry carries, the extended-timestamp extra
 // field (0x5455) that carries the UTC time, and the "is the file newer than its entry" rule of
 // update runs. A time that a field cannot hold is stored as the nearest one it can, never wrapped.
-#ifndef SONDREL_ZIPENGINE_ENTRYTIME_H
-#define SONDREL_ZIPENGINE_ENTRYTIME_H
 
 #include <array>
 #include <cstdint>
@@ -31,5 +30,3 @@ std::optional<int64_t> parseExtendedTime(const uint8_t* data, uint16_t length);
 bool fileIsNewer(int64_t fileTime, int64_t entryTime, bool entryTimeExact);
 
 }  // namespace zip32
-
-#endif

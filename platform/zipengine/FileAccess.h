@@ -1,7 +1,6 @@
+#pragma once
 // Reading listed files: the same rules for the check before a file is added and for the worker
 // that reads it later.
-#ifndef SONDREL_ZIPENGINE_FILEACCESS_H
-#define SONDREL_ZIPENGINE_FILEACCESS_H
 
 #include <sys/stat.h>
 
@@ -54,5 +53,3 @@ FileProblem changedWhileRead();
 using platform::systemReason;
 
 }  // namespace zip32
-
-#endif

@@ -1,9 +1,8 @@
+#pragma once
 // The layout of a ZIP archive as its clients read it, parsed from the file's bytes: the end
 // record (and its ZIP64 form), the central directory's records, the local headers and their
 // extra fields. Every length is checked against what holds it; values that clients would read
 // differently, or refuse, are reported rather than repaired.
-#ifndef SONDREL_ZIPENGINE_ZIPDIRECTORY_H
-#define SONDREL_ZIPENGINE_ZIPDIRECTORY_H
 
 #include <cstddef>
 #include <cstdint>
@@ -78,5 +77,3 @@ uint32_t get32(const char* at);
 uint64_t get64(const char* at);
 
 }  // namespace zip32
-
-#endif

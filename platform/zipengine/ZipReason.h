@@ -1,7 +1,6 @@
+#pragma once
 // Why libzip failed, in German: the reasons a user meets in words of their own, with the system's
 // reason where libzip names one; any other with libzip's own text in parentheses.
-#ifndef SONDREL_ZIPENGINE_ZIPREASON_H
-#define SONDREL_ZIPENGINE_ZIPREASON_H
 
 #include <zip.h>
 
@@ -28,5 +27,3 @@ std::string zipReason(zip_file_t* file);
 std::string exceptionReason(const std::exception& error);
 
 }  // namespace zip32
-
-#endif

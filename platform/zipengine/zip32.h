@@ -1,9 +1,8 @@
+#pragma once
 /* The ZIP engine's C interface: three entry points, four callbacks, the options record, and a
  * fourth entry point that checks what the runs wrote.
  * Field order and meaning follow the engine contract; pointers are 8 bytes on x86-64, every other
  * field keeps its width. Texts are zero-terminated UTF-8. */
-#ifndef SONDREL_ZIP32_H
-#define SONDREL_ZIP32_H
 
 #include <stdint.h>
 
@@ -118,6 +117,4 @@ ZIP32_API int32_t ZpVerify(const char* archivePath, ZpVerifyProgress progress,
 
 #ifdef __cplusplus
 }
-#endif
-
 #endif

@@ -41,7 +41,6 @@ protected:
     }
 };
 
-#ifdef SONDREL_BACKUP_PROGRAM
 
 namespace {
 
@@ -362,7 +361,6 @@ TEST_F(BackupCommandRun, AStoreLockedByAnotherProgramStopsTheRunBeforeItWrites) 
     EXPECT_EQ(StoredBackupList(), files);
 }
 
-#ifdef SONDREL_PROGRAM
 // The open window holds the list: the run says so and changes nothing.
 TEST_F(BackupCommandRun, TheOpenWindowKeepsTheListAndTheRunChangesNothing) {
     const QStringList files = MakeFiles("daten", 2);
@@ -422,7 +420,6 @@ TEST_F(BackupCommandRun, AnIntakeDuringTheRunWaitsForItAndItsPathStays) {
     EXPECT_EQ(ReadArchive(OnlyArchive(Home())).names, Entries(files));
     EXPECT_EQ(StoredBackupList(), QStringList({late}));
 }
-#endif
 
 // The timer's stop (SIGTERM) in the middle of writing: no archive, not even half of one, and
 // nothing of the list, the moment or the marks changed.
@@ -624,5 +621,3 @@ TEST_F(BackupCommandRun, ProgressShowsOnATerminal) {
 }
 
 #include "test_BackupCommand.moc"
-
-#endif

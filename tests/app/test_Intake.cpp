@@ -113,8 +113,6 @@ TEST_F(StartUp, TokensAreTakenAsFullPaths) {
                            Root() + "/cwd/sub/../d.txt"}));
 }
 
-#ifdef SONDREL_PROGRAM
-
 // Runs the built program as a file manager or ssh session would: no display at all.
 class Intake : public CoreTest {
 protected:
@@ -239,10 +237,8 @@ TEST_F(Intake, AStoreOnAReadOnlyFileSystemIsReadAndSavesSayWhyTheyFail) {
     QString out;
     EXPECT_EQ(runReadOnly(SONDREL_PROGRAM, {MakeFile("b.txt")}, &out), 1);
     EXPECT_TRUE(out.endsWith(": das Dateisystem ist schreibgeschützt.\n")) << out.toStdString();
-#ifdef SONDREL_BACKUP_PROGRAM
     EXPECT_EQ(runReadOnly(SONDREL_BACKUP_PROGRAM, {"--dry-run"}, &out), 0);
     EXPECT_TRUE(out.startsWith(a + "\n")) << out.toStdString();
-#endif
     EXPECT_EQ(StoredBackupList(), QStringList({a}));
 }
 
@@ -334,5 +330,3 @@ TEST_F(Intake, TwoRunsAtTheSameMomentBothArrive) {
     EXPECT_TRUE(got == first + second + QSet<QString>{before})
         << "stored " << stored.size() << " entries";
 }
-
-#endif

@@ -656,7 +656,6 @@ private Q_SLOTS:
         ::rmdir(folder.constData());
     }
 
-#ifdef SONDREL_PROGRAM
     // Paths another start hands over while a backup runs wait for its after-effects: emptying the
     // list afterwards must not take a path the run did not archive.
     void pathsOfOtherStartsWaitForTheBackup() {
@@ -688,7 +687,6 @@ private Q_SLOTS:
         QCOMPARE(StoredCount(), 1);
         QCOMPARE(win_->findChild<QLabel*>("StatusBarPanel2")->text(), QString("1 Datei(en)"));
     }
-#endif
 
     void failedRunAppliesNothing_data() {
         QTest::addColumn<QString>("where");

@@ -639,7 +639,6 @@ private Q_SLOTS:
         QTRY_COMPARE(recorded(), kept);
     }
 
-#ifdef SONDREL_PROGRAM
     // Other starts of the program meet the open window, not the store: their paths are added as
     // intake adds them, shown, counted and stored at once; a second window start raises it.
     void otherStartsReachTheWindow() {
@@ -740,7 +739,6 @@ private Q_SLOTS:
         QVERIFY(w.close());
         QCOMPARE(StoredList().size(), 4);
     }
-#endif
 
     // When the list cannot be stored at the close, the user chooses: stay, try again, or end
     // without saving.

@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <sstream>
 
-#include "tests/zip/engine_support.h"
+#include "tests/platform/zipengine/EngineTestSupport.h"
 
 using namespace enginetest;
 

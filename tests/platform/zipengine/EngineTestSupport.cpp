@@ -1,4 +1,4 @@
-#include "tests/zip/engine_support.h"
+#include "tests/platform/zipengine/EngineTestSupport.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -14,6 +14,8 @@
 #include <fstream>
 #include <random>
 #include <sstream>
+
+#include "platform/zipengine/EngineState.h"
 
 namespace fs = std::filesystem;
 
@@ -333,6 +335,87 @@ std::string text(size_t size) {
     }
     out.resize(size);
     return out;
+}
+
+void EngineArchive::TearDown() {
+    zip32::threadState().tuning = zip32::Tuning{};
+    EngineTest::TearDown();
+}
+
+void EngineArchive::expectContents(
+    const std::string& archive,
+    const std::vector<std::pair<std::string, std::string>>& entryAndFile,
+    const std::optional<std::string>& password) {
+    std::string out = path("extracted");
+    fs::remove_all(out);
+    Listing listing = readWithPython(archive, password, out);
+    ASSERT_TRUE(listing.ok) << listing.error;
+    EXPECT_EQ(listing.entries.size(), entryAndFile.size());
+    for (const auto& [entry, file] : entryAndFile) {
+        ASSERT_TRUE(exists(out + "/" + entry)) << entry;
+        EXPECT_TRUE(readFile(out + "/" + entry) == readFile(file)) << entry;
+    }
+}
+
+void EngineArchive::expectInEveryClient(
+    const std::string& archive,
+    const std::vector<std::pair<std::string, std::string>>& entryAndFile,
+    const std::optional<std::string>& password) {
+    expectContents(archive, entryAndFile, password);
+    std::vector<std::string> unzip{"unzip", "-qq", "-o"};
+    std::vector<std::string> seven{sevenZip(), "x", "-y", "-o" + path("by-7z")};
+    if (password) {
+        unzip.insert(unzip.end(), {"-P", *password});
+        seven.push_back("-p" + *password);
+    }
+    unzip.insert(unzip.end(), {archive, "-d", path("by-unzip")});
+    seven.push_back(archive);
+    for (const auto& [folder, command] :
+         {std::pair{path("by-unzip"), unzip}, {path("by-7z"), seven}}) {
+        fs::remove_all(folder);
+        Command extracted = runCommand(command);
+        ASSERT_EQ(extracted.status, 0) << command[0] << ": " << extracted.output;
+        for (const auto& [entry, file] : entryAndFile) {
+            EXPECT_TRUE(readFile(folder + "/" + entry) == readFile(file))
+                << command[0] << ": " << entry;
+        }
+    }
+}
+
+void EngineArchive::cutAbove(uint64_t wholeAtMost, uint64_t blockSize) {
+    zip32::threadState().tuning.wholeAtMost = wholeAtMost;
+    zip32::threadState().tuning.blockSize = blockSize;
+}
+
+void EngineBadInput::SetUp() {
+    EngineTest::SetUp();
+    fs::create_directory(path("out"));
+    archive_ = path("out/backup.zip");
+}
+
+void EngineBadInput::TearDown() {
+    zip32::threadState().tuning = zip32::Tuning{};
+    EngineTest::TearDown();
+}
+
+void makeArchiveWith(const std::string& archive, const std::string& entry,
+                     const std::string& content) {
+    Command made = runCommand({"python3", "-c",
+                               "import sys, zipfile\n"
+                               "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
+                               "    z.writestr(sys.argv[2], sys.argv[3])\n",
+                               archive, entry, content});
+    ASSERT_EQ(made.status, 0) << made.output;
+}
+
+int32_t check(const std::string& archive, CheckLog& log) {
+    log = CheckLog{};
+    return ZpVerify(archive.c_str(), &CheckLog::onProgress, &CheckLog::onProblem, &log);
+}
+
+void expectCheckPasses(const std::string& archive) {
+    CheckLog log;
+    EXPECT_EQ(check(archive, log), ZP_OK) << log.entry << ": " << log.reason;
 }
 
 }  // namespace enginetest

@@ -1,4 +1,4 @@
-#include "tests/zip/component_support.h"
+#include "tests/zipcomponent/ComponentTestSupport.h"
 
 #include <sys/wait.h>
 

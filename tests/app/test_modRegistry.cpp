@@ -9,7 +9,6 @@
 #include <thread>
 
 #include "app/modRegistry.h"
-#include "platform/registrystore/RegistryStore.h"
 #include "tests/app/AppTestSupport.h"
 
 using namespace modRegistry;
@@ -221,28 +220,6 @@ TEST_F(SettingsStore, WaitsForAnotherWriterThenWrites) {
     releaser.join();
     sqlite3_close(other);
     EXPECT_EQ(Sql("SELECT name, data FROM reg_values ORDER BY name"), "A|other\nB|2");
-}
-
-TEST(RegistryStoreAlone, GivesUpOnALockHeldTooLongWithoutChangingAnything) {
-    QTemporaryDir dir;
-    const std::string path = (dir.path() + "/r.sqlite3").toStdString();
-    RegistryStore store(path, false, 200);
-    ASSERT_TRUE(store.Write("K", "A", RegistryStore::kText, "kept"));
-    sqlite3* other = nullptr;
-    ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
-    EXPECT_FALSE(store.BeginBatch(true));
-    EXPECT_EQ(store.LastProblem().sqliteCode & 0xFF, SQLITE_BUSY);
-    EXPECT_FALSE(store.Write("K", "A", RegistryStore::kText, "lost"));
-    EXPECT_EQ(store.Read("K", "A")->bytes, "kept");
-    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
-    sqlite3_close(other);
-    EXPECT_TRUE(store.Write("K", "A", RegistryStore::kText, "later"));
-    EXPECT_EQ(store.Read("K", "A")->bytes, "later");
-    EXPECT_TRUE(store.WriteNumber("K", "N", -5));
-    EXPECT_EQ(store.Read("K", "N")->number, -5);
-    store.Close();
-    store.Close();
 }
 
 // The entries of a list come in one query, as the walk over 0 .. Count - 1 would read them.

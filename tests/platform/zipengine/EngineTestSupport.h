@@ -1,7 +1,7 @@
-// Helpers of the engine's tests: a fresh folder per test, runs of the engine through its C
-// interface with recorded callbacks, runs of outside programs, and Python's view of an archive.
-#ifndef SONDREL_TESTS_ZIP_ENGINE_SUPPORT_H
-#define SONDREL_TESTS_ZIP_ENGINE_SUPPORT_H
+#pragma once
+// Helpers of the engine's tests: a fresh folder per test, the fixtures that several test files
+// share, runs of the engine through its C interface with recorded callbacks, runs of outside
+// programs, Python's view of an archive and the engine's own check of it.
 
 #include <gtest/gtest.h>
 
@@ -110,6 +110,63 @@ std::string text(size_t size);  // compressible text
 // Flips one byte in the stored data of an entry (found by its local header), as a disk might.
 void damageEntry(const std::string& archive, const std::string& entryName);
 
-}  // namespace enginetest
+// General purpose flag bits of a ZIP entry.
+constexpr int kUtf8Flag = 0x800;
+constexpr int kEncryptedFlag = 0x1;
 
-#endif
+// Runs that write archives; the thread's tuning is reset after each test.
+class EngineArchive : public EngineTest {
+protected:
+    void TearDown() override;
+
+    // Extracts with Python and compares every listed file with its entry, byte for byte.
+    void expectContents(const std::string& archive,
+                        const std::vector<std::pair<std::string, std::string>>& entryAndFile,
+                        const std::optional<std::string>& password = {});
+    // The same through unzip and 7-Zip, which extract every entry too.
+    void expectInEveryClient(const std::string& archive,
+                             const std::vector<std::pair<std::string, std::string>>& entryAndFile,
+                             const std::optional<std::string>& password = {});
+    // Big files in blocks of blockSize, all files above wholeAtMost.
+    static void cutAbove(uint64_t wholeAtMost, uint64_t blockSize);
+};
+
+// Runs into the folder "out", whose archive is out/backup.zip; the thread's tuning is reset after
+// each test.
+class EngineBadInput : public EngineTest {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    std::vector<std::string> leftovers() const { return filesIn(path("out")); }
+
+    static inline const std::vector<std::string> kNothing;
+    static inline const std::vector<std::string> kOnlyTheArchive{"backup.zip"};
+    std::string archive_;
+};
+
+// An archive made elsewhere (by Python's zipfile) with one entry.
+void makeArchiveWith(const std::string& archive, const std::string& entry,
+                     const std::string& content);
+
+// What ZpVerify reported.
+struct CheckLog {
+    std::vector<std::pair<int32_t, int32_t>> progress;
+    std::string entry;
+    std::string reason;
+
+    static void onProgress(void* self, int32_t done, int32_t total) {
+        static_cast<CheckLog*>(self)->progress.emplace_back(done, total);
+    }
+    static void onProblem(void* self, const char* entry, const char* reason) {
+        static_cast<CheckLog*>(self)->entry = entry;
+        static_cast<CheckLog*>(self)->reason = reason;
+    }
+};
+
+int32_t check(const std::string& archive, CheckLog& log);
+
+// The engine's own check of what this thread's runs wrote into archive finds nothing wrong.
+void expectCheckPasses(const std::string& archive);
+
+}  // namespace enginetest

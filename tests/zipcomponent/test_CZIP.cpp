@@ -10,8 +10,8 @@
 #include <thread>
 #include <utility>
 
-#include "tests/zip/component_fake_engine.h"
-#include "tests/zip/component_support.h"
+#include "tests/zipcomponent/ComponentTestSupport.h"
+#include "tests/zipcomponent/FakeEngine.h"
 #include "zipcomponent/CZIP.h"
 #include "zipcomponent/modZIP.h"
 

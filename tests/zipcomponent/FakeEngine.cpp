@@ -1,4 +1,4 @@
-#include "tests/zip/component_fake_engine.h"
+#include "tests/zipcomponent/FakeEngine.h"
 
 #include <algorithm>
 #include <cstring>

@@ -10,38 +10,14 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
-#include <system_error>
 #include <thread>
 
-#include "platform/SystemReason.h"
-#include "platform/zipengine/BlockDeflate.h"
 #include "platform/zipengine/EngineState.h"
-#include "platform/zipengine/ZipReason.h"
-#include "tests/zip/engine_support.h"
+#include "tests/platform/zipengine/EngineTestSupport.h"
 
 using namespace enginetest;
 
 namespace {
-
-class EngineBadInput : public EngineTest {
-protected:
-    void SetUp() override {
-        EngineTest::SetUp();
-        std::filesystem::create_directory(path("out"));
-        archive_ = path("out/backup.zip");
-    }
-    void TearDown() override {
-        zip32::threadState().tuning = zip32::Tuning{};
-        EngineTest::TearDown();
-    }
-
-    std::vector<std::string> leftovers() const { return filesIn(path("out")); }
-
-    std::string archive_;
-};
-
-const std::vector<std::string> kNothing;
-const std::vector<std::string> kOnlyTheArchive{"backup.zip"};
 
 TEST_F(EngineBadInput, UnreadableListedFilesAreSkippedAndTheRestArchived) {
     std::string good = write("d/gut.txt", "gut");
@@ -264,28 +240,6 @@ TEST_F(EngineBadInput, FileRewrittenInPlaceWhileItIsReadIsReadAgainOnceThenLeftO
     }
 }
 
-// A new archive is put into place by a link (or a rename) that never replaces: one that appears
-// under its name meanwhile stays as it is, and the run says so.
-TEST_F(EngineBadInput, ArchiveAppearingUnderItsNameMeanwhileIsNeverReplaced) {
-    EngineCall call;
-    call.names = {write("d/a.txt", "a")};
-    for (bool named : {false, true}) {
-        SCOPED_TRACE(named ? "named temporary" : "unnamed temporary");
-        zip32::threadState().tuning.namedTemporary = named;
-        zip32::threadState().tuning.checkpoint = [&](const char* step) {
-            if (std::strcmp(step, "commit") == 0) {
-                writeFile(archive_, "fremd");
-            }
-        };
-        EngineRun run = runEngine(archive_, call);
-        EXPECT_EQ(run.result, ZP_ERR_ARCHIVE_WRITE);
-        EXPECT_NE(run.printed().find("existiert bereits"), std::string::npos) << run.printed();
-        EXPECT_EQ(readFile(archive_), "fremd");
-        EXPECT_EQ(leftovers(), kOnlyTheArchive);
-        std::filesystem::remove(archive_);
-    }
-}
-
 TEST_F(EngineBadInput, NoReadableFileLeavesNoArchive) {
     EngineCall call;
     call.names = {path("fehlt1"), path("fehlt2")};
@@ -463,46 +417,6 @@ TEST_F(EngineBadInput, OptionsTheEngineDoesNotImplementAreRefusedByName) {
         options.encryptionSupported = 1;
     };
     EXPECT_EQ(runEngine(archive_, call).result, ZP_OK);
-}
-
-TEST(EngineReasons, ReasonsAreGermanAndUnknownOnesKeepTheirNumber) {
-    EXPECT_EQ(platform::systemReason(ENOSPC), "kein Platz mehr auf dem Datenträger");
-    EXPECT_EQ(platform::systemReason(EACCES), "keine Berechtigung");
-    EXPECT_EQ(platform::systemReason(EROFS), "Dateisystem ist schreibgeschützt");
-    // A FIFO opened for writing without a reader, or a socket opened as a file.
-    EXPECT_EQ(platform::systemReason(ENXIO), "Gerät oder Adresse nicht vorhanden");
-    EXPECT_EQ(platform::systemReason(EPROTO), "Systemfehler " + std::to_string(EPROTO));
-    zip_error_t error;
-    zip_error_init_with_code(&error, ZIP_ER_NOZIP);
-    EXPECT_EQ(zip32::zipReason(error), "keine ZIP-Datei");
-    zip_error_set(&error, ZIP_ER_WRITE, ENOSPC);
-    EXPECT_EQ(zip32::zipReason(error), "Schreibfehler: kein Platz mehr auf dem Datenträger");
-    zip_error_set(&error, ZIP_ER_MULTIDISK, 0);
-    EXPECT_EQ(zip32::zipReason(error), "ZIP-Fehler (Multi-disk zip archives not supported)");
-    zip_error_fini(&error);
-}
-
-// Only a lack of memory reads as one: a thread that cannot be started and a failure of zlib
-// carry their own reasons.
-TEST(EngineReasons, FailuresInsideTheEngineSayWhatFailed) {
-    EXPECT_EQ(zip32::exceptionReason(std::bad_alloc()), "zu wenig Arbeitsspeicher");
-    const std::string thread =
-        zip32::exceptionReason(std::system_error(EAGAIN, std::generic_category()));
-    EXPECT_EQ(thread, platform::systemReason(EAGAIN));
-    EXPECT_NE(thread, "zu wenig Arbeitsspeicher");
-    try {
-        zip32::BlockDeflater deflater(10);  // a level zlib does not know
-        ADD_FAILURE() << "zlib took level 10";
-    } catch (const std::exception& error) {
-        EXPECT_EQ(
-            zip32::exceptionReason(error).rfind("Kompressionsfehler (zlib, deflateInit2: ", 0), 0u)
-            << zip32::exceptionReason(error);
-    }
-    EXPECT_EQ(zip32::exceptionReason(std::logic_error("x")), "interner Fehler (x)");
-    zip_error_t error;
-    zip_error_init_with_code(&error, ZIP_ER_INTERNAL);
-    EXPECT_EQ(zip32::zipReason(error), "interner Fehler");
-    zip_error_fini(&error);
 }
 
 }  // namespace

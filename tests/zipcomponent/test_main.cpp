@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-#include "tests/zip/component_support.h"
+#include "tests/zipcomponent/ComponentTestSupport.h"
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
