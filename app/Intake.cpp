@@ -13,20 +13,28 @@ void SetFolderScanParameters(SharedState& oState) {
     oState.ScanSince = ZeroDate();
 }
 
-void LoadFolderScanExtensions(std::unique_ptr<CListString>& oExtensions) {
+Result<void> LoadFolderScanExtensions(std::unique_ptr<CListString>& oExtensions) {
     if (ReadFlagOption(OptExtFilterScan, false)) {
-        LoadOptionList(oExtensions, QStringLiteral("Extension"));
-        return;
+        if (Result<void> loaded = LoadOptionList(oExtensions, QStringLiteral("Extension"));
+            !loaded) {
+            return Failure{QStringLiteral("Die Dateiendungen, die das Durchsuchen von Ordnern "
+                                          "auslässt, konnten nicht gelesen werden: %1")
+                               .arg(loaded.Reason())};
+        }
+        return {};
     }
     if (!oExtensions) {
         oExtensions = std::make_unique<CListString>();
     }
     oExtensions->RemoveAll();
+    return {};
 }
 
-QStringList FolderScanExtensions() {
+Result<QStringList> FolderScanExtensions() {
     std::unique_ptr<CListString> list;
-    LoadFolderScanExtensions(list);
+    if (Result<void> loaded = LoadFolderScanExtensions(list); !loaded) {
+        return Failure{loaded.Reason()};
+    }
     return ListValues(list.get());
 }
 

@@ -8,6 +8,8 @@
 #include <QStringList>
 #include <memory>
 
+#include "app/Result.h"
+
 class CListString;
 
 namespace modBackup {
@@ -19,10 +21,11 @@ struct SharedState;
 /// archive-mark or date condition.
 void SetFolderScanParameters(SharedState& oState);
 /// Fills the list (created when absent) with the stored "Extension" patterns when
-/// "UseExtensionFilterInFolderScan" is set, empties it otherwise.
-void LoadFolderScanExtensions(std::unique_ptr<CListString>& oExtensions);
+/// "UseExtensionFilterInFolderScan" is set, empties it otherwise. Fails when the patterns could
+/// not be read: a scan without them would take files the user left out.
+Result<void> LoadFolderScanExtensions(std::unique_ptr<CListString>& oExtensions);
 /// The same patterns as a plain list, for CollectIntakeFiles.
-QStringList FolderScanExtensions();
+Result<QStringList> FolderScanExtensions();
 
 /// The paths of a command line: its tokens without the empty ones.
 QStringList IntakeTokens(const QStringList& args);

@@ -92,7 +92,11 @@ int IntakeIntoStore(const QStringList& tokens) {
             return loaded;
         }
         CreateFilterLists();
-        CollectIntakeFiles(tokens, CurrentFolder(), FolderScanExtensions(), State().BackupFiles);
+        const Result<QStringList> extensions = FolderScanExtensions();
+        if (!extensions) {
+            return Failure{extensions.Reason()};
+        }
+        CollectIntakeFiles(tokens, CurrentFolder(), *extensions, State().BackupFiles);
         if (Result<void> saved = SaveBackupList(); !saved) {
             return saved;
         }

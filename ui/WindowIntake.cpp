@@ -86,9 +86,14 @@ void WindowIntake::Advance() {
     switch (request.stage) {
         case Stage::Waiting: {
             // The store is read here, on the window's thread; the worker touches nothing shared.
-            const QStringList extensions = modBackup::FolderScanExtensions();
+            const Result<QStringList> extensions = modBackup::FolderScanExtensions();
+            if (!extensions) {
+                request.sProblem = extensions.Reason();
+                request.stage = Stage::Stored;
+                break;
+            }
             request.stage = Stage::Collecting;
-            StartWorker(request.id, [&request, extensions] {
+            StartWorker(request.id, [&request, extensions = *extensions] {
                 std::unique_ptr<CListString> files;
                 modBackup::CollectIntakeFiles(request.tokens, request.sWorkingFolder, extensions,
                                               files);

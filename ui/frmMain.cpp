@@ -383,7 +383,15 @@ void frmMain::lbFiles_OLEDragDrop(const QStringList& paths) {
     modBackup::SharedState& state = State();
     for (const QString& sPath : paths) {
         if (state.FSO.FolderExists(sPath)) {
-            modBackup::LoadFolderScanExtensions(state.Extensions);
+            if (const Result<void> loaded = modBackup::LoadFolderScanExtensions(state.Extensions);
+                !loaded) {
+                StandardDialogs::ShowMessage(
+                    this,
+                    QStringLiteral("Der Ordner „%1“ wurde nicht aufgenommen.\n\n%2")
+                        .arg(DisplayPath(sPath), loaded.Reason()),
+                    QMessageBox::Warning);
+                continue;
+            }
             modBackup::SetFolderScanParameters(state);
             state.WindowOutlet = this;
             modBackup::ScanFolder(state.FSO.GetFolder(sPath), true, false);
