@@ -47,6 +47,13 @@ QString CoreTest::MakeFile(const QString& sRelative, const QByteArray& data) con
     return path;
 }
 
+QString CoreTest::MakePrivateFile(const QString& sRelative, const QByteArray& data,
+                                  unsigned mode) const {
+    const QString path = MakeFile(sRelative, data);
+    ::chmod(QFile::encodeName(path).constData(), static_cast<mode_t>(mode));
+    return path;
+}
+
 QString CoreTest::SqlOn(const QString& sFile, const QString& sSql) {
     QDir().mkpath(QFileInfo(sFile).path());
     QProcess shell;

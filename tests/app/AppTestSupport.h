@@ -34,6 +34,8 @@ protected:
     QString MakeFolder(const QString& sRelative) const;
     /// Writes a file below Root() (creating folders); returns its full path.
     QString MakeFile(const QString& sRelative, const QByteArray& data = "x") const;
+    /// The same with the given mode (umask aside).
+    QString MakePrivateFile(const QString& sRelative, const QByteArray& data, unsigned mode) const;
 
     /// Runs SQL through the sqlite3 shell on the store; its output, rows separated by "\n",
     /// columns by "|". Fails the test when the shell fails.

@@ -31,16 +31,7 @@
 
 using namespace BackupCommand;
 
-class BackupCommandTest : public CoreTest {
-protected:
-    // A file of the given mode (umask aside).
-    QString MakePrivateFile(const QString& sRelative, const QByteArray& data, mode_t mode) {
-        const QString path = MakeFile(sRelative, data);
-        ::chmod(NativePath(path).constData(), mode);
-        return path;
-    }
-};
-
+class BackupCommandTest : public CoreTest {};
 
 namespace {
 
@@ -116,6 +107,17 @@ protected:
         EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
         return {process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()),
                 QString::fromUtf8(process.readAllStandardError())};
+    }
+    // Stops a running backup with SIGTERM, as the timer does: the archive folder (the home) is
+    // left empty, no half archive and no work file.
+    void StopAndExpectNothingLeft(QProcess& backup) const {
+        ASSERT_EQ(backup.state(), QProcess::Running) << "the run ended before it could be stopped";
+        ::kill(static_cast<pid_t>(backup.processId()), SIGTERM);
+        ASSERT_TRUE(backup.waitForFinished(60000));
+        EXPECT_EQ(backup.exitStatus(), QProcess::CrashExit);
+        EXPECT_EQ(QDir(Home()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
+                                         QDir::NoDotAndDotDot),
+                  QStringList());
     }
     Outcome RunBackup(const QStringList& args) const {
         modBackup::ResetState();  // the command works on the store alone
@@ -443,13 +445,7 @@ TEST_F(BackupCommandRun, ARunStoppedWithSigtermLeavesNothing) {
         return false;
     };
     ASSERT_TRUE(SpinUntil([&] { return writing() || backup.state() != QProcess::Running; }));
-    ASSERT_EQ(backup.state(), QProcess::Running) << "the run ended before it could be stopped";
-    ::kill(static_cast<pid_t>(backup.processId()), SIGTERM);
-    ASSERT_TRUE(backup.waitForFinished(60000));
-    EXPECT_EQ(backup.exitStatus(), QProcess::CrashExit);
-    EXPECT_EQ(QDir(Home()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
-                                     QDir::NoDotAndDotDot),
-              QStringList());
+    StopAndExpectNothingLeft(backup);
     EXPECT_EQ(StoredBackupList(), files);
     EXPECT_EQ(StoredLastBackupAt(), "");
     EXPECT_FALSE(QFile::exists(MarksFile()));
@@ -469,13 +465,7 @@ TEST_F(BackupCommandRun, ARunStoppedBetweenArchiverRunsLeavesNoArchiveAndNoWorkF
     };
     ASSERT_TRUE(
         SpinUntil([&] { return workFileThere() || backup.state() != QProcess::Running; }, 120000));
-    ASSERT_EQ(backup.state(), QProcess::Running) << "the run ended before it could be stopped";
-    ::kill(static_cast<pid_t>(backup.processId()), SIGTERM);
-    ASSERT_TRUE(backup.waitForFinished(60000));
-    EXPECT_EQ(backup.exitStatus(), QProcess::CrashExit);
-    EXPECT_EQ(QDir(Home()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
-                                     QDir::NoDotAndDotDot),
-              QStringList());
+    StopAndExpectNothingLeft(backup);
     EXPECT_EQ(StoredBackupList().size(), files.size());
     EXPECT_EQ(StoredLastBackupAt(), "");
 }

@@ -30,15 +30,7 @@ TEST(BackupCommandLine, BadUsageIsNamed) {
     }
 }
 
-class PasswordFile : public CoreTest {
-protected:
-    // A file of the given mode (umask aside).
-    QString MakePrivateFile(const QString& sRelative, const QByteArray& data, mode_t mode) {
-        const QString path = MakeFile(sRelative, data);
-        ::chmod(NativePath(path).constData(), mode);
-        return path;
-    }
-};
+class PasswordFile : public CoreTest {};
 
 // A pipe named by mistake is refused at once: nothing writes into it, and reading it would wait
 // for ever.
