@@ -660,6 +660,16 @@ private Q_SLOTS:
             one.state() == QProcess::NotRunning && two.state() == QProcess::NotRunning, 60000);
         QCOMPARE(one.exitCode(), 0);
         QCOMPARE(two.exitCode(), 0);
+        // The window's scan stopped at its level limit: the start that handed it the folder says
+        // so.
+        QCOMPARE(QString::fromUtf8(one.readAllStandardError()),
+                 "Sondrel: „" + Home() +
+                     "/in/tree“ wurde nur 5 Ebenen tief durchsucht; der "
+                     "Ordner „" +
+                     Home() +
+                     "/in/tree/1/2/3/4/5“ darunter wurde mit seinem Inhalt "
+                     "ausgelassen.\n");
+        QCOMPARE(two.readAllStandardError(), QByteArray());
         QCOMPARE(Shown(), QStringList({a, d, b, c}));
         QCOMPARE(Panel(2), QString("4 Datei(en)"));
         QStringList stored = StoredList();
