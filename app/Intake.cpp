@@ -1,5 +1,7 @@
 #include "app/Intake.h"
 
+#include <algorithm>
+
 #include "app/Main.h"
 #include "app/OwnFiles.h"
 #include "app/modBackup.h"
@@ -59,6 +61,13 @@ Result<void> PrepareFolderScan(SharedState& oState) {
     }
     SetFolderScanParameters(oState);
     return {};
+}
+
+bool AnyFolder(const QStringList& tokens, const QString& sWorkingFolder) {
+    const FileSystemObject fso;
+    return std::any_of(tokens.begin(), tokens.end(), [&](const QString& token) {
+        return fso.FolderExists(FullPath(token, sWorkingFolder));
+    });
 }
 
 QStringList IntakeTokens(const QStringList& args) {

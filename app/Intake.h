@@ -44,6 +44,9 @@ Result<FolderScanFilters> LoadFolderScanFilters();
 /// read; the folder must then not be scanned.
 Result<void> PrepareFolderScan(SharedState& oState);
 
+/// Whether any of the tokens (relative ones taken relative to sWorkingFolder) names a folder.
+bool AnyFolder(const QStringList& tokens, const QString& sWorkingFolder);
+
 /// The paths of a command line: its tokens without the empty ones.
 QStringList IntakeTokens(const QStringList& args);
 

@@ -86,14 +86,20 @@ void WindowIntake::Advance() {
     switch (request.stage) {
         case Stage::Waiting: {
             // The store is read here, on the window's thread; the worker touches nothing shared.
-            const Result<modBackup::FolderScanFilters> filters = modBackup::LoadFolderScanFilters();
-            if (!filters) {
-                request.sProblem = filters.Reason();
-                request.stage = Stage::Stored;
-                break;
+            // Files alone need no filters, so they arrive even while the store cannot be read.
+            modBackup::FolderScanFilters filters;
+            if (modBackup::AnyFolder(request.tokens, request.sWorkingFolder)) {
+                const Result<modBackup::FolderScanFilters> loaded =
+                    modBackup::LoadFolderScanFilters();
+                if (!loaded) {
+                    request.sProblem = loaded.Reason();
+                    request.stage = Stage::Stored;
+                    break;
+                }
+                filters = *loaded;
             }
             request.stage = Stage::Collecting;
-            StartWorker(request.id, [&request, filters = *filters] {
+            StartWorker(request.id, [&request, filters = std::move(filters)] {
                 std::unique_ptr<CListString> files;
                 request.sNote = modBackup::CollectIntakeFiles(
                                     request.tokens, request.sWorkingFolder, filters, files)

@@ -312,12 +312,13 @@ void frmSearch::tmrStartSearch_Timer() {
     QCoreApplication::processEvents();
     EndSearch();
     if (result.lFoldersCut > 0) {
-        SetStatus(statusPanel_->text() +
-                  QStringLiteral(" %1 Ordner nicht durchsucht (Grenze: %2 Ebenen).")
-                      .arg(result.lFoldersCut)
-                      .arg(state.ScanRecursionLimit));
-        statusPanel_->setToolTip(
-            modBackup::LevelLimitNote(sStart, state.ScanRecursionLimit, result));
+        const int32_t lLimit = state.ScanRecursionLimit;
+        SetStatus(statusPanel_->text() + QStringLiteral(" %1 Ordner nicht durchsucht (Grenze: %2).")
+                                             .arg(result.lFoldersCut)
+                                             .arg(lLimit == 1
+                                                      ? QStringLiteral("1 Ebene")
+                                                      : QStringLiteral("%1 Ebenen").arg(lLimit)));
+        statusPanel_->setToolTip(modBackup::LevelLimitNote(sStart, lLimit, result));
     }
     bScanOnStack_ = false;
     if (bCloseAfterScan_) {

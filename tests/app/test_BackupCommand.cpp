@@ -630,3 +630,53 @@ TEST_F(BackupCommandRun, ProgressShowsOnATerminal) {
 }
 
 #include "test_BackupCommand.moc"
+
+// Day after day of the timer's run, with the archives and the stores inside the searched folder:
+// no archive, store or lock ever goes into an archive, also not once "Letztes Backup am" is moved
+// back so that every file counts as changed.
+TEST_F(BackupCommandRun, ArchivesAndTheStoresNeverGoIntoAnArchive) {
+    const QString letter = MakeFile("home/Briefe/Brief.odt");
+    const QString photo = MakeFile("home/Bilder/Foto.jpg");
+    // The test's root holds the home with its archive folder, and the config and state folders.
+    EXPECT_TRUE(modBackup::WriteOption("SearchPath", Root()));
+    EXPECT_TRUE(modBackup::WriteFlagOption(modBackup::OptArchiveFlag, true));
+    EXPECT_TRUE(modBackup::WriteLastBackupAt(QDateTime::currentDateTime().addDays(-1)));
+    const auto entries = [](const QStringList& paths) {
+        QStringList names = Entries(paths);
+        names.sort();
+        return names;
+    };
+    QStringList seen;
+    const auto newArchive = [&]() -> QString {
+        QStringList added = Archives(ArchiveFolder());
+        for (const QString& name : seen) {
+            added.removeAll(name);
+        }
+        EXPECT_EQ(added.size(), 1) << added.join(", ").toStdString();
+        seen += added;
+        if (added.size() != 1) {
+            return QString();
+        }
+        QStringList names = ReadArchive(ArchiveFolder() + "/" + added[0]).names;
+        names.sort();
+        return names.join('|');
+    };
+
+    Outcome day = RunBackup({"--search"});
+    ASSERT_EQ(day.status, kWritten) << day.err.toStdString();
+    EXPECT_EQ(newArchive(), entries({photo, letter}).join('|'));
+
+    // The next day the letter has changed, and so have the archive folder and the stores.
+    MakeFile("home/Briefe/Brief.odt", "neuer Inhalt");
+    day = RunBackup({"--search"});
+    ASSERT_EQ(day.status, kWritten) << day.err.toStdString();
+    EXPECT_EQ(newArchive(), entries({letter}).join('|'));
+
+    // The moment of the last backup moved a year back, without the archive-mark condition.
+    EXPECT_TRUE(modBackup::WriteLastBackupAt(QDateTime::currentDateTime().addDays(-365)));
+    EXPECT_TRUE(modBackup::WriteFlagOption(modBackup::OptArchiveFlag, false));
+    day = RunBackup({"--search"});
+    ASSERT_EQ(day.status, kWritten) << day.err.toStdString();
+    EXPECT_EQ(newArchive(), entries({photo, letter}).join('|'));
+    EXPECT_TRUE(QFile::exists(MarksFile()));
+}
