@@ -49,14 +49,6 @@ bool IsWorkName(QByteArrayView name, const QByteArray& suffix) {
     return name.size() > suffix.size() + 1 && name.startsWith('.') && name.endsWith(suffix);
 }
 
-}  // namespace
-
-QString DefaultFolder() {
-    return QDir::homePath() + QStringLiteral("/Sicherungen");
-}
-
-namespace {
-
 bool IsMissingDefaultFolder(const QString& sFull) {
     struct stat info {};
     return sFull == FullPath(DefaultFolder()) &&
@@ -64,6 +56,10 @@ bool IsMissingDefaultFolder(const QString& sFull) {
 }
 
 }  // namespace
+
+QString DefaultFolder() {
+    return QDir::homePath() + QStringLiteral("/Sicherungen");
+}
 
 Result<void> MakeDefaultFolder(const QString& sFolder) {
     const QString sFull = FullPath(sFolder);

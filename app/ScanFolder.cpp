@@ -78,7 +78,7 @@ public:
         }
     }
 
-    const ScanResult& Result() const { return result_; }
+    const ScanResult& Outcome() const { return result_; }
 
 private:
     bool Excluded(const QString& sPath) const {
@@ -157,7 +157,7 @@ ScanResult ScanFolderIn(SharedState& oState, const FSOFolder& oFolder, bool AddT
                         bool ReportToSearch) {
     ScanRun run(oState, AddToWindow, ReportToSearch);
     run.Walk(oFolder, 0);
-    return run.Result();
+    return run.Outcome();
 }
 
 QString LevelLimitNote(const QString& sFolder, int32_t lLimit, const ScanResult& result) {
