@@ -9,6 +9,9 @@
 #include <cstdio>
 #include <string>
 
+#include <QDir>
+
+#include "app/BackupRun.h"
 #include "app/FileSystem.h"
 #include "app/NativePath.h"
 #include "platform/StoreFile.h"
@@ -46,7 +49,37 @@ bool IsWorkName(QByteArrayView name, const QByteArray& suffix) {
     return name.size() > suffix.size() + 1 && name.startsWith('.') && name.endsWith(suffix);
 }
 
+bool IsMissingDefaultFolder(const QString& sFull) {
+    struct stat info {};
+    return sFull == FullPath(DefaultFolder()) &&
+           ::lstat(NativePath(sFull).constData(), &info) != 0 && errno == ENOENT;
+}
+
 }  // namespace
+
+QString DefaultFolder() {
+    return QDir::homePath() + QStringLiteral("/Sicherungen");
+}
+
+Result<void> MakeDefaultFolder(const QString& sFolder) {
+    const QString sFull = FullPath(sFolder);
+    if (IsMissingDefaultFolder(sFull) && ::mkdir(NativePath(sFull).constData(), 0700) != 0 &&
+        errno != EEXIST) {
+        return Failure{SystemReason(errno)};
+    }
+    return {};
+}
+
+Result<void> FolderReady(const QString& sFolder, bool bMake) {
+    const QString sFull = FullPath(sFolder);
+    if (!bMake && IsMissingDefaultFolder(sFull)) {
+        return BackupRun::FolderWritable(FileSystemObject::GetParentFolderName(sFull));
+    }
+    if (Result<void> made = MakeDefaultFolder(sFull); !made) {
+        return made;
+    }
+    return BackupRun::FolderWritable(sFull);
+}
 
 QString Proposed(const QString& sFolder, const QDateTime& dtNow) {
     return FileSystemObject::BuildPath(
@@ -123,8 +156,7 @@ int MoveToFreeName(const QString& sFrom, const QString& sWanted, QString* sUsed)
             return EEXIST;
         }
         const QByteArray to = NativePath(sCandidate);
-        const int error =
-            StoreFile::RenameNoReplace(from.constData(), to.constData()) ? 0 : errno;
+        const int error = StoreFile::RenameNoReplace(from.constData(), to.constData()) ? 0 : errno;
         if (error == 0) {
             *sUsed = sCandidate;
             return 0;

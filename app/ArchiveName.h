@@ -11,7 +11,22 @@
 #include <QDateTime>
 #include <QString>
 
+#include "app/Result.h"
+
 namespace ArchiveName {
+
+/// The folder a new user's archives go to: "Sicherungen" in the home folder, so that a search of
+/// the home never meets a folder full of archives at its top.
+QString DefaultFolder();
+
+/// Makes sFolder (mode 0700: archives hold private files) when it is the default folder and
+/// missing; fails with the system's reason. Any other folder is left as it is.
+Result<void> MakeDefaultFolder(const QString& sFolder);
+
+/// Whether an archive can be written into sFolder, with the system's reason when not. The default
+/// folder, when missing, is made first (mode 0700: archives hold private files) when bMake is
+/// set, and otherwise counts as ready when it could be made.
+Result<void> FolderReady(const QString& sFolder, bool bMake);
 
 /// sFolder joined with the minute's name, e.g. "/home/anna/20261207_1405 Backup.zip".
 QString Proposed(const QString& sFolder, const QDateTime& dtNow);

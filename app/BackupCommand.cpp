@@ -166,10 +166,9 @@ int Command::Execute() {
         return kNothingToDo;
     }
     const QString sFolder =
-        options_.sFolder.isEmpty()
-            ? modBackup::ReadOption(QStringLiteral("DefaultPath"), modBackup::HomeFolder())
-            : FullPath(options_.sFolder);
-    if (const Result<void> writable = BackupRun::FolderWritable(sFolder); !writable) {
+        options_.sFolder.isEmpty() ? modBackup::ReadDefaultPath() : FullPath(options_.sFolder);
+    if (const Result<void> writable = ArchiveName::FolderReady(sFolder, !options_.bDryRun);
+        !writable) {
         return Fail(QStringLiteral("In den Zielordner „%1“ kann nicht geschrieben werden: %2")
                         .arg(DisplayPath(sFolder), writable.Reason()));
     }
@@ -233,9 +232,7 @@ std::optional<int> Command::Search() {
     }
     // The folders the options exclude, which the window loads only with the options dialog. Not
     // read, they would be searched as if none were excluded.
-    if (const Result<void> loaded =
-            LoadOptionList(state.ExcludeFolders, QStringLiteral("ExcludeFolder"));
-        !loaded) {
+    if (const Result<void> loaded = LoadExcludeFolders(state.ExcludeFolders); !loaded) {
         return Fail(QStringLiteral("Die ausgeschlossenen Ordner konnten nicht gelesen werden: %1")
                         .arg(loaded.Reason()));
     }

@@ -12,6 +12,7 @@
 
 #include "app/ArchiveName.h"
 #include "app/NativePath.h"
+#include "app/OwnFiles.h"
 #include "app/modBackup.h"
 #include "list/CListString.h"
 #include "platform/archivemarks/ArchiveMarkStore.h"
@@ -384,6 +385,8 @@ QString BackupRun::PublishWork() {
     }
     RegisterWorkFile(QString());
     sWorkPath_.clear();
+    // So that no later scan takes it; an archive not remembered is still known by its name.
+    OwnFiles::Remember(sFinalPath_);
     // The name is on the disk before the after-effects forget anything.
     const QString sFolder = FileSystemObject::GetParentFolderName(sFinalPath_);
     if (const int syncError = SyncFolder(sFolder.isEmpty() ? QStringLiteral(".") : sFolder);
@@ -404,6 +407,7 @@ QString BackupRun::KeepDamagedWork() {
     RegisterWorkFile(QString());
     sWorkPath_.clear();
     sFinalPath_ = sKept;
+    OwnFiles::Remember(sKept);
     return QStringLiteral("Das fehlerhafte Archiv liegt zur Ansicht unter „%1“.")
         .arg(DisplayPath(sKept));
 }

@@ -11,6 +11,7 @@
 #include "app/Result.h"
 
 class CListString;
+class OwnFiles;
 
 namespace modBackup {
 
@@ -24,19 +25,40 @@ void SetFolderScanParameters(SharedState& oState);
 /// "UseExtensionFilterInFolderScan" is set, empties it otherwise. Fails when the patterns could
 /// not be read: a scan without them would take files the user left out.
 Result<void> LoadFolderScanExtensions(std::unique_ptr<CListString>& oExtensions);
-/// The same patterns as a plain list, for CollectIntakeFiles.
-Result<QStringList> FolderScanExtensions();
+/// The level limit of these scans.
+inline constexpr int32_t kFolderScanLevels = 5;
+
+/// What CollectIntakeFiles scans folders with, read from the store beforehand so that it can run
+/// on any thread: the patterns of LoadFolderScanExtensions, the excluded folders
+/// (LoadExcludeFolders) and the program's own files.
+struct FolderScanFilters {
+    QStringList extensions;
+    QStringList excludeFolders;
+    std::shared_ptr<const OwnFiles> own;
+};
+/// Fails when a list could not be read: a scan without it would take files the user left out.
+Result<FolderScanFilters> LoadFolderScanFilters();
+
+/// Readies the shared state for the scan of a dropped folder: scan parameters, extension patterns
+/// and excluded folders as for a folder of the command line. Fails with why a list could not be
+/// read; the folder must then not be scanned.
+Result<void> PrepareFolderScan(SharedState& oState);
+
+/// Whether any of the tokens (relative ones taken relative to sWorkingFolder) names a folder.
+bool AnyFolder(const QStringList& tokens, const QString& sWorkingFolder);
 
 /// The paths of a command line: its tokens without the empty ones.
 QStringList IntakeTokens(const QStringList& args);
 
 /// Appends to oFiles (created when absent) the files the tokens stand for, in order and each
 /// once, leaving out what it holds already: the qualifying files of a folder
-/// (SetFolderScanParameters, the given extension patterns, no excluded folder), anything else as a
-/// file path in full form. Relative tokens are taken relative to sWorkingFolder. Uses no shared
-/// state and no store, so that it may run on any thread with a list of its own.
-void CollectIntakeFiles(const QStringList& tokens, const QString& sWorkingFolder,
-                        const QStringList& extensions, std::unique_ptr<CListString>& oFiles);
+/// (SetFolderScanParameters and the filters), anything else as a file path in full form. Relative
+/// tokens are taken relative to sWorkingFolder. Uses no shared state and no store, so that it may
+/// run on any thread with a list of its own. Returns, for each folder whose scan stopped at the
+/// level limit, the sentence that says what it left out (LevelLimitNote).
+QStringList CollectIntakeFiles(const QStringList& tokens, const QString& sWorkingFolder,
+                               const FolderScanFilters& filters,
+                               std::unique_ptr<CListString>& oFiles);
 
 /// Appends each of the files that BackupFiles does not hold yet, in order; with a window outlet
 /// each appended path is passed to it too. Returns how many were appended.

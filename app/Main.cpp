@@ -83,7 +83,8 @@ int IntakeIntoStore(const QStringList& tokens) {
     if (!notice.isEmpty()) {
         Complain(notice);
     }
-    const Result<void> stored = [&tokens]() -> Result<void> {
+    QStringList notes;
+    const Result<void> stored = [&tokens, &notes]() -> Result<void> {
         StoreTransaction transaction(true);
         if (!transaction.Started()) {
             return transaction.Started();
@@ -92,11 +93,11 @@ int IntakeIntoStore(const QStringList& tokens) {
             return loaded;
         }
         CreateFilterLists();
-        const Result<QStringList> extensions = FolderScanExtensions();
-        if (!extensions) {
-            return Failure{extensions.Reason()};
+        const Result<FolderScanFilters> filters = LoadFolderScanFilters();
+        if (!filters) {
+            return Failure{filters.Reason()};
         }
-        CollectIntakeFiles(tokens, CurrentFolder(), *extensions, State().BackupFiles);
+        notes = CollectIntakeFiles(tokens, CurrentFolder(), *filters, State().BackupFiles);
         if (Result<void> saved = SaveBackupList(); !saved) {
             return saved;
         }
@@ -106,6 +107,9 @@ int IntakeIntoStore(const QStringList& tokens) {
     if (!stored) {
         Complain(NotStoredLine(stored.Reason()));
         return 1;
+    }
+    for (const QString& note : notes) {
+        Complain(note);
     }
     return 0;
 }
@@ -146,6 +150,10 @@ int IntakeMode(const QStringList& args) {
         const Answer answer = SingleInstance::Request(SingleInstance::MessageType::Add, request);
         switch (answer.kind) {
             case Answer::Kind::Done:
+                // What the window's scan left out at its level limit.
+                for (const QString& note : answer.sText.split(u'\n', Qt::SkipEmptyParts)) {
+                    Complain(note);
+                }
                 return lDone;
             case Answer::Kind::NotStored:
                 Complain(NotStoredLine(answer.sText));

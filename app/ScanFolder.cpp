@@ -4,6 +4,9 @@
 #include <QElapsedTimer>
 #include <vector>
 
+#include "app/NativePath.h"
+#include "app/OwnFiles.h"
+#include "app/TerminalProgress.h"
 #include "app/modBackup.h"
 #include "list/Wildcard.h"
 
@@ -29,18 +32,34 @@ public:
                 patterns_.push_back(extensions.Data().toUpper());
             }
         }
+        own_ = state_.Own ? state_.Own
+                          : std::make_shared<const OwnFiles>(OwnFiles::Load(ReadDefaultPath()));
         sinceYield_.start();
     }
 
     void Walk(const FSOFolder& folder, int32_t level) {
         if (state_.ScanRecursionLimit >= 1 && level >= state_.ScanRecursionLimit) {
+            if (!Excluded(folder.Path()) && own_->KindOf(folder.Path()) != OwnFiles::Folder::Own) {
+                if (result_.lFoldersCut++ == 0) {
+                    result_.sFirstCut = folder.Path();
+                }
+            }
             return;
         }
-        if (state_.ExcludeFolders && state_.ExcludeFolders->ValueExists(folder.Path())) {
+        if (Excluded(folder.Path())) {
             return;
         }
+        const OwnFiles::Folder kind = own_->KindOf(folder.Path());
+        if (kind == OwnFiles::Folder::Own) {
+            return;
+        }
+        const qsizetype nameStart = folder.IsRootFolder() ? 1 : folder.Path().size() + 1;
         for (const FSOFile& file : folder.Files()) {
-            if (YieldOnTime() || (IsCandidate(file) && Take(file.Path()))) {
+            if (YieldOnTime()) {
+                return;
+            }
+            if (!own_->IsOwnFile(file.Path(), nameStart, kind) && IsCandidate(file) &&
+                Take(file.Path())) {
                 return;
             }
         }
@@ -59,7 +78,13 @@ public:
         }
     }
 
+    const ScanResult& Outcome() const { return result_; }
+
 private:
+    bool Excluded(const QString& sPath) const {
+        return state_.ExcludeFolders && state_.ExcludeFolders->ValueExists(sPath);
+    }
+
     bool IsCandidate(const FSOFile& file) const {
         if (state_.ScanArchiveOnly && (file.Attributes() & AttrArchive) == 0) {
             return false;
@@ -116,19 +141,42 @@ private:
     const bool addToWindow_;
     const bool reportToSearch_;
     std::vector<QString> patterns_;
+    std::shared_ptr<const OwnFiles> own_;
+    ScanResult result_;
     QElapsedTimer sinceYield_;
     bool stopped_ = false;
 };
 
 }  // namespace
 
-void ScanFolder(const FSOFolder& oFolder, bool AddToWindow, bool ReportToSearch) {
-    ScanRun(State(), AddToWindow, ReportToSearch).Walk(oFolder, 0);
+ScanResult ScanFolder(const FSOFolder& oFolder, bool AddToWindow, bool ReportToSearch) {
+    return ScanFolderIn(State(), oFolder, AddToWindow, ReportToSearch);
 }
 
-void ScanFolderIn(SharedState& oState, const FSOFolder& oFolder, bool AddToWindow,
-                  bool ReportToSearch) {
-    ScanRun(oState, AddToWindow, ReportToSearch).Walk(oFolder, 0);
+ScanResult ScanFolderIn(SharedState& oState, const FSOFolder& oFolder, bool AddToWindow,
+                        bool ReportToSearch) {
+    ScanRun run(oState, AddToWindow, ReportToSearch);
+    run.Walk(oFolder, 0);
+    return run.Outcome();
+}
+
+QString LevelLimitNote(const QString& sFolder, int32_t lLimit, const ScanResult& result) {
+    if (result.lFoldersCut <= 0) {
+        return QString();
+    }
+    const QString sDepth =
+        lLimit == 1 ? QStringLiteral("1 Ebene") : QStringLiteral("%1 Ebenen").arg(lLimit);
+    if (result.lFoldersCut == 1) {
+        return QStringLiteral(
+                   "„%1“ wurde nur %2 tief durchsucht; der Ordner „%3“ darunter wurde mit "
+                   "seinem Inhalt ausgelassen.")
+            .arg(DisplayPath(sFolder), sDepth, DisplayPath(result.sFirstCut));
+    }
+    return QStringLiteral(
+               "„%1“ wurde nur %2 tief durchsucht; %3 Ordner darunter wurden mit ihrem Inhalt "
+               "ausgelassen, der erste ist „%4“.")
+        .arg(DisplayPath(sFolder), sDepth, GermanNumber::Count(result.lFoldersCut),
+             DisplayPath(result.sFirstCut));
 }
 
 }  // namespace modBackup

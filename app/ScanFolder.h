@@ -4,12 +4,25 @@
 // the scan knows nothing else of them.
 
 #include <QString>
+#include <cstdint>
 
 class FSOFolder;
 
 namespace modBackup {
 
 struct SharedState;
+
+/// What a scan left out at its level limit: the folders at the limit that it did not enter (with
+/// everything below them), and the first of them. Folders it never enters anyway (excluded ones,
+/// the program's own) are not counted.
+struct ScanResult {
+    int64_t lFoldersCut = 0;
+    QString sFirstCut;
+};
+
+/// The German sentence that tells what a scan of sFolder with the level limit lLimit left out;
+/// empty when it left nothing out.
+QString LevelLimitNote(const QString& sFolder, int32_t lLimit, const ScanResult& result);
 
 /// Implemented by the main window: appends one path to its file list (lbFiles).
 class IWindowOutlet {
@@ -33,10 +46,12 @@ public:
 /// with ReportToSearch to State().SearchOutlet, followed by a yield of the event loop
 /// (QCoreApplication::processEvents) and a look at its stop request, which ends the whole scan.
 /// With ReportToSearch the scan also yields at least every 100 ms while it finds nothing new.
-void ScanFolder(const FSOFolder& oFolder, bool AddToWindow, bool ReportToSearch);
+/// Never takes the program's own files (OwnFiles.h): those of State().Own, or, without it, those
+/// the scan looks up itself. Returns what the level limit left out.
+ScanResult ScanFolder(const FSOFolder& oFolder, bool AddToWindow, bool ReportToSearch);
 /// As ScanFolder, with the lists and parameters of oState instead of State(): a scan whose files
 /// do not go straight into the program's list (see CollectIntakeFiles).
-void ScanFolderIn(SharedState& oState, const FSOFolder& oFolder, bool AddToWindow,
-                  bool ReportToSearch);
+ScanResult ScanFolderIn(SharedState& oState, const FSOFolder& oFolder, bool AddToWindow,
+                        bool ReportToSearch);
 
 }  // namespace modBackup

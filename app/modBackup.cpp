@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "app/ArchiveName.h"
 #include "app/NativePath.h"
 #include "app/modRegistry.h"
 
@@ -194,6 +195,10 @@ QString HomeFolder() {
     return QDir::homePath();
 }
 
+QString ReadDefaultPath() {
+    return ReadOption(QStringLiteral("DefaultPath"), ArchiveName::DefaultFolder());
+}
+
 QDateTime LocalMoment(const QDate& dDate, const QTime& tTime) {
     QDateTime dt(dDate, tTime, Qt::LocalTime);
     if (dt.isValid() || !dDate.isValid() || !tTime.isValid()) {
@@ -258,6 +263,36 @@ Result<void> LoadOptionList(std::unique_ptr<CListString>& oList, const QString& 
     }
     return LoadList(*oList, kOptionsKey, sPrefix + QStringLiteral("Count"), sPrefix, false,
                     modRegistry::kReadBufferSize);
+}
+
+QStringList DefaultExcludeFolders() {
+    // The variables as the freedesktop base directories define them: absolute, else ignored.
+    const auto xdg = [](const char* name, const QString& sFallback) {
+        const QString value = qEnvironmentVariable(name);
+        return QDir::isAbsolutePath(value) ? FullPath(value) : HomeFolder() + sFallback;
+    };
+    return {xdg("XDG_CACHE_HOME", QStringLiteral("/.cache")),
+            xdg("XDG_DATA_HOME", QStringLiteral("/.local/share")) + QStringLiteral("/Trash")};
+}
+
+Result<void> LoadExcludeFolders(std::unique_ptr<CListString>& oList) {
+    const QString sPrefix = QStringLiteral("ExcludeFolder");
+    if (Result<void> loaded = LoadOptionList(oList, sPrefix); !loaded) {
+        return loaded;
+    }
+    bool failed = false;
+    const bool bStored = modRegistry::RegTryReadText(HKEY_CURRENT_USER, kOptionsKey,
+                                                     sPrefix + QStringLiteral("Count"),
+                                                     modRegistry::kReadBufferSize, &failed)
+                             .has_value();
+    if (!bStored && !failed && oList->Count() == 0) {
+        for (const QString& sFolder : DefaultExcludeFolders()) {
+            if (!oList->ValueExists(sFolder)) {
+                oList->Add(sFolder);
+            }
+        }
+    }
+    return {};
 }
 
 QStringList ListValues(CListString* oList) {

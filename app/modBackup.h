@@ -21,6 +21,8 @@
 #include "app/ScanFolder.h"
 #include "list/CListString.h"
 
+class OwnFiles;
+
 namespace modRegistry {
 class RegBatch;
 }
@@ -60,6 +62,9 @@ struct SharedState {
     /// ScanFolder's outlets, set by the forms that call it with AddToWindow / ReportToSearch.
     IWindowOutlet* WindowOutlet = nullptr;
     ISearchOutlet* SearchOutlet = nullptr;
+
+    /// The program's own files, which scans leave out; absent: each scan looks them up itself.
+    std::shared_ptr<const OwnFiles> Own;
 };
 
 SharedState& State();
@@ -87,8 +92,11 @@ private:
     Result<void> started_;
 };
 
-/// The default of "DefaultPath" and "SearchPath": the user's home folder.
+/// The default of "SearchPath": the user's home folder.
 QString HomeFolder();
+/// "DefaultPath", the folder archives go to; a new user's is a folder of its own,
+/// ArchiveName::DefaultFolder().
+QString ReadDefaultPath();
 
 /// The local date and time of these fields. A time that the clocks skip where summer time begins
 /// is taken as that long after midnight (02:30 becomes 03:30 summer time, the same moment).
@@ -117,6 +125,13 @@ QStringList ListValues(CListString* oList);
 /// entry. Fails (the list empty) when the store exists but could not be read: the caller must then
 /// not save the list over the stored one.
 Result<void> LoadOptionList(std::unique_ptr<CListString>& oList, const QString& sPrefix);
+/// The folders a new user's scans leave out: the cache folder ($XDG_CACHE_HOME, ~/.cache) and the
+/// trash ($XDG_DATA_HOME/Trash, ~/.local/share/Trash).
+QStringList DefaultExcludeFolders();
+/// LoadOptionList of the "ExcludeFolder" entries; DefaultExcludeFolders when no excluded-folder
+/// list was ever stored (a list emptied by the user stays empty).
+Result<void> LoadExcludeFolders(std::unique_ptr<CListString>& oList);
+
 /// Stores the count and every entry, then deletes the entries beyond the new count, in one
 /// transaction. Walks the list with its cursor.
 Result<void> SaveOptionList(CListString& oList, const QString& sPrefix);

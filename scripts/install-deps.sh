@@ -9,7 +9,7 @@ packages=(
   libzip-dev libdeflate-dev zlib1g-dev
   libgtest-dev
   unzip zip 7zip python3
-  desktop-file-utils dpkg-dev fakeroot file man-db lintian
+  desktop-file-utils libglib2.0-bin dpkg-dev fakeroot file man-db lintian
   dbus-daemon
   xvfb xauth
   fonts-dejavu-core

@@ -86,17 +86,24 @@ void WindowIntake::Advance() {
     switch (request.stage) {
         case Stage::Waiting: {
             // The store is read here, on the window's thread; the worker touches nothing shared.
-            const Result<QStringList> extensions = modBackup::FolderScanExtensions();
-            if (!extensions) {
-                request.sProblem = extensions.Reason();
-                request.stage = Stage::Stored;
-                break;
+            // Files alone need no filters, so they arrive even while the store cannot be read.
+            modBackup::FolderScanFilters filters;
+            if (modBackup::AnyFolder(request.tokens, request.sWorkingFolder)) {
+                const Result<modBackup::FolderScanFilters> loaded =
+                    modBackup::LoadFolderScanFilters();
+                if (!loaded) {
+                    request.sProblem = loaded.Reason();
+                    request.stage = Stage::Stored;
+                    break;
+                }
+                filters = *loaded;
             }
             request.stage = Stage::Collecting;
-            StartWorker(request.id, [&request, extensions = *extensions] {
+            StartWorker(request.id, [&request, filters = std::move(filters)] {
                 std::unique_ptr<CListString> files;
-                modBackup::CollectIntakeFiles(request.tokens, request.sWorkingFolder, extensions,
-                                              files);
+                request.sNote = modBackup::CollectIntakeFiles(
+                                    request.tokens, request.sWorkingFolder, filters, files)
+                                    .join(u'\n');
                 request.files = modBackup::ListValues(files.get());
             });
             return;
@@ -162,7 +169,7 @@ void WindowIntake::Advance() {
 
 void WindowIntake::Answer(Request& request) {
     if (request.bStored) {
-        server_->Answer(request.id, ResultCode::Done);
+        server_->Answer(request.id, ResultCode::Done, request.sNote);
     } else {
         server_->Answer(request.id, ResultCode::NotStored, request.sProblem);
     }

@@ -66,7 +66,8 @@ private:
         // Set by the worker that stores the list; read once it has been joined.
         bool bStored = false;
         QString sProblem;
-        bool bUnread = false;               // the stored list was unread when the save began
+        QString sNote;         // what the scans left out at their level limit, told to the sender
+        bool bUnread = false;  // the stored list was unread when the save began
         std::optional<QStringList> stored;  // and this is what could be read of it then
     };
 

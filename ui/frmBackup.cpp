@@ -171,8 +171,7 @@ void frmBackup::SetClearWindowList(std::function<void()> clearWindowList) {
 
 void frmBackup::Form_Load() {
     bExitProgram_ = false;
-    const QString sFolder =
-        modBackup::ReadOption(QStringLiteral("DefaultPath"), modBackup::HomeFolder());
+    const QString sFolder = modBackup::ReadDefaultPath();
     const QDateTime dtNow = QDateTime::currentDateTime();
     sArchiveName_ = ArchiveName::Proposed(sFolder, dtNow);
     bGrowExisting_ = false;
@@ -277,10 +276,14 @@ void frmBackup::StartBackup() {
     run.SetVerifyProgressHandler(
         [this](int32_t lDone, int32_t lTotal) { ZIP_VerifyProgress(lDone, lTotal); });
     CListString* files = modBackup::State().BackupFiles.get();
-    const Result<void> written =
-        settings.sArchivePath.isEmpty()
-            ? Result<void>(Failure{ArchiveName::NoneFreeText(sArchiveName_)})
-            : run.Run(files);
+    Result<void> written = Failure{ArchiveName::NoneFreeText(sArchiveName_)};
+    if (!settings.sArchivePath.isEmpty()) {
+        const QString sFolder = FileSystemObject::GetParentFolderName(settings.sArchivePath);
+        const Result<void> made = ArchiveName::MakeDefaultFolder(sFolder);
+        written = made ? run.Run(files)
+                       : Failure{QStringLiteral("Der Ordner „%1“ kann nicht angelegt werden: %2")
+                                     .arg(DisplayPath(sFolder), made.Reason())};
+    }
     if (written) {
         ShowArchivePath(run.ArchivePath());
         const Result<void> applied = run.ApplyAfterEffects([this, files]() -> Result<void> {

@@ -13,6 +13,7 @@
 #include <QMenuBar>
 #include <QMimeData>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QScreen>
 #include <QStatusBar>
 #include <QTimer>
@@ -66,6 +67,14 @@ int64_t RoundedKiloBytes(int64_t bytes) {
     return bytes >= 0 ? (bytes + 512) / 1024 : -((-bytes + 512) / 1024);
 }
 
+// Shown in the empty list: how files get there.
+const QString kEmptyListHint = QStringLiteral(
+    "Die Liste ist leer. So kommen Dateien hinein:\n\n"
+    "• Dateien und Ordner aus dem Dateimanager hierher ziehen\n"
+    "• im Dateimanager „Zur Datensicherung hinzufügen“ im Kontextmenü oder "
+    "„Öffnen mit → Tarvello-Backup“ wählen\n"
+    "• „Extras → Dateien suchen“ findet geänderte Dateien");
+
 CListString& BackupFiles() {
     std::unique_ptr<CListString>& list = State().BackupFiles;
     if (!list) {
@@ -111,6 +120,14 @@ frmMain::frmMain(QWidget* parent) : QMainWindow(parent) {
     CreateMenus();
     CreateStatusBar();
     PlaceInitially();
+    // The hint comes and goes with the rows; the view alone would repaint only where rows are.
+    for (const auto signal :
+         {&QAbstractItemModel::rowsInserted, &QAbstractItemModel::rowsRemoved}) {
+        connect(lbFilesModel, signal, this, &frmMain::EmptyListChanged);
+    }
+    connect(lbFilesModel, &QAbstractItemModel::modelReset, this, &frmMain::EmptyListChanged);
+    connect(lbFilesModel, &QAbstractItemModel::layoutChanged, this, &frmMain::EmptyListChanged);
+    EmptyListChanged();
 
     intake_ = new WindowIntake(
         {[this] { RaiseForOtherStart(); },
@@ -326,6 +343,12 @@ bool frmMain::eventFilter(QObject* watched, QEvent* event) {
             lbFiles_MouseUp(button);
             return button == Qt::RightButton;
         }
+        case QEvent::Paint:
+            // The view paints no rows then; the hint goes under whatever it paints.
+            if (lbFilesModel->rowCount() == 0) {
+                PaintEmptyListHint();
+            }
+            return false;
         case QEvent::DragEnter:
         case QEvent::DragMove:
             lbFiles_OLEDragOver(static_cast<QDropEvent*>(event));
@@ -381,20 +404,25 @@ void frmMain::lbFiles_OLEDragOver(QDropEvent* event) {
 
 void frmMain::lbFiles_OLEDragDrop(const QStringList& paths) {
     modBackup::SharedState& state = State();
+    QStringList notes;
     for (const QString& sPath : paths) {
         if (state.FSO.FolderExists(sPath)) {
-            if (const Result<void> loaded = modBackup::LoadFolderScanExtensions(state.Extensions);
-                !loaded) {
+            if (const Result<void> prepared = modBackup::PrepareFolderScan(state); !prepared) {
                 StandardDialogs::ShowMessage(
                     this,
                     QStringLiteral("Der Ordner „%1“ wurde nicht aufgenommen.\n\n%2")
-                        .arg(DisplayPath(sPath), loaded.Reason()),
+                        .arg(DisplayPath(sPath), prepared.Reason()),
                     QMessageBox::Warning);
                 continue;
             }
-            modBackup::SetFolderScanParameters(state);
             state.WindowOutlet = this;
-            modBackup::ScanFolder(state.FSO.GetFolder(sPath), true, false);
+            const modBackup::ScanResult result =
+                modBackup::ScanFolder(state.FSO.GetFolder(sPath), true, false);
+            if (const QString note =
+                    modBackup::LevelLimitNote(sPath, modBackup::kFolderScanLevels, result);
+                !note.isEmpty()) {
+                notes.append(note);
+            }
         } else if (state.FSO.FileExists(sPath)) {
             CListString& files = BackupFiles();
             if (!files.ValueExists(sPath)) {
@@ -404,6 +432,11 @@ void frmMain::lbFiles_OLEDragDrop(const QStringList& paths) {
         }
     }
     mnuCheckFiles_Click();
+    if (!notes.isEmpty()) {
+        // Told once the list shows what was taken.
+        StandardDialogs::ShowMessage(this, notes.join(QStringLiteral("\n\n")),
+                                     QMessageBox::Information);
+    }
 }
 
 // ---- menu commands
@@ -649,6 +682,23 @@ void frmMain::RemoveEntries(const std::vector<int>& rows) {
         }
     }
     files.MoveFirst();
+}
+
+void frmMain::EmptyListChanged() {
+    lbFiles->setAccessibleDescription(lbFilesModel->rowCount() == 0 ? kEmptyListHint : QString());
+    lbFiles->viewport()->update();
+}
+
+void frmMain::PaintEmptyListHint() {
+    QWidget* viewport = lbFiles->viewport();
+    QPainter painter(viewport);
+    painter.setPen(viewport->palette().color(QPalette::PlaceholderText));
+    const int margin = Twips::ToPixelsX(360, this);
+    const QRect area = viewport->rect().adjusted(margin, margin, -margin, -margin);
+    // A block of left-aligned lines, in the middle of the empty list.
+    QRect block = painter.boundingRect(area, Qt::AlignLeft | Qt::TextWordWrap, kEmptyListHint);
+    block.moveCenter(area.center());
+    painter.drawText(block, Qt::AlignLeft | Qt::TextWordWrap, kEmptyListHint);
 }
 
 void frmMain::UpdateStatusBar() {

@@ -99,6 +99,10 @@ private:
     /// BackupFiles.
     void RemoveEntries(const std::vector<int>& rows);
     void UpdateStatusBar();
+    /// The empty list says how files get there (in grey, in its viewport, and to assistive
+    /// technology through its description); any row makes it go.
+    void EmptyListChanged();
+    void PaintEmptyListHint();
     /// Brings the window (or the dialog open over it) to the front.
     void RaiseForOtherStart();
 

@@ -256,7 +256,7 @@ void frmOptions::Form_Load() {
     // One wait at most when another program holds the store, not one for each value.
     const StoreTransaction reading(false);
 
-    lblPath->setText(ReadOption(kDefaultPathName, HomeFolder()));
+    lblPath->setText(ReadDefaultPath());
     chkArchiveFlag->setChecked(ReadFlagOption(OptArchiveFlag, false));
     const double factor = FormScale::Factor(this);
     lvExtensions->setColumnWidth(
@@ -278,8 +278,7 @@ void frmOptions::Form_Load() {
         0, Twips::ToPixelsX(
                FormScale::Scaled(kExcludeFoldersWidth, factor) - ScrollBarSize(false) - 120, this));
     lvExcludeFolders->clear();
-    if (Result<void> excluded = LoadOptionList(state.ExcludeFolders, kExcludeFolderPrefix);
-        read && !excluded) {
+    if (Result<void> excluded = LoadExcludeFolders(state.ExcludeFolders); read && !excluded) {
         read = std::move(excluded);
     }
     FillList(lvExcludeFolders, *state.ExcludeFolders);

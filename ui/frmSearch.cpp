@@ -282,6 +282,19 @@ void frmSearch::tmrStartSearch_Timer() {
         // The search goes on: it needs only the values it was given.
         StandardDialogs::ShowMessage(this, prepared.Reason(), QMessageBox::Warning);
     }
+    // Unread, they would be searched as if the user had excluded nothing.
+    if (const Result<void> excluded = modBackup::LoadExcludeFolders(state.ExcludeFolders);
+        !excluded) {
+        StandardDialogs::ShowMessage(
+            this,
+            QStringLiteral("Die ausgeschlossenen Ordner konnten nicht gelesen werden; es wird "
+                           "nicht gesucht.\n\n") +
+                excluded.Reason(),
+            QMessageBox::Warning);
+        bScanOnStack_ = false;
+        EndSearch();
+        return;
+    }
 
     modBackup::ISearchOutlet* const previousSearch = state.SearchOutlet;
     modBackup::IWindowOutlet* const previousWindow = state.WindowOutlet;
@@ -289,7 +302,8 @@ void frmSearch::tmrStartSearch_Timer() {
     if (windowOutlet_ != nullptr) {
         state.WindowOutlet = windowOutlet_;
     }
-    modBackup::ScanFolder(state.FSO.GetFolder(sStart), true, true);
+    const modBackup::ScanResult result =
+        modBackup::ScanFolder(state.FSO.GetFolder(sStart), true, true);
     state.SearchOutlet = previousSearch;
     if (windowOutlet_ != nullptr) {
         state.WindowOutlet = previousWindow;
@@ -297,6 +311,15 @@ void frmSearch::tmrStartSearch_Timer() {
 
     QCoreApplication::processEvents();
     EndSearch();
+    if (result.lFoldersCut > 0) {
+        const int32_t lLimit = state.ScanRecursionLimit;
+        SetStatus(statusPanel_->text() + QStringLiteral(" %1 Ordner nicht durchsucht (Grenze: %2).")
+                                             .arg(result.lFoldersCut)
+                                             .arg(lLimit == 1
+                                                      ? QStringLiteral("1 Ebene")
+                                                      : QStringLiteral("%1 Ebenen").arg(lLimit)));
+        statusPanel_->setToolTip(modBackup::LevelLimitNote(sStart, lLimit, result));
+    }
     bScanOnStack_ = false;
     if (bCloseAfterScan_) {
         bCloseAfterScan_ = false;
@@ -317,4 +340,5 @@ void frmSearch::FileFound(const QString& /*sFile*/) {
 
 void frmSearch::SetStatus(const QString& sText) {
     statusPanel_->setText(sText);
+    statusPanel_->setToolTip(QString());
 }

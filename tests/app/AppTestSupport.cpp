@@ -16,6 +16,9 @@ void CoreTest::SetUp() {
     qputenv("XDG_STATE_HOME", QFile::encodeName(Root() + "/state"));
     // A window of another test, or the user's own, must never answer this test's starts.
     qputenv("XDG_RUNTIME_DIR", QFile::encodeName(Root() + "/runtime"));
+    // The cache and the trash a new user's scans leave out lie in this home too.
+    qunsetenv("XDG_CACHE_HOME");
+    qunsetenv("XDG_DATA_HOME");
     QDir().mkpath(Root() + "/home");
     QDir().mkpath(Root() + "/runtime");
     modBackup::ResetState();

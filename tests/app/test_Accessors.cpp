@@ -33,7 +33,8 @@ TEST_F(Accessors, AFreshUserGetsTheDefaults) {
     EXPECT_TRUE(LoadBackupList());
     ASSERT_TRUE(State().BackupFiles);
     EXPECT_EQ(State().BackupFiles->Count(), 0);
-    EXPECT_EQ(ReadOption("DefaultPath", HomeFolder()), Root() + "/home");
+    // Archives go to a folder of their own, not into the home folder that is searched.
+    EXPECT_EQ(ReadDefaultPath(), Root() + "/home/Sicherungen");
     EXPECT_EQ(ReadOption("SearchPath", HomeFolder()), Root() + "/home");
     EXPECT_EQ(ReadOption("RecursionLimit", "5"), "5");
     for (int32_t index = OptArchiveFlag; index <= OptLimitRecursion; ++index) {
@@ -50,6 +51,30 @@ TEST_F(Accessors, AFreshUserGetsTheDefaults) {
     EXPECT_LE(last, QDateTime::currentDateTime().addSecs(1));
     // Reading created no store file.
     EXPECT_FALSE(QFile::exists(StoreFile()));
+}
+
+// A new user's scans leave out the cache and the trash; the user may remove them for good, and a
+// stored archive folder stays as it was.
+TEST_F(Accessors, ANewUserExcludesTheCacheAndTheTrashUntilAListIsStored) {
+    std::unique_ptr<CListString> excluded;
+    EXPECT_TRUE(LoadExcludeFolders(excluded));
+    EXPECT_EQ(Values(*excluded),
+              QStringList({Root() + "/home/.cache", Root() + "/home/.local/share/Trash"}));
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(Root() + "/zwischen/"));
+    qputenv("XDG_DATA_HOME", "relative/is/ignored");
+    EXPECT_TRUE(LoadExcludeFolders(excluded));
+    EXPECT_EQ(Values(*excluded),
+              QStringList({Root() + "/zwischen", Root() + "/home/.local/share/Trash"}));
+    qunsetenv("XDG_CACHE_HOME");
+    qunsetenv("XDG_DATA_HOME");
+
+    CListString none;
+    EXPECT_TRUE(SaveOptionList(none, "ExcludeFolder"));
+    EXPECT_TRUE(LoadExcludeFolders(excluded));
+    EXPECT_EQ(excluded->Count(), 0);
+
+    EXPECT_TRUE(WriteOption("DefaultPath", Root() + "/home"));
+    EXPECT_EQ(ReadDefaultPath(), Root() + "/home");
 }
 
 TEST_F(Accessors, LastBackupAtIsStoredAsGermanDateText) {

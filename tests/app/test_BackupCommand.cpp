@@ -13,6 +13,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -85,6 +86,8 @@ bool SpinUntil(const std::function<bool()>& done, int timeoutMs = 30000) {
 class BackupCommandRun : public BackupCommandTest {
 protected:
     QString Home() const { return Root() + "/home"; }
+    // Where a new user's archives go.
+    QString ArchiveFolder() const { return Home() + "/Sicherungen"; }
 
     // As the timer starts it: no display, no session bus unless the test makes one.
     QProcessEnvironment Environment() const {
@@ -108,15 +111,16 @@ protected:
         return {process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()),
                 QString::fromUtf8(process.readAllStandardError())};
     }
-    // Stops a running backup with SIGTERM, as the timer does: the archive folder (the home) is
-    // left empty, no half archive and no work file.
+    // Stops a running backup with SIGTERM, as the timer does: the archive folder is left empty,
+    // no half archive and no work file.
     void StopAndExpectNothingLeft(QProcess& backup) const {
         ASSERT_EQ(backup.state(), QProcess::Running) << "the run ended before it could be stopped";
         ::kill(static_cast<pid_t>(backup.processId()), SIGTERM);
         ASSERT_TRUE(backup.waitForFinished(60000));
         EXPECT_EQ(backup.exitStatus(), QProcess::CrashExit);
-        EXPECT_EQ(QDir(Home()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
-                                         QDir::NoDotAndDotDot),
+        EXPECT_EQ(QDir(ArchiveFolder())
+                      .entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
+                                 QDir::NoDotAndDotDot),
                   QStringList());
     }
     Outcome RunBackup(const QStringList& args) const {
@@ -186,7 +190,7 @@ TEST_F(BackupCommandRun, WritesTheListAsTheDialogDoesAndForgetsOnlyAfterTheCheck
 
     EXPECT_EQ(run.status, kWritten) << run.err.toStdString();
     EXPECT_EQ(run.err, "");  // no terminal: no progress line either
-    const QString archive = OnlyArchive(Home());
+    const QString archive = OnlyArchive(ArchiveFolder());
     EXPECT_EQ(run.out, "3 Dateien, 0,0 MB in " + archive + ", geprüft\n");
     const QRegularExpressionMatch name =
         QRegularExpression("/(\\d{8}_\\d{4}) Backup\\.zip$").match(archive);
@@ -200,6 +204,10 @@ TEST_F(BackupCommandRun, WritesTheListAsTheDialogDoesAndForgetsOnlyAfterTheCheck
     EXPECT_EQ(contents.comment, "tägliches Backup von " + minute.toString("dd.MM.yyyy HH:mm"));
     EXPECT_EQ(QFile::permissions(archive), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                                QFileDevice::ReadUser | QFileDevice::WriteUser);
+    // A new user's archive folder, made by the first backup, is private.
+    EXPECT_EQ(QFile::permissions(ArchiveFolder()) & 0x7777,
+              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
+                  QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser);
 
     // The after-effects: the list emptied, the moment stored, the marks cleared.
     EXPECT_EQ(StoredBackupList(), QStringList());
@@ -226,7 +234,7 @@ TEST_F(BackupCommandRun, OptionsGiveItAPasswordACommentAFolderAndKeepTheListAndT
     unzip.start("unzip", {"-P", "Sesam öffne dich", "-t", archive});
     unzip.waitForFinished(60000);
     EXPECT_EQ(unzip.exitCode(), 0) << unzip.readAll().toStdString();
-    EXPECT_EQ(Archives(Home()), QStringList());
+    EXPECT_EQ(Archives(ArchiveFolder()), QStringList());
     EXPECT_EQ(StoredBackupList(), files);
     EXPECT_EQ(StoredLastBackupAt(), "");
 }
@@ -242,7 +250,7 @@ TEST_F(BackupCommandRun, AnEmptyListIsNothingToBackUp) {
                   Root() +
                   "/weg.txt\nsondrel-backup: Nichts zu sichern: Die Backup-Liste ist leer.\n");
     EXPECT_EQ(run.out, "");
-    EXPECT_EQ(Archives(Home()), QStringList());
+    EXPECT_EQ(Archives(ArchiveFolder()), QStringList());
     EXPECT_EQ(StoredLastBackupAt(), "");
 }
 
@@ -272,7 +280,7 @@ TEST_F(BackupCommandRun, SearchAddsWhatChangedSinceTheLastBackupFirst) {
     EXPECT_TRUE(run.out.startsWith("Suche in " + Root() + "/suche: 2 Dateien gefunden.\n"))
         << run.out.toStdString();
     const QStringList expected = {listed, changed, deeper};
-    EXPECT_EQ(ReadArchive(OnlyArchive(Home())).names, Entries(expected));
+    EXPECT_EQ(ReadArchive(OnlyArchive(ArchiveFolder())).names, Entries(expected));
     EXPECT_EQ(StoredBackupList(), expected);
     // The next search starts from this run's start, not from its end.
     EXPECT_GT(QDateTime::fromString(StoredLastBackupAt(), "dd.MM.yyyy HH:mm:ss"), last);
@@ -291,10 +299,11 @@ TEST_F(BackupCommandRun, ADryRunShowsWhatAndWhereAndChangesNothing) {
     const QRegularExpression shown(QRegularExpression::anchoredPattern(
         QRegularExpression::escape("Suche in " + Root() + "/suche: 1 Datei gefunden.\n" + listed +
                                    "\n" + changed + "\nProbelauf: 2 Dateien, 0,3 MB würden in " +
-                                   Home() + "/") +
+                                   ArchiveFolder() + "/") +
         "\\d{8}_\\d{4} Backup\\.zip gesichert; nichts wurde geändert\\.\n"));
     EXPECT_TRUE(shown.match(run.out).hasMatch()) << run.out.toStdString();
-    EXPECT_EQ(Archives(Home()), QStringList());
+    // Not even the archive folder is made.
+    EXPECT_FALSE(QFileInfo::exists(ArchiveFolder()));
     EXPECT_EQ(Sql("SELECT name, data FROM reg_values ORDER BY name"), before);
 }
 
@@ -327,7 +336,7 @@ TEST_F(BackupCommandRun, BadInputFailsWithAGermanLineAndChangesNothing) {
     refused({}, kFailed,
             failed + "In den Zielordner „" + plainFile +
                 "“ kann nicht geschrieben werden: ein Teil des Pfads ist kein Ordner\n");
-    EXPECT_EQ(Archives(Home()), QStringList());
+    EXPECT_EQ(Archives(ArchiveFolder()), QStringList());
 
     // A damaged store is reported and left as it was.
     const QByteArray junk(4096, '\x5a');
@@ -359,7 +368,7 @@ TEST_F(BackupCommandRun, AStoreLockedByAnotherProgramStopsTheRunBeforeItWrites) 
     EXPECT_TRUE(run.err.contains("Die Einstellungen können nicht gespeichert werden: „" +
                                  StoreFile() + "“: die Datei ist länger als 5 Sekunden"))
         << run.err.toStdString();
-    EXPECT_EQ(Archives(Home()), QStringList());
+    EXPECT_EQ(Archives(ArchiveFolder()), QStringList());
     EXPECT_EQ(StoredBackupList(), files);
 }
 
@@ -382,7 +391,7 @@ TEST_F(BackupCommandRun, TheOpenWindowKeepsTheListAndTheRunChangesNothing) {
         run.err.startsWith("sondrel-backup: Das Sondrel-Fenster ist geöffnet und hält "
                            "die Dateiliste; es wurde nichts gesichert"))
         << run.err.toStdString();
-    EXPECT_EQ(Archives(Home()), QStringList());
+    EXPECT_EQ(Archives(ArchiveFolder()), QStringList());
     EXPECT_EQ(StoredBackupList(), files);
     EXPECT_EQ(StoredLastBackupAt(), "");
 }
@@ -419,7 +428,7 @@ TEST_F(BackupCommandRun, AnIntakeDuringTheRunWaitsForItAndItsPathStays) {
     EXPECT_EQ(intook.err,
               "Sondrel: Ein Backup (sondrel-backup) läuft gerade; es geht weiter, "
               "sobald es fertig ist.\n");
-    EXPECT_EQ(ReadArchive(OnlyArchive(Home())).names, Entries(files));
+    EXPECT_EQ(ReadArchive(OnlyArchive(ArchiveFolder())).names, Entries(files));
     EXPECT_EQ(StoredBackupList(), QStringList({late}));
 }
 
@@ -438,7 +447,7 @@ TEST_F(BackupCommandRun, ARunStoppedWithSigtermLeavesNothing) {
     const auto writing = [&] {
         for (const QString& fd : QDir(procFds).entryList(QDir::System | QDir::Files)) {
             const QString target = QFile::symLinkTarget(procFds + "/" + fd);
-            if (target.startsWith(Home() + "/#")) {
+            if (target.startsWith(ArchiveFolder() + "/#")) {
                 return true;
             }
         }
@@ -461,7 +470,9 @@ TEST_F(BackupCommandRun, ARunStoppedBetweenArchiverRunsLeavesNoArchiveAndNoWorkF
     Start(backup, {});
     ASSERT_TRUE(backup.waitForStarted());
     const auto workFileThere = [&] {
-        return !QDir(Home()).entryList({".*.unfertig"}, QDir::Files | QDir::Hidden).isEmpty();
+        return !QDir(ArchiveFolder())
+                    .entryList({".*.unfertig"}, QDir::Files | QDir::Hidden)
+                    .isEmpty();
     };
     ASSERT_TRUE(
         SpinUntil([&] { return workFileThere() || backup.state() != QProcess::Running; }, 120000));
@@ -611,3 +622,53 @@ TEST_F(BackupCommandRun, ProgressShowsOnATerminal) {
 }
 
 #include "test_BackupCommand.moc"
+
+// Day after day of the timer's run, with the archives and the stores inside the searched folder:
+// no archive, store or lock ever goes into an archive, also not once "Letztes Backup am" is moved
+// back so that every file counts as changed.
+TEST_F(BackupCommandRun, ArchivesAndTheStoresNeverGoIntoAnArchive) {
+    const QString letter = MakeFile("home/Briefe/Brief.odt");
+    const QString photo = MakeFile("home/Bilder/Foto.jpg");
+    // The test's root holds the home with its archive folder, and the config and state folders.
+    EXPECT_TRUE(modBackup::WriteOption("SearchPath", Root()));
+    EXPECT_TRUE(modBackup::WriteFlagOption(modBackup::OptArchiveFlag, true));
+    EXPECT_TRUE(modBackup::WriteLastBackupAt(QDateTime::currentDateTime().addDays(-1)));
+    const auto entries = [](const QStringList& paths) {
+        QStringList names = Entries(paths);
+        names.sort();
+        return names;
+    };
+    QStringList seen;
+    const auto newArchive = [&]() -> QString {
+        QStringList added = Archives(ArchiveFolder());
+        for (const QString& name : seen) {
+            added.removeAll(name);
+        }
+        EXPECT_EQ(added.size(), 1) << added.join(", ").toStdString();
+        seen += added;
+        if (added.size() != 1) {
+            return QString();
+        }
+        QStringList names = ReadArchive(ArchiveFolder() + "/" + added[0]).names;
+        names.sort();
+        return names.join('|');
+    };
+
+    Outcome day = RunBackup({"--search"});
+    ASSERT_EQ(day.status, kWritten) << day.err.toStdString();
+    EXPECT_EQ(newArchive(), entries({photo, letter}).join('|'));
+
+    // The next day the letter has changed, and so have the archive folder and the stores.
+    MakeFile("home/Briefe/Brief.odt", "neuer Inhalt");
+    day = RunBackup({"--search"});
+    ASSERT_EQ(day.status, kWritten) << day.err.toStdString();
+    EXPECT_EQ(newArchive(), entries({letter}).join('|'));
+
+    // The moment of the last backup moved a year back, without the archive-mark condition.
+    EXPECT_TRUE(modBackup::WriteLastBackupAt(QDateTime::currentDateTime().addDays(-365)));
+    EXPECT_TRUE(modBackup::WriteFlagOption(modBackup::OptArchiveFlag, false));
+    day = RunBackup({"--search"});
+    ASSERT_EQ(day.status, kWritten) << day.err.toStdString();
+    EXPECT_EQ(newArchive(), entries({photo, letter}).join('|'));
+    EXPECT_TRUE(QFile::exists(MarksFile()));
+}

@@ -153,10 +153,19 @@ TEST_F(Intake, AddsFilesAndFoldersAndStoresTheList) {
     const QString deep = MakeFile("in/tree/1/2/3/4/deep.txt");
     MakeFile("in/tree/1/2/3/4/5/too deep.txt");
     const QString top = MakeFile("in/tree/top.txt");
-    EXPECT_EQ(RunProgram({a, spaced, Root() + "/in/tree", "/nonexistent/x.txt", "rel.txt", quoted}),
-              0);
+    QString err;
+    EXPECT_EQ(
+        RunProgram({a, spaced, Root() + "/in/tree", "/nonexistent/x.txt", "rel.txt", quoted}, &err),
+        0);
     EXPECT_EQ(StoredBackupList(), QStringList({a, spaced, top, deep, "/nonexistent/x.txt",
                                                Root() + "/rel.txt", Root() + "/in/quote.txt"}));
+    // What lies deeper than the limit is not left out in silence.
+    EXPECT_EQ(err, "Sondrel: „" + Root() +
+                       "/in/tree“ wurde nur 5 Ebenen tief durchsucht; der "
+                       "Ordner „" +
+                       Root() +
+                       "/in/tree/1/2/3/4/5“ darunter wurde mit seinem Inhalt "
+                       "ausgelassen.\n");
     EXPECT_EQ(Sql("SELECT DISTINCT type FROM reg_values"), "1");
     EXPECT_EQ(Sql("PRAGMA integrity_check"), "ok");
 }

@@ -7,6 +7,8 @@
 #include <chrono>
 #include <thread>
 
+#include "app/Intake.h"
+#include "app/OwnFiles.h"
 #include "app/modBackup.h"
 #include "tests/app/AppTestSupport.h"
 
@@ -295,4 +297,104 @@ TEST_F(Scan, AFileThatVanishesBeforeItsConditionIsCheckedIsSkipped) {
     State().ScanChangedOnly = true;
     ScanFolder(folder, false, false);
     EXPECT_EQ(Names(Values(*State().BackupFiles)), QStringList({"kept.txt"}));
+}
+
+// The program's own files stay out of every scan, wherever they lie in it: its stores, locks and
+// records, the archives it wrote (also once renamed or moved), the work files of a run. A folder
+// that holds archives is searched for everything else; a file named on its own is still taken.
+TEST_F(Scan, NeverTakesTheProgramsOwnFiles) {
+    MakeFile("config/tarvello/registry.sqlite3");
+    MakeFile("config/tarvello/registry.sqlite3-wal");
+    MakeFile("state/tarvello/archive-marks.sqlite3");
+    MakeFile("runtime/tarvello/sondrel.lock");
+    MakeFile("home/Sicherungen/20260101_1200 Backup.zip");
+    MakeFile("home/Sicherungen/20260101_1200 Backup (2).zip");
+    MakeFile("home/Sicherungen/20260102_0800 Backup (fehlerhaft) (2).zip");
+    MakeFile("home/Sicherungen/.20260103_1200 Backup.zip.1000.unfertig");
+    MakeFile("home/Dokumente/.zip32-Ab12Cd.tmp");
+    const QString named = MakeFile("home/Sicherungen/Steuer 2025.zip", "eins");
+    const QString moved = MakeFile("home/Sicherungen/Urlaub.zip", "zwei");
+    ASSERT_TRUE(OwnFiles::Remember(named));
+    ASSERT_TRUE(OwnFiles::Remember(moved));
+    ASSERT_TRUE(QFile::rename(moved, Root() + "/home/Dokumente/alt.zip"));
+
+    const QStringList users = {
+        MakeFile("config/anderes-programm.conf"),
+        MakeFile("home/Sicherungen/Notiz.txt"),
+        MakeFile("home/Sicherungen/20260101_1200 Backup.zip.txt"),
+        MakeFile("home/Dokumente/fotos.zip"),
+        // Named like an archive, but neither remembered nor where archives go: the user's.
+        MakeFile("home/Dokumente/20260101_1200 Backup.zip", "drei"),
+        MakeFile("home/Dokumente/.versteckt.unfertig"),
+    };
+    QStringList taken = Run(Root(), 0);
+    taken.sort();
+    QStringList expected = users;
+    expected.sort();
+    EXPECT_EQ(taken, expected);
+
+    std::unique_ptr<CListString> files;
+    CollectIntakeFiles({named}, Root(), {}, files);
+    EXPECT_EQ(Values(*files), QStringList({named}));
+}
+
+// A user from before kept the archives in the home folder that is searched: the archives named as
+// a backup names them stay out, the rest of the home is searched.
+TEST_F(Scan, AStoredArchiveFolderIsSearchedForEverythingButItsArchives) {
+    ASSERT_TRUE(WriteOption("DefaultPath", Root() + "/home"));
+    MakeFile("home/20251201_0900 Backup.zip");
+    MakeFile("home/20251202_0900 Backup (fehlerhaft).zip");
+    const QString letter = MakeFile("home/Brief.odt");
+    const QString deeper = MakeFile("home/Archiv/20251201_0900 Backup.zip");
+    EXPECT_EQ(Run(Root() + "/home", 0), QStringList({letter, deeper}));
+}
+
+TEST_F(Scan, NamesOfArchivesAndWorkFilesAreToldExactly) {
+    for (const char* name : {"20261207_1405 Backup.zip", "20261207_1405 Backup (12).zip",
+                             "20261207_1405 Backup (fehlerhaft).zip",
+                             "20261207_1405 Backup (2) (fehlerhaft) (3).zip"}) {
+        EXPECT_TRUE(OwnFiles::IsArchiveName(QString::fromUtf8(name))) << name;
+    }
+    for (const char* name :
+         {"20261207_1405 Backup.ZIP", "2026127_1405 Backup.zip", "20261207_1405 Backup ().zip",
+          "20261207_1405 Backup (x).zip", "20261207_1405 Backup(2).zip",
+          "20261207_1405 Sicherung.zip", "x20261207_1405 Backup.zip"}) {
+        EXPECT_FALSE(OwnFiles::IsArchiveName(QString::fromUtf8(name))) << name;
+    }
+    for (const char* name : {".a.zip.1000.unfertig", ".x.0.unfertig", ".zip32-aB3dE9.tmp"}) {
+        EXPECT_TRUE(OwnFiles::IsWorkName(QString::fromUtf8(name))) << name;
+    }
+    for (const char* name : {"a.zip.1000.unfertig", "..1000.unfertig", ".a.zip.unfertig",
+                             ".a.zip.10x.unfertig", ".zip32-aB3dE.tmp", "zip32-aB3dE9.tmp"}) {
+        EXPECT_FALSE(OwnFiles::IsWorkName(QString::fromUtf8(name))) << name;
+    }
+}
+
+// A scan that stops at its level limit counts the folders it did not enter (the tops of the cut
+// branches, not what it never entered anyway) and says so in one sentence.
+TEST_F(Scan, AScanCutAtItsLimitSaysWhatItLeftOut) {
+    const QString t = MakeChain();
+    MakeFile("t/l1/l2/side/x.txt");
+    MakeFile("t/l1/l2/aaa/excluded.txt");
+    State().ExcludeFolders->Add(t + "/l1/l2/aaa");
+    State().ScanRecursionLimit = 3;
+    ScanResult result = ScanFolder(State().FSO.GetFolder(t), false, false);
+    EXPECT_EQ(result.lFoldersCut, 2);
+    EXPECT_EQ(result.sFirstCut, t + "/l1/l2/l3");
+    EXPECT_EQ(LevelLimitNote(t, 3, result),
+              "„" + t +
+                  "“ wurde nur 3 Ebenen tief durchsucht; 2 Ordner darunter wurden mit ihrem "
+                  "Inhalt ausgelassen, der erste ist „" +
+                  t + "/l1/l2/l3“.");
+
+    State().ScanRecursionLimit = 1;
+    result = ScanFolder(State().FSO.GetFolder(t), false, false);
+    EXPECT_EQ(LevelLimitNote(t, 1, result),
+              "„" + t + "“ wurde nur 1 Ebene tief durchsucht; der Ordner „" + t +
+                  "/l1“ darunter wurde mit seinem Inhalt ausgelassen.");
+
+    State().ScanRecursionLimit = 0;
+    result = ScanFolder(State().FSO.GetFolder(t), false, false);
+    EXPECT_EQ(result.lFoldersCut, 0);
+    EXPECT_EQ(LevelLimitNote(t, 0, result), "");
 }

@@ -51,6 +51,9 @@ expected_files() {
     target=$(readlink "$build/$private/$engine_real" || true)
     if [ -n "$target" ]; then echo "$private/$target"; fi
     echo "share/applications/sondrel.desktop"
+    echo "share/kio/servicemenus/sondrel.desktop"
+    echo "share/file-manager/actions/sondrel.desktop"
+    echo "share/nemo/actions/sondrel.nemo_action"
     echo "share/icons/hicolor/scalable/apps/sondrel.svg"
     echo "share/icons/hicolor/48x48/apps/sondrel.png"
     echo "share/icons/hicolor/256x256/apps/sondrel.png"
@@ -144,10 +147,12 @@ check_backup() {  # check_backup PROGRAM LABEL
   local rc=$?
   check "$label: sondrel-backup ends with 0 (got $rc): $(head -c 2000 "$home/out.txt")" \
     test "$rc" -eq 0
-  check "$label: sondrel-backup wrote no archive into the home folder" \
-    test -n "$(find "$home" -maxdepth 1 -name '*_* Backup.zip')"
+  check "$label: sondrel-backup wrote no archive into the folder ~/Sicherungen" \
+    test -n "$(find "$home/Sicherungen" -maxdepth 1 -name '*_* Backup.zip')"
+  check "$label: ~/Sicherungen has the mode $(stat -c %a "$home/Sicherungen"), not 700" \
+    test "$(stat -c %a "$home/Sicherungen")" = 700
   check "$label: sondrel-backup said '$(cat "$home/out.txt")'" \
-    grep -qx "4 Dateien, 0,0 MB in $home/[0-9_]* Backup.zip, geprüft" "$home/out.txt"
+    grep -qx "4 Dateien, 0,0 MB in $home/Sicherungen/[0-9_]* Backup.zip, geprüft" "$home/out.txt"
   check "$label: after sondrel-backup the stored count is $(stored_count "$home"), not 0" \
     test "$(stored_count "$home")" = 0
 }
@@ -232,8 +237,36 @@ check "desktop Icon '$(entry Icon)' is not the installed icon" test "$(entry Ico
 for category in Utility Archiving; do
   check "desktop Categories lack $category" grep -q "^Categories=\(.*;\)\?$category;" "$desktop"
 done
-for mime in inode/directory application/octet-stream; do
-  check "desktop MimeType lacks $mime" grep -q "^MimeType=\(.*;\)\?$mime;" "$desktop"
+check "the desktop entry claims file types: $(grep '^MimeType=' "$desktop")" \
+  test -z "$(grep '^MimeType=' "$desktop")"
+# What a desktop without defaults of its own answers for a folder, a text and a PDF: never
+# Sondrel. The data folder holds our entry alone, indexed as the package's trigger indexes it;
+# a control entry that does claim text/plain shows that gio reads it at all.
+default_app() {  # default_app DATA_FOLDER TYPE
+  env PATH="$prefix/bin:$PATH" HOME="$work/gio-home" XDG_DATA_HOME="$work/gio-home/data" \
+      XDG_DATA_DIRS="$1" XDG_CONFIG_HOME="$work/gio-home/config" \
+      XDG_CONFIG_DIRS="$work/gio-home/xdg" gio mime "$2" 2>&1
+}
+for data in ours control; do
+  mkdir -p "$work/gio-$data/applications"
+  cp "$desktop" "$work/gio-$data/applications/sondrel.desktop"
+done
+echo "MimeType=text/plain;" >>"$work/gio-control/applications/sondrel.desktop"
+for data in ours control; do
+  update-desktop-database "$work/gio-$data/applications"
+done
+check "gio does not see a desktop entry that claims text/plain: $(default_app "$work/gio-control" text/plain)" \
+  grep -q 'sondrel\.desktop' <<<"$(default_app "$work/gio-control" text/plain)"
+for mime in inode/directory text/plain application/pdf; do
+  answer=$(default_app "$work/gio-ours" "$mime")
+  check "gio mime $mime answers: $answer" test -z "$(grep -F sondrel.desktop <<<"$answer")"
+done
+# The way from a file manager without a claimed type: its context menu.
+for action in kio/servicemenus/sondrel.desktop file-manager/actions/sondrel.desktop \
+  nemo/actions/sondrel.nemo_action; do
+  check "$action does not offer 'Zur Datensicherung hinzufügen'" \
+    grep -qx "Name=Zur Datensicherung hinzufügen" "$prefix/share/$action"
+  check "$action does not run 'sondrel %F'" grep -qx "Exec=sondrel %F" "$prefix/share/$action"
 done
 for size in 48 256; do
   png="$prefix/share/icons/hicolor/${size}x${size}/apps/sondrel.png"

@@ -254,7 +254,8 @@ private Q_SLOTS:
     void opensWithDefaults() {
         QFETCH(bool, flag);
         QFETCH(bool, storedFolder);
-        const QString folder = storedFolder ? env_->MakeFolder("archive") : Home();
+        // A new user's archives go to a folder of their own, made at the first backup.
+        const QString folder = storedFolder ? env_->MakeFolder("archive") : Home() + "/Sicherungen";
         if (storedFolder) {
             QVERIFY(modBackup::WriteOption("DefaultPath", folder));
         }
@@ -381,7 +382,7 @@ private Q_SLOTS:
         QCOMPARE(requests.size(), 3);
         const StandardDialogs::FileDialogRequest& r = requests.first();
         QCOMPARE(r.title, QString("Backup Archiv-Datei speichern unter"));
-        QCOMPARE(r.initialFolder, Home());
+        QCOMPARE(r.initialFolder, Home() + "/Sicherungen");
         QCOMPARE(r.fileName, proposed);
         QCOMPARE(r.filter, QString("ZIP-Dateien (*.zip);;Alle Dateien (*)"));
         QCOMPARE(r.defaultSuffix, QString("zip"));
@@ -845,8 +846,11 @@ private Q_SLOTS:
             Start(d);
         }));
         QVERIFY2(messages_.isEmpty(), qPrintable(messages_.join('\n')));
+        // The first backup made the new user's archive folder, for the user alone.
+        QCOMPARE(QFileInfo(first).path(), Home() + "/Sicherungen");
+        QCOMPARE(QFile::permissions(Home() + "/Sicherungen") & 0x0077, QFileDevice::Permissions());
         // Should the minute turn meanwhile, the next minute's name is taken too.
-        env_->MakeFile(QFileInfo(ArchiveName(QDateTime::currentDateTime().addSecs(60))).fileName(),
+        env_->MakeFile("Sicherungen/" + ArchiveName(QDateTime::currentDateTime().addSecs(60)),
                        "nächste Minute");
         const QByteArray firstBytes = ReadBytes(first);
 

@@ -28,6 +28,7 @@
 #include "app/modRegistry.h"
 #include "tests/ui/support/FreshEnvironment.h"
 #include "ui/FileListModel.h"
+#include "ui/StandardDialogs.h"
 #include "ui/Twips.h"
 #include "ui/frmMain.h"
 
@@ -348,13 +349,79 @@ private Q_SLOTS:
             level += QString("/L%1").arg(i + 1);
         }
         const QString missing = Home() + "/missing.txt";
+        QStringList told;
+        StandardDialogs::SetMessageHook(
+            [&told](const QString&, const QString& text, QMessageBox::Icon) { told.append(text); });
         QVERIFY(Drop(FileUrls({x, Home() + "/dir", x, missing, listed}).get()));
-        const QStringList taken = deep.mid(0, 5);  // f5 lies five levels below
+        StandardDialogs::SetMessageHook(nullptr);
+        // f5 lies five levels below: left out, and the window says so once the drop is done.
+        QCOMPARE(told, QStringList({"„" + Home() +
+                                    "/dir“ wurde nur 5 Ebenen tief durchsucht; der "
+                                    "Ordner „" +
+                                    Home() +
+                                    "/dir/L1/L2/L3/L4/L5“ darunter wurde "
+                                    "mit seinem Inhalt ausgelassen."}));
+        const QStringList taken = deep.mid(0, 5);
         QCOMPARE(ListedInOrder(), QStringList({listed, x}) + taken);
         QStringList sorted = QStringList({listed, x}) + taken;
         std::sort(sorted.begin(), sorted.end(), FileListModel::PathLess);
         QCOMPARE(Shown(), sorted);
         QCOMPARE(Panel(2), QString("7 Datei(en)"));
+    }
+
+    // A dropped home leaves out what the options exclude (a new user's cache and trash) and the
+    // program's own archives, but not the other files of their folder; an archive dropped on its
+    // own is taken.
+    void dropLeavesOutExcludedFoldersAndArchives() {
+        env_->MakeFile(".cache/thumbnails/t.png");
+        env_->MakeFile(".local/share/Trash/files/weg.txt");
+        const QString archive = env_->MakeFile("Sicherungen/20260101_1200 Backup.zip");
+        const QString note = env_->MakeFile("Sicherungen/Notiz.txt");
+        const QString letter = env_->MakeFile("Briefe/Brief.odt");
+        Open();
+        QVERIFY(Drop(FileUrls({Home()}).get()));
+        QCOMPARE(ListedInOrder(), QStringList({letter, note}));
+        QVERIFY(Drop(FileUrls({archive}).get()));
+        QCOMPARE(ListedInOrder(), QStringList({letter, note, archive}));
+    }
+
+    // The empty list says in grey how files get there, to the eye and to a screen reader; the
+    // first row takes the hint away, and it comes back when the list is empty again.
+    void emptyListSaysHowFilesGetThere() {
+        Open();
+        QWidget* viewport = List()->viewport();
+        const QColor base = viewport->palette().color(QPalette::Base);
+        // Pixels other than the background in the middle of the list, where no row lies.
+        const auto inkInTheMiddle = [&] {
+            const QImage image = viewport->grab().toImage();
+            const QRect middle(image.width() / 4, image.height() / 3, image.width() / 2,
+                               image.height() / 3);
+            int ink = 0;
+            for (int y = middle.top(); y <= middle.bottom(); ++y) {
+                for (int x = middle.left(); x <= middle.right(); ++x) {
+                    ink += image.pixelColor(x, y) != base ? 1 : 0;
+                }
+            }
+            return ink;
+        };
+        const QString hint = List()->accessibleDescription();
+        for (const char* way : {"ziehen", "Zur Datensicherung hinzufügen", "Öffnen mit",
+                                "„Extras → Dateien suchen“"}) {
+            QVERIFY2(hint.contains(QString::fromUtf8(way)), way);
+        }
+        QVERIFY(inkInTheMiddle() > 100);
+
+        const QString a = env_->MakeFile("a.txt");
+        QVERIFY(Drop(FileUrls({a}).get()));
+        QCOMPARE(Shown(), QStringList({a}));
+        QCOMPARE(List()->accessibleDescription(), QString());
+        QCOMPARE(inkInTheMiddle(), 0);
+
+        List()->selectAll();
+        QTest::keyClick(List(), Qt::Key_Delete);
+        QCOMPARE(Shown(), QStringList());
+        QCOMPARE(List()->accessibleDescription(), hint);
+        QVERIFY(inkInTheMiddle() > 100);
     }
 
     // A dropped folder gets the fixed settings, whatever the previous scan left behind; the
@@ -660,6 +727,16 @@ private Q_SLOTS:
             one.state() == QProcess::NotRunning && two.state() == QProcess::NotRunning, 60000);
         QCOMPARE(one.exitCode(), 0);
         QCOMPARE(two.exitCode(), 0);
+        // The window's scan stopped at its level limit: the start that handed it the folder says
+        // so.
+        QCOMPARE(QString::fromUtf8(one.readAllStandardError()),
+                 "Sondrel: „" + Home() +
+                     "/in/tree“ wurde nur 5 Ebenen tief durchsucht; der "
+                     "Ordner „" +
+                     Home() +
+                     "/in/tree/1/2/3/4/5“ darunter wurde mit seinem Inhalt "
+                     "ausgelassen.\n");
+        QCOMPARE(two.readAllStandardError(), QByteArray());
         QCOMPARE(Shown(), QStringList({a, d, b, c}));
         QCOMPARE(Panel(2), QString("4 Datei(en)"));
         QStringList stored = StoredList();

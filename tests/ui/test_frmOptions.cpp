@@ -125,6 +125,11 @@ private:
     QDateEdit* DatePicker() { return Child<QDateEdit>(QStringLiteral("dtpLastBackupDate")); }
     QTimeEdit* TimePicker() { return Child<QTimeEdit>(QStringLiteral("dtpLastBackupTime")); }
     bool ApplyEnabled() { return Button(6)->isEnabled(); }
+    // The cache and the trash of this test's home.
+    QStringList DefaultExcluded() const {
+        return {env_->Home() + QStringLiteral("/.cache"),
+                env_->Home() + QStringLiteral("/.local/share/Trash")};
+    }
 
     bool Open() {
         dlg_ = std::make_unique<frmOptions>();
@@ -212,7 +217,8 @@ private Q_SLOTS:
         QVERIFY2(shown >= before && shown <= QDateTime::currentDateTime(),
                  qPrintable(shown.toString()));
         QCOMPARE(dlg_->windowTitle(), QStringLiteral("Tv-Backup Options"));
-        QCOMPARE(Child<QLabel>(QStringLiteral("lblPath"))->text(), env_->Home());
+        QCOMPARE(Child<QLabel>(QStringLiteral("lblPath"))->text(),
+                 env_->Home() + QStringLiteral("/Sicherungen"));
         for (const char* name : {"chkArchiveFlag", "chkUseExtFilterForSearch",
                                  "chkUseExtFilterForScan", "chkLimitRecursion"}) {
             QVERIFY2(!Check(name)->isChecked(), name);
@@ -220,7 +226,7 @@ private Q_SLOTS:
         QCOMPARE(Limit()->text(), QStringLiteral("5"));
         QVERIFY(!Limit()->isEnabled());
         QCOMPARE(Extensions()->topLevelItemCount(), 0);
-        QCOMPARE(ExcludeFolders()->topLevelItemCount(), 0);
+        QCOMPARE(Rows(ExcludeFolders()), DefaultExcluded());
         QVERIFY(!ApplyEnabled());
         for (QTreeWidget* list : {Extensions(), ExcludeFolders()}) {
             QVERIFY(list->columnWidth(0) > 0 && list->columnWidth(0) <= list->viewport()->width());
@@ -299,8 +305,25 @@ private Q_SLOTS:
         QCOMPARE(Values(modBackup::State().Extensions.get()), expected);
     }
 
+    // A new user's cache and trash are shown as excluded; removed and saved, they stay away.
+    void theDefaultExcludedFoldersCanBeRemovedForGood() {
+        QVERIFY(Open());
+        Click(Button(5));
+        QCOMPARE(StoredList(QStringLiteral("ExcludeFolder")), DefaultExcluded());
+        QVERIFY(Open());
+        for (int i = 0; i < 2; ++i) {
+            SelectRow(ExcludeFolders(), 0);
+            Click(Button(4));
+        }
+        Click(Button(5));
+        QVERIFY(Open());
+        QCOMPARE(ExcludeFolders()->topLevelItemCount(), 0);
+        QCOMPARE(StoredOption(QStringLiteral("ExcludeFolderCount")), QStringLiteral("0"));
+    }
+
     void sameFolderTwiceIsStoredOnce() {
         const QString folder = env_->MakeFolder(QStringLiteral("cache"));
+        StoreList(QStringLiteral("ExcludeFolder"), {});
         QVERIFY(Open());
         AnswerFolderDialog(StandardDialogs::FileDialogResult::Accepted,
                            folder + QStringLiteral("/Dateiname wird ignoriert!"));
@@ -321,7 +344,7 @@ private Q_SLOTS:
         QCOMPARE(fileRequests_.size(), size_t(1));
         QCOMPARE(fileRequests_[0].title, QStringLiteral("Standard-Pfad für Archive"));
         QCOMPARE(fileRequests_[0].fileName, QStringLiteral("Dateiname wird ignoriert!"));
-        QCOMPARE(fileRequests_[0].initialFolder, env_->Home());
+        QCOMPARE(fileRequests_[0].initialFolder, env_->Home() + QStringLiteral("/Sicherungen"));
         QCOMPARE(Child<QLabel>(QStringLiteral("lblPath"))->text(), folder);
         QVERIFY(ApplyEnabled());
         // The next choice starts in the folder shown.
@@ -348,6 +371,7 @@ private Q_SLOTS:
     }
 
     void excludedFolderChoiceStartsInTheProgramsFolder() {
+        StoreList(QStringLiteral("ExcludeFolder"), {});
         QVERIFY(Open());
         AnswerFolderDialog(StandardDialogs::FileDialogResult::Accepted,
                            QStringLiteral("/Dateiname wird ignoriert!"));
@@ -420,7 +444,8 @@ private Q_SLOTS:
         Limit()->selectAll();
         QTest::keyClicks(Limit(), QStringLiteral("42"));
         Click(Button(5));
-        QCOMPARE(StoredOption(QStringLiteral("DefaultPath")), env_->Home());
+        QCOMPARE(StoredOption(QStringLiteral("DefaultPath")),
+                 env_->Home() + QStringLiteral("/Sicherungen"));
         QCOMPARE(StoredOption(QStringLiteral("DeleteArchiveFlag")), QStringLiteral("1"));
         QCOMPARE(StoredOption(QStringLiteral("UseExtensionFilterInSearch")), QStringLiteral("0"));
         QCOMPARE(StoredOption(QStringLiteral("UseExtensionFilterInFolderScan")),

@@ -387,12 +387,34 @@ private Q_SLOTS:
         Limit()->SetLevelText(QStringLiteral("1"));
         RunSearch();
         QCOMPARE(main_->paths, QStringList({f0}));
+        // What the limit left out is counted, and named in the tooltip.
+        QCOMPARE(Status(), Found(1) + " 1 Ordner nicht durchsucht (Grenze: 1 Ebene).");
+        QCOMPARE(Child<QLabel>("StatusBarPanel1")->toolTip(),
+                 "„" + env_->Home() + "/tree“ wurde nur 1 Ebene tief durchsucht; der Ordner „" +
+                     env_->Home() + "/tree/a“ darunter wurde mit seinem Inhalt ausgelassen.");
         Limit()->SetLevelText(QStringLiteral("2"));
         RunSearch();
         QCOMPARE(main_->paths, QStringList({f0, f1}));
+        QCOMPARE(Status(), Found(1) + " 1 Ordner nicht durchsucht (Grenze: 2 Ebenen).");
         SetCheck("chkLimitRecursion", false);
         RunSearch();
         QCOMPARE(main_->paths, QStringList({f0, f1, f2}));
+        QCOMPARE(Status(), Found(1));
+        QCOMPARE(Child<QLabel>("StatusBarPanel1")->toolTip(), QString());
+    }
+
+    // The excluded folders of the options (a new user's: the cache and the trash) and the
+    // program's own archives stay out of the search; the folder of the archives is searched.
+    void excludedFoldersAndArchivesAreLeftOut() {
+        env_->MakeFile(QStringLiteral(".cache/thumbnails/t.png"));
+        env_->MakeFile(QStringLiteral(".local/share/Trash/files/weg.txt"));
+        env_->MakeFile(QStringLiteral("Sicherungen/20260101_1200 Backup.zip"));
+        const QString note = env_->MakeFile(QStringLiteral("Sicherungen/Notiz.txt"));
+        const QString letter = env_->MakeFile(QStringLiteral("Briefe/Brief.odt"));
+        OpenDialog();
+        PrepareUnconditionalSearch();
+        RunSearch();
+        QCOMPARE(main_->paths, QStringList({letter, note}));
     }
 
     void stopInTheMiddleKeepsWhatWasFound() {

@@ -24,6 +24,9 @@ FreshEnvironment::FreshEnvironment() {
     qputenv("XDG_STATE_HOME", QFile::encodeName(root + QStringLiteral("/state")));
     // A window of another test, or the user's own, must never answer this test's starts.
     qputenv("XDG_RUNTIME_DIR", QFile::encodeName(root + QStringLiteral("/runtime")));
+    // The cache and the trash a new user's scans leave out lie in this home too.
+    qunsetenv("XDG_CACHE_HOME");
+    qunsetenv("XDG_DATA_HOME");
     QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
     modRegistry::CloseStores();
     modBackup::ResetState();
