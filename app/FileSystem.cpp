@@ -149,7 +149,9 @@ int32_t FSOFile::Attributes() const {
     if (S_ISDIR(st.st_mode)) {
         attributes |= AttrDirectory;
     }
-    if (fso_ != nullptr && fso_->Marks().IsSet(native.toStdString(), SignatureOf(st))) {
+    if (fso_ != nullptr && fso_->Marks().IsSet(std::string_view(native.constData(),
+                                                                static_cast<size_t>(native.size())),
+                                               SignatureOf(st))) {
         attributes |= AttrArchive;
     }
     return attributes;
