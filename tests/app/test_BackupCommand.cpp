@@ -24,6 +24,7 @@
 #include <future>
 
 #include "app/BackupCommand.h"
+#include "app/BackupRun.h"
 #include "app/NativePath.h"
 #include "app/SingleInstance.h"
 #include "app/modBackup.h"
@@ -40,7 +41,6 @@ protected:
         return path;
     }
 };
-
 
 namespace {
 
@@ -185,7 +185,9 @@ TEST_F(BackupCommandRun, WritesTheListAsTheDialogDoesAndForgetsOnlyAfterTheCheck
     EXPECT_EQ(run.status, kWritten) << run.err.toStdString();
     EXPECT_EQ(run.err, "");  // no terminal: no progress line either
     const QString archive = OnlyArchive(Home());
-    EXPECT_EQ(run.out, "3 Dateien, 0,0 MB in " + archive + ", geprüft\n");
+    // The archive lies on the disk of the files, as everything in the test's folder.
+    EXPECT_EQ(run.out,
+              BackupRun::kSameDiskHint + "\n3 Dateien, 0,0 MB in " + archive + ", geprüft\n");
     const QRegularExpressionMatch name =
         QRegularExpression("/(\\d{8}_\\d{4}) Backup\\.zip$").match(archive);
     ASSERT_TRUE(name.hasMatch()) << archive.toStdString();
@@ -244,9 +246,9 @@ TEST_F(BackupCommandRun, AnEmptyListIsNothingToBackUp) {
     EXPECT_EQ(StoredLastBackupAt(), "");
 }
 
-// The change search of the dialog with its stored settings, since the last backup, before the
+// The change search by date with the dialog's stored settings, since the last backup, before the
 // backup; the excluded folders of the options are left out.
-TEST_F(BackupCommandRun, SearchAddsWhatChangedSinceTheLastBackupFirst) {
+TEST_F(BackupCommandRun, SearchByDateAddsWhatChangedSinceTheLastBackupFirst) {
     const QDateTime last = QDateTime::currentDateTime().addDays(-1);
     const QString listed = MakeFile("daten/gelistet.txt");
     const QString changed = MakeFile("suche/neu.txt");
@@ -265,9 +267,11 @@ TEST_F(BackupCommandRun, SearchAddsWhatChangedSinceTheLastBackupFirst) {
     excluded.Add(Root() + "/suche/ausgeschlossen");
     EXPECT_TRUE(modBackup::SaveOptionList(excluded, "ExcludeFolder"));
 
-    const Outcome run = RunBackup({"--search", "--keep-list"});
+    const Outcome run = RunBackup({"--search=datum", "--keep-list"});
     EXPECT_EQ(run.status, kWritten) << run.err.toStdString();
-    EXPECT_TRUE(run.out.startsWith("Suche in " + Root() + "/suche: 2 Dateien gefunden.\n"))
+    EXPECT_TRUE(run.out.contains("\nSuche nach Änderungen seit " +
+                                 last.toString("dd.MM.yyyy HH:mm:ss") + " in " + Root() +
+                                 "/suche: 2 Dateien gefunden. 3 Dateien, 0,0 MB in "))
         << run.out.toStdString();
     const QStringList expected = {listed, changed, deeper};
     EXPECT_EQ(ReadArchive(OnlyArchive(Home())).names, Entries(expected));
@@ -287,8 +291,9 @@ TEST_F(BackupCommandRun, ADryRunShowsWhatAndWhereAndChangesNothing) {
     const Outcome run = RunBackup({"--search", "--dry-run"});
     EXPECT_EQ(run.status, kWritten) << run.err.toStdString();
     const QRegularExpression shown(QRegularExpression::anchoredPattern(
-        QRegularExpression::escape("Suche in " + Root() + "/suche: 1 Datei gefunden.\n" + listed +
-                                   "\n" + changed + "\nProbelauf: 2 Dateien, 0,3 MB würden in " +
+        QRegularExpression::escape(BackupRun::kSameDiskHint + "\n" + listed + "\n" + changed +
+                                   "\nProbelauf: Suche nach Archivmarke in " + Root() +
+                                   "/suche: 1 Datei gefunden. 2 Dateien, 0,3 MB würden in " +
                                    Home() + "/") +
         "\\d{8}_\\d{4} Backup\\.zip gesichert; nichts wurde geändert\\.\n"));
     EXPECT_TRUE(shown.match(run.out).hasMatch()) << run.out.toStdString();
@@ -501,8 +506,8 @@ TEST_F(BackupCommandRun, AFolderAndACommentInBytesThatAreNoUtf8ArriveExactly) {
     }
     // The summaries name the archives; the folder, listed by its bytes, holds just these two.
     const QRegularExpression said(QRegularExpression::anchoredPattern(
-        "2 Dateien, 0,0 MB in " + QRegularExpression::escape(Root() + "/caf\\xE9/") +
-        "(.*), geprüft\n"));
+        QRegularExpression::escape(BackupRun::kSameDiskHint) + "\n2 Dateien, 0,0 MB in " +
+        QRegularExpression::escape(Root() + "/caf\\xE9/") + "(.*), geprüft\n"));
     QStringList names;
     for (const QString& summary : summaries) {
         const QRegularExpressionMatch match = said.match(summary);
