@@ -157,6 +157,16 @@ int32_t FSOFile::Attributes() const {
     return attributes;
 }
 
+bool FSOFile::ArchiveMarkSet() const {
+    struct stat st {};
+    const QByteArray native = NativePath(sPath_);
+    if (fso_ == nullptr || sPath_.isEmpty() || ::stat(native.constData(), &st) != 0) {
+        return false;
+    }
+    return fso_->Marks().IsSet(
+        std::string_view(native.constData(), static_cast<size_t>(native.size())), SignatureOf(st));
+}
+
 bool FSOFile::SetAttributes(int32_t lAttributes) {
     struct stat st {};
     const QByteArray native = NativePath(sPath_);

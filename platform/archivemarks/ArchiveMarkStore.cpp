@@ -329,12 +329,12 @@ ArchiveMarkStore::Load ArchiveMarkStore::Preload(std::string_view sFolder) {
         if (!Open(false)) {
             return failed(problemCode_);
         }
+        // The whole table in its own order: a range on the path's index would look every
+        // record up a second time, and the search folder usually holds most of them.
         sqlite3_stmt* stmt = nullptr;
-        const int prepared =
-            sqlite3_prepare_v2(db_,
-                               "SELECT path, dev, ino, size, mtime_ns, ctime_ns FROM archive_marks"
-                               " WHERE path >= ?1 AND path < ?2",
-                               -1, &stmt, nullptr);
+        const int prepared = sqlite3_prepare_v2(
+            db_, "SELECT path, dev, ino, size, mtime_ns, ctime_ns FROM archive_marks", -1, &stmt,
+            nullptr);
         if (prepared != SQLITE_OK) {
             sqlite3_finalize(stmt);
             if ((prepared & 0xFF) != SQLITE_ERROR) {
@@ -356,17 +356,13 @@ ArchiveMarkStore::Load ArchiveMarkStore::Preload(std::string_view sFolder) {
                 return Load::Damaged;
             }
         } else {
-            // Every path below the folder sorts between "folder/" and "folder0".
-            std::string end = snapshot->prefix;
-            end.back() = '/' + 1;
-            BindPath(stmt, snapshot->prefix);
-            sqlite3_bind_text(stmt, 2, end.data(), static_cast<int>(end.size()), SQLITE_TRANSIENT);
-            const size_t skip = snapshot->prefix.size();
+            const std::string_view prefix = snapshot->prefix;
+            const size_t skip = prefix.size();
             int rc = SQLITE_ROW;
             while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
                 const auto* bytes = static_cast<const char*>(sqlite3_column_blob(stmt, 0));
                 const auto length = static_cast<size_t>(sqlite3_column_bytes(stmt, 0));
-                if (bytes == nullptr || length <= skip) {
+                if (bytes == nullptr || length <= skip || std::string_view(bytes, skip) != prefix) {
                     continue;
                 }
                 Snapshot::Record record;
