@@ -235,6 +235,11 @@ std::optional<int> Command::Search() {
         return Fail(found.Reason());
     }
     found_ = *found;
+    // A timer that runs without the window would otherwise keep the records of every file ever
+    // moved or deleted. Once a day at most; one that fails loses nothing.
+    if (rule == DailySearch::Rule::ArchiveMark && !options_.bDryRun) {
+        DropVanishedMarks();
+    }
     if (!found->sMarksProblem.isEmpty()) {
         Tell(found->sMarksProblem);
         Notify(QStringLiteral("Die Archivmarken konnten nicht verwendet werden."),

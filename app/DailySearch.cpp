@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <QDateTime>
+#include <cerrno>
 
 #include "app/LeadingNumber.h"
 #include "app/NativePath.h"

@@ -6,8 +6,8 @@
 // file reached through a link is a file. Entries that cannot be read are left out.
 //
 // File objects are lazy and live: Name and Path cost nothing; Size, DateLastModified and
-// Attributes look at the file each time they are asked, and only Attributes asks the archive-mark
-// store.
+// Attributes look at the file each time they are asked, and only Attributes and ArchiveMarkSet
+// ask the archive-mark store.
 //
 // Attribute bits: 1 read-only (the user may not write the file), 2 hidden (the name begins with
 // "."), 16 folder, 32 archive (kept in the archive-mark store: set unless cleared since the file

@@ -594,6 +594,12 @@ TEST_F(BackupCommandRun, AFailureReachesTheDesktopAsANotification) {
     StoreList(MakeFiles("daten", 1));
     EXPECT_TRUE(modBackup::WriteOption("DefaultPath", Root() + "/fehlt"));
     const Outcome run = RunBackup({});
+    // Marks that cannot be read are told too, although the backup then takes every file.
+    EXPECT_TRUE(modBackup::WriteOption("DefaultPath", Home()));
+    EXPECT_TRUE(modBackup::WriteOption("SearchPath", Root() + "/daten"));
+    MakeFile("state/tarvello/archive-marks.sqlite3", QByteArray(4096, 'Z'));
+    const Outcome marks = RunBackup({"--search", "--dry-run"});
+    const Outcome damaged = RunBackup({"--search"});
     QDBusConnection::disconnectFromBus("desktop");
     bus.terminate();
     bus.waitForFinished(10000);
@@ -601,9 +607,16 @@ TEST_F(BackupCommandRun, AFailureReachesTheDesktopAsANotification) {
     EXPECT_EQ(run.status, kFailed);
     EXPECT_EQ(desktop.shown, QStringList({"Tarvello-Backup|sondrel|Das Backup ist fehlgeschlagen.|"
                                           "In den Zielordner „" +
-                                          Root() +
-                                          "/fehlt“ kann nicht geschrieben werden: Datei oder "
-                                          "Ordner nicht gefunden|2"}));
+                                              Root() +
+                                              "/fehlt“ kann nicht geschrieben werden: Datei oder "
+                                              "Ordner nicht gefunden|2",
+                                          "Tarvello-Backup|sondrel|Die Archivmarken konnten nicht "
+                                          "verwendet werden.|" +
+                                              damaged.err.mid(16).trimmed() + "|2"}));
+    EXPECT_EQ(marks.status, kWritten);  // a trial run is watched by whoever started it
+    EXPECT_EQ(damaged.status, kWritten) << damaged.err.toStdString();
+    EXPECT_TRUE(damaged.err.startsWith("sondrel-backup: Die Archivmarken „"))
+        << damaged.err.toStdString();
 }
 
 // On a terminal the run shows its progress on stderr, and clears it before the summary.

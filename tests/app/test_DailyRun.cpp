@@ -152,7 +152,13 @@ TEST_F(DailyRun, ByArchiveMarkTheFirstDayIsFullAndMovedCopiedOrUnpackedFilesFoll
                            "Fotos/Urlaub 2025/bild2.jpg", "Handbuch/handbuch.pdf",
                            "Musik/lied (Kopie).ogg"}));
 
+    // The record of the moved file's old place goes, once a day, also without the window.
+    const QString oldPlace =
+        "SELECT count(*) FROM archive_marks WHERE path = '" + Data() + "/Dokumente/brief.txt'";
+    EXPECT_EQ(SqlOn(MarksFile(), oldPlace), "1");
+    SqlOn(MarksFile(), "UPDATE archive_marks_meta SET value = 0");
     EXPECT_EQ(Day(4, {"--search=archivmarke"}).status, kNothingToDo);
+    EXPECT_EQ(SqlOn(MarksFile(), oldPlace), "0");
 }
 
 // By date: without a stored last backup every file is new to the backup; after one, a copy that
