@@ -102,9 +102,6 @@ protected:
     static QString GermanFiles(int n) {
         return QString::number(n) + (n == 1 ? " Datei" : " Dateien");
     }
-    QString StoredLastBackup() const {
-        return Sql("SELECT data FROM reg_values WHERE name = 'LastBackupAt'");
-    }
     QString NothingFound(const QString& sWhat) const {
         return "sondrel-backup: Nichts zu sichern: Die Suche in „" + Data() + "“ hat keine " +
                sWhat + " gefunden, und die Backup-Liste ist leer.\n";
@@ -176,19 +173,6 @@ TEST_F(DailyRun, ByDateWithoutALastBackupEveryFileIsTakenAndOldTimesAreNot) {
     const Outcome copied = Day(2, {"--search=datum"});
     EXPECT_EQ(copied.status, kNothingToDo);
     EXPECT_EQ(copied.err, NothingFound("seit dem letzten Backup geänderte Datei"));
-
-    // The marks were left as they were: the mark rule takes every file once.
-    const Outcome byMark = Day(3, {"--search=archivmarke"});
-    ASSERT_EQ(byMark.status, kWritten) << byMark.err.toStdString();
-    EXPECT_EQ(Archived(3).size(), 6);
-    const QString changed = MakeFile("daten/Dokumente/neu.txt");
-    const QString since = StoredLastBackup();
-    const Outcome fourth = Day(4, {"--search=datum"});
-    ASSERT_EQ(fourth.status, kWritten) << fourth.err.toStdString();
-    EXPECT_TRUE(fourth.out.endsWith(Written(
-        "Suche nach Änderungen seit " + since + " in " + Data() + ": 1 Datei gefunden.", 1, 4)))
-        << fourth.out.toStdString();
-    EXPECT_EQ(Archived(4), QStringList({"Dokumente/neu.txt"}));
 }
 
 // A mark store that is no database never makes a file look saved: the run says so and takes

@@ -63,9 +63,9 @@ protected:
 // its folder's name as their beginning ("/t/a0", "/t/ab/z") are asked of the store each time.
 TEST_F(MarkStore, APreloadAnswersFromMemoryBelowItsFolderAndForgetsOnAChange) {
     ArchiveMarkStore store(File());
-    for (int i = 1; i <= 5; ++i) {
-        const char* paths[] = {"", "/t/a/x", "/t/a/sub/y", "/t/ab/z", "/t/a0", "/t/a"};
-        ASSERT_TRUE(store.Clear(paths[i], SigOf(i)));
+    int n = 0;
+    for (const char* path : {"/t/a/x", "/t/a/sub/y", "/t/ab/z", "/t/a0", "/t/a"}) {
+        ASSERT_TRUE(store.Clear(path, SigOf(++n)));
     }
     ASSERT_EQ(store.Preload("/t/a"), Load::Loaded);
     // Behind its back, as a test of where each answer comes from.
