@@ -118,7 +118,10 @@ bool ArchiveMarkStore::Open(bool bForWrite) {
         problemErrno_ = errno;
         return false;
     }
-    const int flags = bForWrite ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
+    // One connection per object, and one object per thread: no lock around every call.
+    const int flags =
+        (bForWrite ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY) |
+        SQLITE_OPEN_NOMUTEX;
     auto exec = [this](const char* sql) {
         problemCode_ = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
         return problemCode_ == SQLITE_OK;
