@@ -15,6 +15,7 @@
 
 #include "app/ArchiveName.h"
 #include "app/BackupRun.h"
+#include "app/DailySearch.h"
 #include "app/DesktopNotification.h"
 #include "app/NativePath.h"
 #include "app/SearchSettings.h"
@@ -90,19 +91,18 @@ Result<void> StoreTakesWrites() {
     return transaction.Commit();
 }
 
-// Counts what the change search adds, and shows the count on a terminal.
+// Shows on a terminal how many files the change search has added.
 class FoundCounter : public modBackup::ISearchOutlet {
 public:
     FoundCounter(TerminalProgress& progress, QString sFolder)
         : progress_(progress), sFolder_(std::move(sFolder)) {}
-    void FileFound(const QString& /*sFile*/) override { progress_.Searching(sFolder_, ++lFound); }
+    void FileFound(const QString& /*sFile*/) override { progress_.Searching(sFolder_, ++lFound_); }
     bool bStopped() const override { return false; }
-
-    int64_t lFound = 0;
 
 private:
     TerminalProgress& progress_;
     QString sFolder_;
+    int64_t lFound_ = 0;
 };
 
 class Command {
@@ -120,8 +120,11 @@ private:
     int Fail(const QString& sReason);
     int WindowOpen();
     void Notify(const QString& sSummary, const QString& sBody) const;
+    /// What the search found, to begin the run's one summary line with; empty without a search.
+    QString SearchSummary() const;
 
     Options options_;
+    std::optional<DailySearch::Found> found_;
     QString sPassword_;
     QDateTime dtStart_;
     // Released in the reverse order: the window's lock first, so a waiting start goes on at once.
@@ -160,9 +163,8 @@ int Command::Execute() {
     }
     CListString* files = modBackup::State().BackupFiles.get();
     if (files == nullptr || files->Count() == 0) {
-        Tell(options_.bSearch ? QStringLiteral("Nichts zu sichern: Die Suche hat keine geänderten "
-                                               "Dateien gefunden, und die Backup-Liste ist leer.")
-                              : QStringLiteral("Nichts zu sichern: Die Backup-Liste ist leer."));
+        Tell(found_ ? DailySearch::NothingFoundText(*found_)
+                    : QStringLiteral("Nichts zu sichern: Die Backup-Liste ist leer."));
         return kNothingToDo;
     }
     const QString sFolder =
@@ -176,6 +178,9 @@ int Command::Execute() {
     const QString sArchive = ArchiveName::FirstFree(sProposed);
     if (sArchive.isEmpty()) {
         return Fail(ArchiveName::NoneFreeText(sProposed));
+    }
+    if (BackupRun::OnSameDisk(sFolder, modBackup::ListValues(files))) {
+        Write(stdout, BackupRun::kSameDiskHint + u'\n');
     }
     return options_.bDryRun ? DryRun(*files, sArchive) : Backup(*files, sArchive);
 }
@@ -220,39 +225,41 @@ std::optional<int> Command::LoadList() {
 }
 
 std::optional<int> Command::Search() {
-    using namespace modBackup;
-    SharedState& state = State();
-    const SearchSettings::Values values = SearchSettings::Load();
-    if (!state.FSO.FolderExists(values.sSearchPath)) {
-        return Fail(QStringLiteral("Das Startverzeichnis der Suche „%1“ gibt es nicht.")
-                        .arg(DisplayPath(values.sSearchPath)));
-    }
-    if (const Result<void> prepared = SearchSettings::PrepareScan(values); !prepared) {
-        return Fail(prepared.Reason());
-    }
-    // The folders the options exclude, which the window loads only with the options dialog. Not
-    // read, they would be searched as if none were excluded.
-    if (const Result<void> loaded = LoadExcludeFolders(state.ExcludeFolders); !loaded) {
-        return Fail(QStringLiteral("Die ausgeschlossenen Ordner konnten nicht gelesen werden: %1")
-                        .arg(loaded.Reason()));
-    }
-    FoundCounter counter(progress_, DisplayPath(values.sSearchPath));
-    ISearchOutlet* const previous = state.SearchOutlet;
-    state.SearchOutlet = &counter;
-    ScanFolder(state.FSO.GetFolder(values.sSearchPath), false, true);
-    state.SearchOutlet = previous;
+    const DailySearch::Rule rule = options_.searchRule.value_or(DailySearch::StoredRule());
+    FoundCounter counter(progress_, DisplayPath(SearchSettings::Load().sSearchPath));
+    // A trial run leaves even a damaged mark store where it is.
+    const Result<DailySearch::Found> found = DailySearch::Run(rule, counter, !options_.bDryRun);
     progress_.Clear();
-    Write(stdout, QStringLiteral("Suche in %1: %2 gefunden.\n")
-                      .arg(DisplayPath(values.sSearchPath), GermanNumber::Files(counter.lFound)));
+    if (!found) {
+        return Fail(found.Reason());
+    }
+    found_ = *found;
+    // A timer that runs without the window would otherwise keep the records of every file ever
+    // moved or deleted. Once a day at most; one that fails loses nothing.
+    if (rule == DailySearch::Rule::ArchiveMark && !options_.bDryRun) {
+        DropVanishedMarks();
+    }
+    if (!found->sLevelNote.isEmpty()) {
+        Tell(found->sLevelNote);
+    }
+    if (!found->sMarksProblem.isEmpty()) {
+        Tell(found->sMarksProblem);
+        Notify(QStringLiteral("Die Archivmarken konnten nicht verwendet werden."),
+               found->sMarksProblem);
+    }
     // Stored before the backup, so that a failed one leaves them listed.
-    if (counter.lFound > 0 && !options_.bDryRun) {
-        if (const Result<void> saved = SaveBackupList(); !saved) {
+    if (found->lFound > 0 && !options_.bDryRun) {
+        if (const Result<void> saved = modBackup::SaveBackupList(); !saved) {
             return Fail(QStringLiteral("Die gefundenen Dateien konnten nicht in die Liste "
                                        "aufgenommen werden: %1")
                             .arg(saved.Reason()));
         }
     }
     return std::nullopt;
+}
+
+QString Command::SearchSummary() const {
+    return found_ ? DailySearch::FoundText(*found_) + u' ' : QString();
 }
 
 int Command::Backup(CListString& files, const QString& sArchive) {
@@ -263,7 +270,9 @@ int Command::Backup(CListString& files, const QString& sArchive) {
         options_.comment.value_or(QStringLiteral("tägliches Backup von ") +
                                   dtStart_.toString(QStringLiteral("dd.MM.yyyy HH:mm")));
     settings.bAdjustLastBackupDate = !options_.bNoStamp;
-    settings.bClearArchiveFlag = modBackup::ReadFlagOption(modBackup::OptArchiveFlag, false);
+    // Marks left set would make the next search by mark take these files again, and every file.
+    settings.bClearArchiveFlag = modBackup::ReadFlagOption(modBackup::OptArchiveFlag, false) ||
+                                 (found_ && found_->rule == DailySearch::Rule::ArchiveMark);
     settings.bClearList = !options_.bKeepList;
     settings.dtStartedAt = dtStart_;
 
@@ -287,17 +296,20 @@ int Command::Backup(CListString& files, const QString& sArchive) {
     // the lock is held, but a path that did would stay.
     const Result<void> applied = run.ApplyAfterEffects(
         [&run] { return modBackup::RemoveFromStoredBackupList(run.ArchivedPaths()); });
-    Write(stdout,
-          QStringLiteral("%1, %2 MB in %3, geprüft\n")
-              .arg(GermanNumber::Files(run.FilesDone()), GermanNumber::Megabytes(run.BytesDone()),
-                   DisplayPath(run.ArchivePath())));
+    const QString sWritten =
+        QStringLiteral("%1, %2 MB in %3")
+            .arg(GermanNumber::Files(run.FilesDone()), GermanNumber::Megabytes(run.BytesDone()),
+                 DisplayPath(run.ArchivePath()));
     if (!applied) {
         const QString sText =
-            QStringLiteral("Das Archiv ist geschrieben und geprüft, aber:\n") + applied.Reason();
+            QStringLiteral("%1Das Archiv ist geschrieben und geprüft (%2), aber:\n")
+                .arg(SearchSummary(), sWritten) +
+            applied.Reason();
         Tell(sText);
         Notify(QStringLiteral("Backup nicht vollständig abgeschlossen"), sText);
         return kFailed;
     }
+    Write(stdout, SearchSummary() + sWritten + QStringLiteral(", geprüft\n"));
     return kWritten;
 }
 
@@ -310,9 +322,9 @@ int Command::DryRun(CListString& files, const QString& sArchive) {
         out += DisplayPath(sPath) + u'\n';
         lBytes += fso.FileSize(sPath).value_or(0);
     }
-    out += QStringLiteral("Probelauf: %1, %2 MB würden in %3 gesichert; nichts wurde geändert.\n")
-               .arg(GermanNumber::Files(paths.size()), GermanNumber::Megabytes(lBytes),
-                    DisplayPath(sArchive));
+    out += QStringLiteral("Probelauf: %1%2, %3 MB würden in %4 gesichert; nichts wurde geändert.\n")
+               .arg(SearchSummary(), GermanNumber::Files(paths.size()),
+                    GermanNumber::Megabytes(lBytes), DisplayPath(sArchive));
     Write(stdout, out);
     return kWritten;
 }

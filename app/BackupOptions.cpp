@@ -40,6 +40,19 @@ Result<Options> ParseOptions(const QStringList& args) {
         if (equals >= 0) {
             value = arg.mid(equals + 1);
         }
+        if (name == u"--search" && value) {
+            if (value->compare(u"archivmarke", Qt::CaseInsensitive) == 0) {
+                options.searchRule = DailySearch::Rule::ArchiveMark;
+            } else if (value->compare(u"datum", Qt::CaseInsensitive) == 0) {
+                options.searchRule = DailySearch::Rule::Date;
+            } else {
+                return fail(QStringLiteral("Die Option „--search“ nimmt „archivmarke“ oder "
+                                           "„datum“, nicht „%1“.")
+                                .arg(*value));
+            }
+            options.bSearch = true;
+            continue;
+        }
         bool* flag = nullptr;
         for (const auto& [flagName, target] : flags) {
             if (name == flagName) {
@@ -142,9 +155,24 @@ QString HelpText() {
         "Archivmarken gelöscht (wenn in den Optionen eingestellt) und wird die Liste geleert.\n"
         "\n"
         "Optionen:\n"
-        "  --search               vorher nach Dateien suchen, die seit dem letzten Backup\n"
-        "                         geändert wurden (mit den Einstellungen des Dialogs „Dateien\n"
-        "                         suchen“), und sie in die Liste aufnehmen\n"
+        "  --search[=REGEL]       vorher suchen und das Gefundene in die Liste aufnehmen: im\n"
+        "                         Startverzeichnis des Dialogs „Dateien suchen“, mit seinem\n"
+        "                         Filter für Dateierweiterungen und seiner Ebenenbegrenzung,\n"
+        "                         außer in den Ordnern, die die Optionen ausschließen.\n"
+        "                         REGEL „archivmarke“: jede Datei mit gesetzter Archivmarke, also\n"
+        "                         jede neue, geänderte, verschobene, umbenannte, kopierte und\n"
+        "                         entpackte Datei; der erste Lauf sichert so alles. Die Marken "
+        "der\n"
+        "                         gesicherten Dateien werden danach immer gelöscht, auch ohne\n"
+        "                         „Archiv-Flag gesicherter Dateien löschen“ in den Optionen, "
+        "sonst\n"
+        "                         nähme jeder Lauf wieder alles.\n"
+        "                         REGEL „datum“: jede Datei, die seit dem letzten Backup geändert\n"
+        "                         wurde (nach ihrem Änderungsdatum: verschobene, kopierte und\n"
+        "                         entpackte Dateien behalten ihr altes Datum und fehlen dann);\n"
+        "                         ohne gespeichertes letztes Backup jede Datei.\n"
+        "                         Ohne REGEL gilt „täglich nach Archivmarke suchen“ in den\n"
+        "                         Optionen (voreingestellt: archivmarke).\n"
         "  --password-file DATEI  das Archiv mit dem Passwort aus der ersten Zeile von DATEI\n"
         "                         verschlüsseln; DATEI darf nur ihr Besitzer lesen können\n"
         "  --comment TEXT         TEXT als Kommentar des Archivs (leer: kein Kommentar)\n"
@@ -155,13 +183,15 @@ QString HelpText() {
         "  -h, --help             diese Hilfe zeigen\n"
         "  --version              die Version zeigen\n"
         "\n"
-        "Auf einem Terminal zeigt eine Zeile auf der Standardfehlerausgabe den Fortschritt.\n"
+        "Auf einem Terminal zeigt eine Zeile auf der Standardfehlerausgabe den Fortschritt. Am\n"
+        "Ende sagt eine Zeile, was gefunden und gesichert wurde oder warum nichts geschah. Liegt\n"
+        "das Archiv auf demselben Datenträger wie gesicherte Dateien, sagt eine Zeile auch das.\n"
         "\n"
         "Exit-Status:\n"
         "  0   Archiv geschrieben und geprüft\n"
         "  1   fehlgeschlagen (der Grund steht auf der Standardfehlerausgabe; mit einer\n"
         "      Sitzung auch als Desktop-Benachrichtigung)\n"
-        "  2   nichts zu sichern: die Liste ist leer\n"
+        "  2   nichts zu sichern: die Suche hat nichts gefunden, und die Liste ist leer\n"
         "  3   das Sondrel-Fenster ist geöffnet; es hält die Liste, nichts wurde geändert\n"
         "  64  falscher Aufruf\n"
         "\n"

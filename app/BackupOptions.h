@@ -6,6 +6,7 @@
 #include <QStringList>
 #include <optional>
 
+#include "app/DailySearch.h"
 #include "app/Result.h"
 
 namespace BackupCommand {
@@ -13,16 +14,17 @@ namespace BackupCommand {
 enum Status : int {
     kWritten = 0,      // written and checked
     kFailed = 1,       // nothing applied; the reason on stderr
-    kNothingToDo = 2,  // the list is empty
+    kNothingToDo = 2,  // the search found nothing and the list is empty
     kWindowOpen = 3,   // the window holds the list; nothing done
     kBadUsage = 64,
 };
 
 struct Options {
     bool bSearch = false;
-    QString sPasswordFile;           // empty: no password
-    std::optional<QString> comment;  // none: "tägliches Backup von dd.mm.yyyy hh:nn"
-    QString sFolder;                 // empty: "DefaultPath"
+    std::optional<DailySearch::Rule> searchRule;  // none: the rule the options store
+    QString sPasswordFile;                        // empty: no password
+    std::optional<QString> comment;               // none: "tägliches Backup von dd.mm.yyyy hh:nn"
+    QString sFolder;                              // empty: "DefaultPath"
     bool bKeepList = false;
     bool bNoStamp = false;
     bool bDryRun = false;

@@ -503,6 +503,29 @@ QString BackupRun::CappedLines(const QStringList& lines, qsizetype lMax) {
     return shown.join(u'\n');
 }
 
+const QString BackupRun::kSameDiskHint = QStringLiteral(
+    "Hinweis: Das Archiv liegt auf demselben Datenträger wie gesicherte Dateien; fällt er aus, "
+    "sind beide verloren.");
+
+bool BackupRun::OnSameDisk(const QString& sFolder, const QStringList& paths) {
+    // A folder the backup is still to make lies where its nearest existing parent lies.
+    struct stat folder {};
+    QString sExisting = sFolder;
+    while (::stat(NativePath(sExisting).constData(), &folder) != 0) {
+        sExisting = FileSystemObject::GetParentFolderName(sExisting);
+        if (sExisting.isEmpty()) {
+            return false;
+        }
+    }
+    for (const QString& sPath : paths) {
+        struct stat file {};
+        if (::stat(NativePath(sPath).constData(), &file) == 0 && file.st_dev == folder.st_dev) {
+            return true;
+        }
+    }
+    return false;
+}
+
 QString BackupRun::FailedBecause(const QString& sReason) {
     return QStringLiteral("Das Backup ist fehlgeschlagen.\n\n") + sReason;
 }

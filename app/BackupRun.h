@@ -104,6 +104,12 @@ public:
     static QString FailedBecause(const QString& sReason);
     /// Whether an archive can be written into the folder; fails with the system's reason.
     static Result<void> FolderWritable(const QString& sFolder);
+    /// Whether the folder (or, while it does not exist, its nearest existing parent) lies on the
+    /// file system of any of these files, so that one failing disk would take the files and their
+    /// backup at once.
+    static bool OnSameDisk(const QString& sFolder, const QStringList& paths);
+    /// What the dialog and sondrel-backup then say, once.
+    static const QString kSameDiskHint;
     /// The lines of a list, cut after lMax with a count of the rest, so that a message stays
     /// readable.
     static QString CappedLines(const QStringList& lines, qsizetype lMax);

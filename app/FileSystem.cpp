@@ -149,10 +149,22 @@ int32_t FSOFile::Attributes() const {
     if (S_ISDIR(st.st_mode)) {
         attributes |= AttrDirectory;
     }
-    if (fso_ != nullptr && fso_->Marks().IsSet(native.toStdString(), SignatureOf(st))) {
+    if (fso_ != nullptr && fso_->Marks().IsSet(std::string_view(native.constData(),
+                                                                static_cast<size_t>(native.size())),
+                                               SignatureOf(st))) {
         attributes |= AttrArchive;
     }
     return attributes;
+}
+
+bool FSOFile::ArchiveMarkSet() const {
+    struct stat st {};
+    const QByteArray native = NativePath(sPath_);
+    if (fso_ == nullptr || sPath_.isEmpty() || ::stat(native.constData(), &st) != 0) {
+        return false;
+    }
+    return fso_->Marks().IsSet(
+        std::string_view(native.constData(), static_cast<size_t>(native.size())), SignatureOf(st));
 }
 
 bool FSOFile::SetAttributes(int32_t lAttributes) {

@@ -6,8 +6,8 @@
 // file reached through a link is a file. Entries that cannot be read are left out.
 //
 // File objects are lazy and live: Name and Path cost nothing; Size, DateLastModified and
-// Attributes look at the file each time they are asked, and only Attributes asks the archive-mark
-// store.
+// Attributes look at the file each time they are asked, and only Attributes and ArchiveMarkSet
+// ask the archive-mark store.
 //
 // Attribute bits: 1 read-only (the user may not write the file), 2 hidden (the name begins with
 // "."), 16 folder, 32 archive (kept in the archive-mark store: set unless cleared since the file
@@ -69,6 +69,9 @@ public:
     /// Bit values as in FileAttribute; 0 when the file cannot be read. Read-only: the user may not
     /// write the file, or nobody has write permission.
     int32_t Attributes() const;
+    /// Whether Attributes would hold bit 32, without the look at the other bits; false when the
+    /// file cannot be read. What a search by archive mark asks of every file.
+    bool ArchiveMarkSet() const;
     /// Only bit 32 has an effect: clearing it records the file's present state as saved, setting
     /// it forgets that record. Returns false when nothing could be recorded.
     bool SetAttributes(int32_t lAttributes);

@@ -86,7 +86,7 @@ private:
     }
 
     bool IsCandidate(const FSOFile& file) const {
-        if (state_.ScanArchiveOnly && (file.Attributes() & AttrArchive) == 0) {
+        if (state_.ScanArchiveOnly && !file.ArchiveMarkSet()) {
             return false;
         }
         if (!patterns_.empty()) {

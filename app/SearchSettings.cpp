@@ -37,13 +37,11 @@ Result<void> PrepareScan(const Values& values) {
                            "werden: %1")
                 .arg(loaded.Reason())};
     }
-    if (values.bNoLastBackupDate) {
-        state.ScanChangedOnly = false;
-        state.ScanSince = ZeroDate();
-    } else {
-        state.ScanChangedOnly = true;
-        state.ScanSince = ReadLastBackupAt();
-    }
+    // Without a known last backup every file is new to the backup, not none of them.
+    const std::optional<QDateTime> lastBackup =
+        values.bNoLastBackupDate ? std::nullopt : ReadStoredLastBackupAt();
+    state.ScanChangedOnly = lastBackup.has_value();
+    state.ScanSince = lastBackup.value_or(ZeroDate());
     state.ScanRecursionLimit = values.bLimitRecursion ? FolderLevel(values.sLimit) : 0;
     return prepared;
 }

@@ -24,8 +24,9 @@ Values Load();
 
 /// Sets all four scan parameters and Extensions for a search with these values: the archive-mark
 /// condition, the stored extension patterns or none, the date condition from the stored
-/// last-backup time, the level limit. Stores nothing. Fails (with every parameter set all the
-/// same, and no extension left out) when the stored extension patterns could not be read.
+/// last-backup time (none when no backup is stored: every file then qualifies), the level limit.
+/// Stores nothing. Fails (with every parameter set all the same, and no extension left out) when
+/// the stored extension patterns could not be read.
 Result<void> PrepareScan(const Values& values);
 
 /// The start of a search in the dialog: stores the start folder and flags 1, 2 and 4 (and

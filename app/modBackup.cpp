@@ -207,7 +207,7 @@ QDateTime LocalMoment(const QDate& dDate, const QTime& tTime) {
     return dDate.startOfDay().addSecs(QTime(0, 0).secsTo(tTime));
 }
 
-QDateTime ReadLastBackupAt() {
+std::optional<QDateTime> ReadStoredLastBackupAt() {
     const QString text =
         modRegistry::RegReadText(HKEY_CURRENT_USER, kMainKey, kLastBackupAt).trimmed();
     // The stored form first; a few hand-written forms are welcome too.
@@ -221,7 +221,14 @@ QDateTime ReadLastBackupAt() {
     const QDateTime skipped =
         LocalMoment(QDate::fromString(text.left(10), QStringLiteral("dd.MM.yyyy")),
                     QTime::fromString(text.mid(11), QStringLiteral("HH:mm:ss")));
-    return skipped.isValid() && text.size() == 19 ? skipped : QDateTime::currentDateTime();
+    if (skipped.isValid() && text.size() == 19) {
+        return skipped;
+    }
+    return std::nullopt;
+}
+
+QDateTime ReadLastBackupAt() {
+    return ReadStoredLastBackupAt().value_or(QDateTime::currentDateTime());
 }
 
 Result<void> WriteLastBackupAt(const QDateTime& dtDate) {

@@ -104,6 +104,8 @@ QDateTime LocalMoment(const QDate& dDate, const QTime& tTime);
 
 /// "LastBackupAt"; the current date and time when missing or not a date.
 QDateTime ReadLastBackupAt();
+/// "LastBackupAt"; nothing when missing or not a date (no backup is known).
+std::optional<QDateTime> ReadStoredLastBackupAt();
 /// Stores dtDate as "dd.mm.yyyy hh:nn:ss".
 Result<void> WriteLastBackupAt(const QDateTime& dtDate);
 

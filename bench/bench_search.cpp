@@ -1,5 +1,6 @@
-// The change search over 100,000 files of which 1,000 changed after the stored last-backup time,
-// against `find TREE -type f -newer STAMP` in the same run, on a warm cache.
+// The change search over 100,000 files of which 1,000 changed after the stored last-backup time
+// (and so have their archive marks set, every other file's being cleared), against
+// `find TREE -type f -newer STAMP` in the same run, on a warm cache.
 //
 // Usage: bench_search [files [changed]]. Everything lives in a temporary folder that also serves
 // as the home, config and state folder, so the user's files and settings are never touched.
@@ -7,7 +8,9 @@
 // Timed: (a) find; (b) the search's code path as the dialog runs it: settings stored and turned
 // into scan parameters, ScanFolder with a window outlet and a search outlet that counts and sets
 // the status text as the dialog does (with the yield after each report); (c) the dialog itself,
-// offscreen, from the click on "Suchen" to the end, which includes its 200 ms start delay.
+// offscreen, from the click on "Suchen" to the end, which includes its 200 ms start delay;
+// (d) and (e) the search of sondrel-backup --search by date and by archive mark (the marks of the
+// tree loaded in one query), as the daily timer runs it.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -24,9 +27,10 @@
 #include <cstdio>
 #include <ctime>
 
+#include "app/DailySearch.h"
+#include "app/SearchSettings.h"
 #include "app/modBackup.h"
 #include "app/modRegistry.h"
-#include "app/SearchSettings.h"
 #include "ui/frmSearch.h"
 
 namespace {
@@ -48,6 +52,12 @@ public:
     bool bStopped() const override { return false; }
     int lFound = 0;
     QLabel status;
+};
+
+class QuietOutlet : public modBackup::ISearchOutlet {
+public:
+    void FileFound(const QString&) override {}
+    bool bStopped() const override { return false; }
 };
 
 bool SetTime(const QString& path, time_t when) {
@@ -106,9 +116,31 @@ int main(int argc, char** argv) {
         }
         file.write("x");
         file.close();
-        const bool isChanged = made < changed && i % stride == 0;
-        made += isChanged ? 1 : 0;
-        SetTime(path, isChanged ? after : before);
+        SetTime(path, before);
+    }
+    // Every file saved once, then 1 in 100 changed: its mark is set again.
+    modBackup::ResetState();
+    FileSystemObject& fso = modBackup::State().FSO;
+    fso.Marks().BeginBatch();
+    std::vector<QString> changedPaths;
+    for (int i = 0; i < files; ++i) {
+        const QString path = QStringLiteral("%1/d%2/e%3/datei%4.txt")
+                                 .arg(tree)
+                                 .arg(i % 10)
+                                 .arg(i / 10 % 10)
+                                 .arg(i, 6, 10, QChar('0'));
+        fso.GetFile(path).SetAttributes(0);
+        if (made < changed && i % stride == 0) {
+            changedPaths.push_back(path);
+            ++made;
+        }
+    }
+    if (!fso.Marks().EndBatch()) {
+        std::fprintf(stderr, "cannot clear the marks\n");
+        return 1;
+    }
+    for (const QString& path : changedPaths) {
+        SetTime(path, after);
     }
     const QString stamp = root + "/stamp";
     QFile(stamp).open(QIODevice::WriteOnly);
@@ -118,6 +150,7 @@ int main(int argc, char** argv) {
     modBackup::ResetState();
     FreshLists();
     modBackup::WriteLastBackupAt(QDateTime::fromSecsSinceEpoch(lastBackup));
+    modBackup::WriteOption(QStringLiteral("SearchPath"), tree);
     SearchSettings::Values values;
     values.sSearchPath = tree;
     values.bNotUseExtFilter = true;
@@ -143,6 +176,12 @@ int main(int argc, char** argv) {
         state.SearchOutlet = nullptr;
         return search.lFound == window.paths.size() ? search.lFound : -1;
     };
+    auto runDaily = [&](DailySearch::Rule rule) -> int {
+        FreshLists();
+        QuietOutlet outlet;
+        const Result<DailySearch::Found> found = DailySearch::Run(rule, outlet, false);
+        return found && found->sMarksProblem.isEmpty() ? static_cast<int>(found->lFound) : -1;
+    };
     auto runDialog = [&]() -> int {
         FreshLists();
         modBackup::WriteOption(QStringLiteral("SearchPath"), tree);
@@ -159,20 +198,31 @@ int main(int argc, char** argv) {
     // Warm the cache and check that both find the same files.
     const int foundByFind = runFind();
     const int foundBySearch = runSearch();
-    if (foundByFind != made || foundBySearch != made) {
-        std::fprintf(stderr, "found: find %d, search %d, expected %d\n", foundByFind, foundBySearch,
-                     made);
+    const int foundByDate = runDaily(DailySearch::Rule::Date);
+    const int foundByMark = runDaily(DailySearch::Rule::ArchiveMark);
+    if (foundByFind != made || foundBySearch != made || foundByDate != made ||
+        foundByMark != made) {
+        std::fprintf(stderr, "found: find %d, search %d, by date %d, by mark %d, expected %d\n",
+                     foundByFind, foundBySearch, foundByDate, foundByMark, made);
         return 1;
     }
     double bestFind = 1e300;
     double bestSearch = 1e300;
-    for (int round = 0; round < 3; ++round) {
+    double bestDate = 1e300;
+    double bestMark = 1e300;
+    for (int round = 0; round < 5; ++round) {
         timer.restart();
         runFind();
         bestFind = std::min(bestFind, Millis(timer));
         timer.restart();
         runSearch();
         bestSearch = std::min(bestSearch, Millis(timer));
+        timer.restart();
+        runDaily(DailySearch::Rule::Date);
+        bestDate = std::min(bestDate, Millis(timer));
+        timer.restart();
+        runDaily(DailySearch::Rule::ArchiveMark);
+        bestMark = std::min(bestMark, Millis(timer));
     }
     timer.restart();
     const int foundByDialog = runDialog();
@@ -183,7 +233,15 @@ int main(int argc, char** argv) {
                 bestSearch, foundBySearch, bestSearch / bestFind);
     std::printf("(c) dialog, click to end:       %8.1f ms  (%d files, incl. 200 ms start delay)\n",
                 dialogMs, foundByDialog);
+    std::printf("(d) daily search by date:       %8.1f ms  (%d files)  ratio to find %.2f\n",
+                bestDate, foundByDate, bestDate / bestFind);
+    std::printf(
+        "(e) daily search by mark:       %8.1f ms  (%d files)  ratio to find %.2f "
+        "(target <= 3), to (d) %.2f (target <= 1.2)\n",
+        bestMark, foundByMark, bestMark / bestFind, bestMark / bestDate);
     modBackup::ResetState();
     modRegistry::CloseStores();
-    return bestSearch / bestFind <= 3.0 ? 0 : 2;
+    const bool bFast =
+        bestSearch / bestFind <= 3.0 && bestMark / bestFind <= 3.0 && bestMark / bestDate <= 1.2;
+    return bFast ? 0 : 2;
 }

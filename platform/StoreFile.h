@@ -86,4 +86,27 @@ inline bool RenameNoReplace(const std::string& sFrom, const std::string& sTo) {
     return RenameNoReplace(sFrom.c_str(), sTo.c_str());
 }
 
+/// Renames the SQLite file sFilePath and its -wal and -shm files to sFilePath + sSuffix (+ "-wal",
+/// "-shm"), never over an existing file: "-2", "-3" ... are tried after sSuffix. Returns the new
+/// path of the file, or an empty text with errno set. The file must be closed.
+inline std::string MoveAside(const std::string& sFilePath, const std::string& sSuffix) {
+    for (int n = 1; n <= 99; ++n) {
+        const std::string target = sFilePath + sSuffix + (n > 1 ? "-" + std::to_string(n) : "");
+        if (RenameNoReplace(sFilePath, target)) {
+            // A log left beside the file belongs to it; a new store must never pick it up.
+            for (const char* side : {"-wal", "-shm"}) {
+                if (Exists(sFilePath + side)) {
+                    RenameNoReplace(sFilePath + side, target + side);
+                }
+            }
+            return target;
+        }
+        if (errno != EEXIST) {
+            return std::string();
+        }
+    }
+    errno = EEXIST;
+    return std::string();
+}
+
 }  // namespace StoreFile

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, running and testing Sondrel need, if any is missing.
+# Packages named as arguments are added (a benchmark's peer, say).
 set -euo pipefail
 
 packages=(
@@ -13,6 +14,7 @@ packages=(
   dbus-daemon
   xvfb xauth
   fonts-dejavu-core
+  "$@"
 )
 
 missing=()

@@ -159,6 +159,13 @@ frmBackup::frmBackup(QWidget* parent) : QDialog(parent) {
     lblFileAdded->setTextFormat(Qt::PlainText);
     Place(lblFileAdded, 120, 4320, 7155, 195, false);
     lblFileAdded->hide();
+    // Beside the start button, where the progress shows once the run starts.
+    lblDiskHint = new QLabel(BackupRun::kSameDiskHint, this);
+    lblDiskHint->setObjectName(QStringLiteral("lblDiskHint"));
+    lblDiskHint->setWordWrap(true);
+    lblDiskHint->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    Place(lblDiskHint, 120, 4050, 5400, 465, false);
+    lblDiskHint->hide();
 
     Form_Load();
 }
@@ -185,6 +192,7 @@ void frmBackup::Form_Load() {
     txtComment->setText(QStringLiteral("tägliches Backup von ") +
                         dtNow.toString(QStringLiteral("dd.MM.yyyy HH:mm")));
     chkExitAfterBackup->setChecked(true);
+    ShowDiskHint();
 }
 
 void frmBackup::cmdAction_Click(int index) {
@@ -240,6 +248,7 @@ void frmBackup::ChooseArchive() {
     sArchiveName_ = sChosen;
     bGrowExisting_ = bExistingFile;
     ShowArchivePath(sChosen);
+    ShowDiskHint();
 }
 
 void frmBackup::StartBackup() {
@@ -249,6 +258,7 @@ void frmBackup::StartBackup() {
     bRunning_ = true;
     frameOptions->setEnabled(false);
     cmdAction[kIndexStart]->hide();
+    lblDiskHint->hide();
     pbZIPProgress->setRange(0, 100 * kProgressStepsPerPercent);
     pbZIPProgress->setValue(0);
     pbZIPProgress->show();
@@ -316,6 +326,12 @@ void frmBackup::StartBackup() {
 void frmBackup::ShowArchivePath(const QString& sPath) {
     sArchivePath_ = sPath;
     lblArchivePath->setText(DisplayPath(sPath));
+}
+
+void frmBackup::ShowDiskHint() {
+    lblDiskHint->setVisible(
+        BackupRun::OnSameDisk(FileSystemObject::GetParentFolderName(sArchivePath_),
+                              modBackup::ListValues(modBackup::State().BackupFiles.get())));
 }
 
 void frmBackup::ZIP_FileAdded(const QString& sFilename, float fPercent) {

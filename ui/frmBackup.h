@@ -51,6 +51,8 @@ private:
     void ChooseArchive();
     /// Holds sPath as the archive's path and shows it in lblArchivePath.
     void ShowArchivePath(const QString& sPath);
+    /// Shows lblDiskHint when the archive's folder lies on the disk of a listed file.
+    void ShowDiskHint();
     void StartBackup();
     void ZIP_FileAdded(const QString& sFilename, float fPercent);
     void ZIP_VerifyProgress(int32_t lDone, int32_t lTotal);
@@ -69,6 +71,7 @@ private:
     QCheckBox* chkExitAfterBackup = nullptr;
     QProgressBar* pbZIPProgress = nullptr;
     QLabel* lblFileAdded = nullptr;
+    QLabel* lblDiskHint = nullptr;
 
     std::function<void()> clearWindowList_;
     QString sArchivePath_;        // the path lblArchivePath shows (where bytes show as "\xNN")

@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <QTreeWidget>
 
+#include "app/DailySearch.h"
 #include "app/modBackup.h"
 #include "ui/FormScale.h"
 #include "ui/LevelField.h"
@@ -184,6 +185,13 @@ frmOptions::frmOptions(QWidget* parent) : QDialog(parent) {
     Place(txtLimit, 2100, 1200, 315, 285, false);
     lblBeschriftung[4] =
         MakeCaption(frameSuche, QStringLiteral("Verzeichnisebenen"), 2520, 1245, 1335, 195, false);
+    chkDailyByArchiveMark =
+        MakeCheckBox(frameSuche, QStringLiteral("chkDailyByArchiveMark"),
+                     QStringLiteral("täglich nach Archivmarke suchen"), 4080, 1245, 2775, 195);
+    chkDailyByArchiveMark->setToolTip(QStringLiteral(
+        "Das tägliche Backup (sondrel-backup --search) nimmt jede Datei mit gesetzter "
+        "Archivmarke: neue, geänderte, verschobene, umbenannte, kopierte und entpackte Dateien. "
+        "Ohne Haken nimmt es nur Dateien, deren Änderungsdatum nach dem letzten Backup liegt."));
 
     Frame1 = new QGroupBox(QStringLiteral(" Verzeichnisse ausschließen: "), this);
     Frame1->setObjectName(QStringLiteral("Frame1"));
@@ -208,18 +216,19 @@ frmOptions::frmOptions(QWidget* parent) : QDialog(parent) {
         lblBeschriftung[i]->setObjectName(QStringLiteral("lblBeschriftung_%1").arg(i));
     }
 
-    const std::array<QWidget*, 17> tabOrder{
+    const std::array<QWidget*, 18> tabOrder{
         cmdAction[0],           chkArchiveFlag,    lvExtensions,
         cmdAction[1],           cmdAction[2],      chkUseExtFilterForSearch,
         chkUseExtFilterForScan, dtpLastBackupDate, dtpLastBackupTime,
-        chkLimitRecursion,      txtLimit,          lvExcludeFolders,
-        cmdAction[3],           cmdAction[4],      cmdAction[5],
-        cmdAction[6],           cmdAction[7]};
+        chkLimitRecursion,      txtLimit,          chkDailyByArchiveMark,
+        lvExcludeFolders,       cmdAction[3],      cmdAction[4],
+        cmdAction[5],           cmdAction[6],      cmdAction[7]};
     for (size_t i = 1; i < tabOrder.size(); ++i) {
         setTabOrder(tabOrder[i - 1], tabOrder[i]);
     }
 
-    for (QCheckBox* box : {chkArchiveFlag, chkUseExtFilterForSearch, chkUseExtFilterForScan}) {
+    for (QCheckBox* box : {chkArchiveFlag, chkUseExtFilterForSearch, chkUseExtFilterForScan,
+                           chkDailyByArchiveMark}) {
         connect(box, &QCheckBox::clicked, this, &frmOptions::SetChanged);
     }
     connect(chkLimitRecursion, &QCheckBox::toggled, this, &frmOptions::chkLimitRecursion_Click);
@@ -274,6 +283,7 @@ void frmOptions::Form_Load() {
     chkLimitRecursion->setChecked(ReadFlagOption(OptLimitRecursion, false));
     chkLimitRecursion_Click();
     txtLimit->SetLevelText(ReadOption(kRecursionLimitName, QStringLiteral("5")));
+    chkDailyByArchiveMark->setChecked(DailySearch::StoredRule() == DailySearch::Rule::ArchiveMark);
     lvExcludeFolders->setColumnWidth(
         0, Twips::ToPixelsX(
                FormScale::Scaled(kExcludeFoldersWidth, factor) - ScrollBarSize(false) - 120, this));
@@ -362,6 +372,9 @@ bool frmOptions::SaveSettings() {
 
     bSaved = WriteFlagOption(OptLimitRecursion, checked(chkLimitRecursion)) && bSaved;
     bSaved = WriteOption(kRecursionLimitName, txtLimit->text()) && bSaved;
+    bSaved = DailySearch::StoreRule(checked(chkDailyByArchiveMark) ? DailySearch::Rule::ArchiveMark
+                                                                   : DailySearch::Rule::Date) &&
+             bSaved;
 
     if (!state.ExcludeFolders) {
         state.ExcludeFolders = std::make_unique<CListString>();

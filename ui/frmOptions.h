@@ -58,6 +58,8 @@ private:
     QTimeEdit* dtpLastBackupTime = nullptr;
     QCheckBox* chkLimitRecursion = nullptr;
     LevelField* txtLimit = nullptr;
+    /// What sondrel-backup --search (the daily timer) takes: files by archive mark, or by date.
+    QCheckBox* chkDailyByArchiveMark = nullptr;
     QTreeWidget* lvExcludeFolders = nullptr;
     /// Why the stored options could not be read when the dialog opened: the dialog then shows
     /// defaults, and saving them would replace what is stored, so nothing is saved.

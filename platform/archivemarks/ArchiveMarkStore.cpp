@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <functional>
 #include <vector>
 
 namespace {
@@ -21,6 +22,50 @@ void Done(sqlite3_stmt* stmt) {
 }
 
 }  // namespace
+
+// The records below one folder, laid out for a million of them: the paths (without the folder's
+// part) back to back in one buffer, the records in one array, chained per hash bucket by index.
+struct ArchiveMarkStore::Snapshot {
+    struct Record {
+        uint64_t offset = 0;
+        uint32_t length = 0;
+        uint32_t next = 0;  // index + 1 of the next record in the bucket; 0 ends the chain
+        Signature sig;
+    };
+
+    std::string prefix;  // the folder's path and "/"
+    std::string names;
+    std::vector<Record> records;
+    std::vector<uint32_t> buckets;  // index + 1 of the bucket's first record; 0: none
+
+    static size_t Hash(std::string_view s) { return std::hash<std::string_view>{}(s); }
+    std::string_view Name(const Record& r) const {
+        return std::string_view(names).substr(r.offset, r.length);
+    }
+
+    void Index() {
+        size_t size = 16;
+        while (size < records.size()) {
+            size *= 2;
+        }
+        buckets.assign(size, 0);
+        for (size_t i = 0; i < records.size(); ++i) {
+            uint32_t& head = buckets[Hash(Name(records[i])) & (size - 1)];
+            records[i].next = head;
+            head = static_cast<uint32_t>(i + 1);
+        }
+    }
+
+    const Signature* Find(std::string_view rest) const {
+        for (uint32_t i = buckets[Hash(rest) & (buckets.size() - 1)]; i != 0;
+             i = records[i - 1].next) {
+            if (Name(records[i - 1]) == rest) {
+                return &records[i - 1].sig;
+            }
+        }
+        return nullptr;
+    }
+};
 
 ArchiveMarkStore::ArchiveMarkStore(std::string sFilePath, int busyTimeoutMs)
     : path_(std::move(sFilePath)), busyTimeoutMs_(busyTimeoutMs) {}
@@ -67,21 +112,32 @@ bool ArchiveMarkStore::Open(bool bForWrite) {
         return true;
     }
     Close();
+    problemCode_ = SQLITE_CANTOPEN;
+    problemErrno_ = 0;
     if (!StoreFile::Exists(path_) && (!bForWrite || !StoreFile::MakeParentFolders(path_))) {
+        problemErrno_ = errno;
         return false;
     }
-    const int flags = bForWrite ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
+    // One connection per object, and one object per thread: no lock around every call.
+    const int flags =
+        (bForWrite ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY) |
+        SQLITE_OPEN_NOMUTEX;
     auto exec = [this](const char* sql) {
-        return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+        problemCode_ = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
+        return problemCode_ == SQLITE_OK;
     };
-    if (sqlite3_open_v2(path_.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
+    auto fail = [this] {
+        problemErrno_ = db_ != nullptr ? sqlite3_system_errno(db_) : 0;
         Close();
         return false;
+    };
+    problemCode_ = sqlite3_open_v2(path_.c_str(), &db_, flags, nullptr);
+    if (problemCode_ != SQLITE_OK) {
+        return fail();
     }
     sqlite3_busy_timeout(db_, busyTimeoutMs_);
     if (!exec("SELECT count(*) FROM sqlite_schema")) {
-        Close();
-        return false;
+        return fail();
     }
     if (bForWrite) {
         // A lost last record only makes a file look unsaved, so commits need not wait for the disk.
@@ -90,11 +146,11 @@ bool ArchiveMarkStore::Open(bool bForWrite) {
             !exec("CREATE TABLE IF NOT EXISTS archive_marks("
                   " path TEXT PRIMARY KEY, dev INTEGER, ino INTEGER, size INTEGER,"
                   " mtime_ns INTEGER, ctime_ns INTEGER)")) {
-            Close();
-            return false;
+            return fail();
         }
         writable_ = true;
     }
+    problemCode_ = SQLITE_OK;
     return true;
 }
 
@@ -103,6 +159,7 @@ bool ArchiveMarkStore::Exec(const char* sql) {
 }
 
 int64_t ArchiveMarkStore::DropVanished(int64_t lNowSecs) {
+    snapshot_.reset();
     if (!StoreFile::Exists(path_) && db_ == nullptr) {
         return 0;  // no store, no records
     }
@@ -177,6 +234,11 @@ int64_t ArchiveMarkStore::DropVanishedInTransaction(int64_t lNowSecs) {
 }
 
 bool ArchiveMarkStore::IsSet(std::string_view sPath, const Signature& sig) {
+    if (snapshot_ && sPath.size() > snapshot_->prefix.size() &&
+        sPath.starts_with(snapshot_->prefix)) {
+        const Signature* stored = snapshot_->Find(sPath.substr(snapshot_->prefix.size()));
+        return stored == nullptr || !(*stored == sig);
+    }
     if (!Open(false)) {
         return true;
     }
@@ -205,6 +267,7 @@ bool ArchiveMarkStore::IsSet(std::string_view sPath, const Signature& sig) {
 }
 
 bool ArchiveMarkStore::Clear(std::string_view sPath, const Signature& sig) {
+    snapshot_.reset();
     if (!Open(true)) {
         return false;
     }
@@ -230,6 +293,7 @@ bool ArchiveMarkStore::Clear(std::string_view sPath, const Signature& sig) {
 }
 
 bool ArchiveMarkStore::Set(std::string_view sPath) {
+    snapshot_.reset();
     if (!StoreFile::Exists(path_) && db_ == nullptr) {
         return true;  // no store, no record
     }
@@ -247,4 +311,89 @@ bool ArchiveMarkStore::Set(std::string_view sPath) {
     const bool ok = sqlite3_step(delete_) == SQLITE_DONE;
     Done(delete_);
     return ok;
+}
+
+ArchiveMarkStore::Load ArchiveMarkStore::Preload(std::string_view sFolder) {
+    snapshot_.reset();
+    auto snapshot = std::make_unique<Snapshot>();
+    snapshot->prefix.assign(sFolder);
+    if (snapshot->prefix.empty() || snapshot->prefix.back() != '/') {
+        snapshot->prefix += '/';
+    }
+    const auto failed = [this](int code) {
+        problemCode_ = code;
+        problemErrno_ = db_ != nullptr ? sqlite3_system_errno(db_) : 0;
+        const int primary = code & 0xFF;
+        return primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT ? Load::Damaged
+                                                                     : Load::Unreadable;
+    };
+    const bool bNoStore = db_ == nullptr && StoreFile::Missing(path_);
+    if (!bNoStore) {
+        if (!Open(false)) {
+            return failed(problemCode_);
+        }
+        // The whole table in its own order: a range on the path's index would look every
+        // record up a second time, and the search folder usually holds most of them.
+        sqlite3_stmt* stmt = nullptr;
+        const int prepared = sqlite3_prepare_v2(
+            db_, "SELECT path, dev, ino, size, mtime_ns, ctime_ns FROM archive_marks", -1, &stmt,
+            nullptr);
+        if (prepared != SQLITE_OK) {
+            sqlite3_finalize(stmt);
+            if ((prepared & 0xFF) != SQLITE_ERROR) {
+                return failed(prepared);
+            }
+            // A database without the table holds no marks yet; one with another layout is no
+            // mark store.
+            sqlite3_stmt* table = nullptr;
+            const bool bHasTable =
+                sqlite3_prepare_v2(db_,
+                                   "SELECT 1 FROM sqlite_schema WHERE type = 'table'"
+                                   " AND name = 'archive_marks'",
+                                   -1, &table, nullptr) != SQLITE_OK ||
+                sqlite3_step(table) != SQLITE_DONE;
+            sqlite3_finalize(table);
+            if (bHasTable) {
+                problemCode_ = SQLITE_CORRUPT;
+                problemErrno_ = 0;
+                return Load::Damaged;
+            }
+        } else {
+            const std::string_view prefix = snapshot->prefix;
+            const size_t skip = prefix.size();
+            int rc = SQLITE_ROW;
+            while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+                const auto* bytes = static_cast<const char*>(sqlite3_column_blob(stmt, 0));
+                const auto length = static_cast<size_t>(sqlite3_column_bytes(stmt, 0));
+                if (bytes == nullptr || length <= skip || std::string_view(bytes, skip) != prefix) {
+                    continue;
+                }
+                Snapshot::Record record;
+                record.offset = snapshot->names.size();
+                record.length = static_cast<uint32_t>(length - skip);
+                record.sig.dev = static_cast<uint64_t>(sqlite3_column_int64(stmt, 1));
+                record.sig.ino = static_cast<uint64_t>(sqlite3_column_int64(stmt, 2));
+                record.sig.size = sqlite3_column_int64(stmt, 3);
+                record.sig.mtimeNs = sqlite3_column_int64(stmt, 4);
+                record.sig.ctimeNs = sqlite3_column_int64(stmt, 5);
+                snapshot->names.append(bytes + skip, length - skip);
+                snapshot->records.push_back(record);
+            }
+            sqlite3_finalize(stmt);
+            if (rc != SQLITE_DONE) {
+                return failed(rc);
+            }
+        }
+    }
+    snapshot->Index();
+    snapshot_ = std::move(snapshot);
+    problemCode_ = SQLITE_OK;
+    problemErrno_ = 0;
+    return Load::Loaded;
+}
+
+std::string ArchiveMarkStore::MoveAside(const std::string& sSuffix) {
+    Close();
+    snapshot_.reset();
+    return StoreFile::MoveAside(path_, sSuffix);
 }

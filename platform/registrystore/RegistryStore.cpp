@@ -231,23 +231,7 @@ RegistryStore::Health RegistryStore::Check() {
 
 std::string RegistryStore::MoveAside(const std::string& sSuffix) {
     Close();
-    for (int n = 1; n <= 99; ++n) {
-        const std::string target = path_ + sSuffix + (n > 1 ? "-" + std::to_string(n) : "");
-        if (StoreFile::RenameNoReplace(path_, target)) {
-            // A log left beside the file belongs to it; a new store must never pick it up.
-            for (const char* side : {"-wal", "-shm"}) {
-                if (StoreFile::Exists(path_ + side)) {
-                    StoreFile::RenameNoReplace(path_ + side, target + side);
-                }
-            }
-            return target;
-        }
-        if (errno != EEXIST) {
-            return std::string();
-        }
-    }
-    errno = EEXIST;
-    return std::string();
+    return StoreFile::MoveAside(path_, sSuffix);
 }
 
 sqlite3_stmt* RegistryStore::Prepare(sqlite3_stmt*& cached, const char* sql) {

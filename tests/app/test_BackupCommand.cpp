@@ -25,6 +25,7 @@
 #include <future>
 
 #include "app/BackupCommand.h"
+#include "app/BackupRun.h"
 #include "app/NativePath.h"
 #include "app/SingleInstance.h"
 #include "app/modBackup.h"
@@ -191,7 +192,9 @@ TEST_F(BackupCommandRun, WritesTheListAsTheDialogDoesAndForgetsOnlyAfterTheCheck
     EXPECT_EQ(run.status, kWritten) << run.err.toStdString();
     EXPECT_EQ(run.err, "");  // no terminal: no progress line either
     const QString archive = OnlyArchive(ArchiveFolder());
-    EXPECT_EQ(run.out, "3 Dateien, 0,0 MB in " + archive + ", geprüft\n");
+    // The archive lies on the disk of the files, as everything in the test's folder.
+    EXPECT_EQ(run.out,
+              BackupRun::kSameDiskHint + "\n3 Dateien, 0,0 MB in " + archive + ", geprüft\n");
     const QRegularExpressionMatch name =
         QRegularExpression("/(\\d{8}_\\d{4}) Backup\\.zip$").match(archive);
     ASSERT_TRUE(name.hasMatch()) << archive.toStdString();
@@ -254,9 +257,9 @@ TEST_F(BackupCommandRun, AnEmptyListIsNothingToBackUp) {
     EXPECT_EQ(StoredLastBackupAt(), "");
 }
 
-// The change search of the dialog with its stored settings, since the last backup, before the
+// The change search by date with the dialog's stored settings, since the last backup, before the
 // backup; the excluded folders of the options are left out.
-TEST_F(BackupCommandRun, SearchAddsWhatChangedSinceTheLastBackupFirst) {
+TEST_F(BackupCommandRun, SearchByDateAddsWhatChangedSinceTheLastBackupFirst) {
     const QDateTime last = QDateTime::currentDateTime().addDays(-1);
     const QString listed = MakeFile("daten/gelistet.txt");
     const QString changed = MakeFile("suche/neu.txt");
@@ -275,9 +278,11 @@ TEST_F(BackupCommandRun, SearchAddsWhatChangedSinceTheLastBackupFirst) {
     excluded.Add(Root() + "/suche/ausgeschlossen");
     EXPECT_TRUE(modBackup::SaveOptionList(excluded, "ExcludeFolder"));
 
-    const Outcome run = RunBackup({"--search", "--keep-list"});
+    const Outcome run = RunBackup({"--search=datum", "--keep-list"});
     EXPECT_EQ(run.status, kWritten) << run.err.toStdString();
-    EXPECT_TRUE(run.out.startsWith("Suche in " + Root() + "/suche: 2 Dateien gefunden.\n"))
+    EXPECT_TRUE(run.out.contains("\nSuche nach Änderungen seit " +
+                                 last.toString("dd.MM.yyyy HH:mm:ss") + " in " + Root() +
+                                 "/suche: 2 Dateien gefunden. 3 Dateien, 0,0 MB in "))
         << run.out.toStdString();
     const QStringList expected = {listed, changed, deeper};
     EXPECT_EQ(ReadArchive(OnlyArchive(ArchiveFolder())).names, Entries(expected));
@@ -297,8 +302,9 @@ TEST_F(BackupCommandRun, ADryRunShowsWhatAndWhereAndChangesNothing) {
     const Outcome run = RunBackup({"--search", "--dry-run"});
     EXPECT_EQ(run.status, kWritten) << run.err.toStdString();
     const QRegularExpression shown(QRegularExpression::anchoredPattern(
-        QRegularExpression::escape("Suche in " + Root() + "/suche: 1 Datei gefunden.\n" + listed +
-                                   "\n" + changed + "\nProbelauf: 2 Dateien, 0,3 MB würden in " +
+        QRegularExpression::escape(BackupRun::kSameDiskHint + "\n" + listed + "\n" + changed +
+                                   "\nProbelauf: Suche nach Archivmarke in " + Root() +
+                                   "/suche: 1 Datei gefunden. 2 Dateien, 0,3 MB würden in " +
                                    ArchiveFolder() + "/") +
         "\\d{8}_\\d{4} Backup\\.zip gesichert; nichts wurde geändert\\.\n"));
     EXPECT_TRUE(shown.match(run.out).hasMatch()) << run.out.toStdString();
@@ -502,8 +508,8 @@ TEST_F(BackupCommandRun, AFolderAndACommentInBytesThatAreNoUtf8ArriveExactly) {
     }
     // The summaries name the archives; the folder, listed by its bytes, holds just these two.
     const QRegularExpression said(QRegularExpression::anchoredPattern(
-        "2 Dateien, 0,0 MB in " + QRegularExpression::escape(Root() + "/caf\\xE9/") +
-        "(.*), geprüft\n"));
+        QRegularExpression::escape(BackupRun::kSameDiskHint) + "\n2 Dateien, 0,0 MB in " +
+        QRegularExpression::escape(Root() + "/caf\\xE9/") + "(.*), geprüft\n"));
     QStringList names;
     for (const QString& summary : summaries) {
         const QRegularExpressionMatch match = said.match(summary);
@@ -590,6 +596,12 @@ TEST_F(BackupCommandRun, AFailureReachesTheDesktopAsANotification) {
     StoreList(MakeFiles("daten", 1));
     EXPECT_TRUE(modBackup::WriteOption("DefaultPath", Root() + "/fehlt"));
     const Outcome run = RunBackup({});
+    // Marks that cannot be read are told too, although the backup then takes every file.
+    EXPECT_TRUE(modBackup::WriteOption("DefaultPath", Home()));
+    EXPECT_TRUE(modBackup::WriteOption("SearchPath", Root() + "/daten"));
+    MakeFile("state/tarvello/archive-marks.sqlite3", QByteArray(4096, 'Z'));
+    const Outcome marks = RunBackup({"--search", "--dry-run"});
+    const Outcome damaged = RunBackup({"--search"});
     QDBusConnection::disconnectFromBus("desktop");
     bus.terminate();
     bus.waitForFinished(10000);
@@ -597,9 +609,16 @@ TEST_F(BackupCommandRun, AFailureReachesTheDesktopAsANotification) {
     EXPECT_EQ(run.status, kFailed);
     EXPECT_EQ(desktop.shown, QStringList({"Tarvello-Backup|sondrel|Das Backup ist fehlgeschlagen.|"
                                           "In den Zielordner „" +
-                                          Root() +
-                                          "/fehlt“ kann nicht geschrieben werden: Datei oder "
-                                          "Ordner nicht gefunden|2"}));
+                                              Root() +
+                                              "/fehlt“ kann nicht geschrieben werden: Datei oder "
+                                              "Ordner nicht gefunden|2",
+                                          "Tarvello-Backup|sondrel|Die Archivmarken konnten nicht "
+                                          "verwendet werden.|" +
+                                              damaged.err.mid(16).trimmed() + "|2"}));
+    EXPECT_EQ(marks.status, kWritten);  // a trial run is watched by whoever started it
+    EXPECT_EQ(damaged.status, kWritten) << damaged.err.toStdString();
+    EXPECT_TRUE(damaged.err.startsWith("sondrel-backup: Die Archivmarken „"))
+        << damaged.err.toStdString();
 }
 
 // On a terminal the run shows its progress on stderr, and clears it before the summary.

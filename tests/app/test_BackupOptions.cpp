@@ -22,12 +22,29 @@ TEST(BackupCommandLine, BadUsageIsNamed) {
         {{"--comment"}, "Der Option „--comment“ fehlt ihr Wert."},
         {{"--folder="}, "Der Option „--folder“ fehlt ihr Wert."},
         {{"--dry-run=ja"}, "Die Option „--dry-run“ nimmt keinen Wert."},
+        {{"--search=neu"}, "Die Option „--search“ nimmt „archivmarke“ oder „datum“, nicht „neu“."},
+        {{"--search="}, "Die Option „--search“ nimmt „archivmarke“ oder „datum“, nicht „“."},
     };
     for (const auto& [args, text] : bad) {
         const Result<Options> options = ParseOptions(args);
         EXPECT_FALSE(options) << args.join(' ').toStdString();
         EXPECT_EQ(options.Reason(), text);
     }
+}
+
+// A plain --search leaves the rule to the options; the last rule given counts.
+TEST(BackupCommandLine, TheSearchRuleIsTheOptionsUnlessGiven) {
+    const Result<Options> plain = ParseOptions({"--search"});
+    ASSERT_TRUE(plain);
+    EXPECT_TRUE(plain->bSearch);
+    EXPECT_FALSE(plain->searchRule.has_value());
+    const Result<Options> byDate = ParseOptions({"--search=archivmarke", "--search=Datum"});
+    ASSERT_TRUE(byDate);
+    EXPECT_TRUE(byDate->bSearch);
+    EXPECT_EQ(byDate->searchRule, DailySearch::Rule::Date);
+    const Result<Options> byMark = ParseOptions({"--search=ARCHIVMARKE"});
+    ASSERT_TRUE(byMark);
+    EXPECT_EQ(byMark->searchRule, DailySearch::Rule::ArchiveMark);
 }
 
 class PasswordFile : public CoreTest {};

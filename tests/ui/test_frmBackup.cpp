@@ -390,6 +390,37 @@ private Q_SLOTS:
         QVERIFY(messages_.isEmpty());
     }
 
+    // Calmly, beside the start button: the archive would be lost with the disk of its files.
+    void aHintTellsWhenTheArchiveSharesTheDiskOfTheFiles() {
+        struct stat home {};
+        struct stat shm {};
+        if (::stat("/dev/shm", &shm) != 0 || ::stat(QFile::encodeName(Home()), &home) != 0 ||
+            home.st_dev == shm.st_dev) {
+            QSKIP("no second file system at /dev/shm");
+        }
+        OpenMain(MakeFiles(1));
+        QStringList answers = {"/dev/shm/sondrel-nicht-angelegt/a.zip", Home() + "/b.zip"};
+        StandardDialogs::SetFileDialogHook(
+            [&](const StandardDialogs::FileDialogRequest&, QString* path) {
+                *path = answers.takeFirst();
+                return StandardDialogs::FileDialogResult::Accepted;
+            });
+        QList<bool> shown;
+        QVERIFY(WithDialog([&](frmBackup& d) {
+            auto* hint = d.findChild<QLabel*>("lblDiskHint");
+            QCOMPARE(hint->text(), BackupRun::kSameDiskHint);
+            shown << hint->isVisible();
+            for (int i = 0; i < 2; ++i) {
+                QTest::mouseClick(Button(d, 0), Qt::LeftButton);
+                shown << hint->isVisible();
+            }
+            Start(d);
+            shown << !hint->isHidden();
+        }));
+        QCOMPARE(shown, QList<bool>({true, false, true, false}));
+        QVERIFY(messages_.isEmpty());
+    }
+
     void passwordAndComment_data() {
         QTest::addColumn<QString>("first");
         QTest::addColumn<QString>("second");

@@ -182,6 +182,7 @@ private:
             QVERIFY(WriteFlagOption(index, true));
         }
         QVERIFY(WriteOption(QStringLiteral("RecursionLimit"), QStringLiteral("12")));
+        QVERIFY(WriteOption(QStringLiteral("DailySearchByArchiveMark"), QStringLiteral("0")));
         QVERIFY(WriteLastBackupAt(QDateTime(QDate(2026, 12, 6), QTime(14, 5, 9))));
         StoreList(QStringLiteral("Extension"), {QStringLiteral("tmp"), QStringLiteral("bak")});
         StoreList(QStringLiteral("ExcludeFolder"), {QStringLiteral("/daten/cache")});
@@ -225,6 +226,8 @@ private Q_SLOTS:
         }
         QCOMPARE(Limit()->text(), QStringLiteral("5"));
         QVERIFY(!Limit()->isEnabled());
+        // The daily backup goes by archive mark unless the user chooses the date.
+        QVERIFY(Check("chkDailyByArchiveMark")->isChecked());
         QCOMPARE(Extensions()->topLevelItemCount(), 0);
         QCOMPARE(Rows(ExcludeFolders()), DefaultExcluded());
         QVERIFY(!ApplyEnabled());
@@ -246,6 +249,7 @@ private Q_SLOTS:
         }
         QCOMPARE(Limit()->text(), QStringLiteral("12"));
         QVERIFY(Limit()->isEnabled());
+        QVERIFY(!Check("chkDailyByArchiveMark")->isChecked());
         QCOMPARE(Rows(Extensions()), (QStringList{QStringLiteral("tmp"), QStringLiteral("bak")}));
         QCOMPARE(Rows(ExcludeFolders()), QStringList{QStringLiteral("/daten/cache")});
         QCOMPARE(DatePicker()->text(), QStringLiteral("06.12.2026"));
@@ -439,11 +443,13 @@ private Q_SLOTS:
         Click(Check("chkArchiveFlag"));
         Click(Check("chkUseExtFilterForScan"));
         Click(Check("chkLimitRecursion"));
+        Click(Check("chkDailyByArchiveMark"));
         QVERIFY(Limit()->isEnabled());
         Limit()->setFocus();
         Limit()->selectAll();
         QTest::keyClicks(Limit(), QStringLiteral("42"));
         Click(Button(5));
+        QCOMPARE(StoredOption(QStringLiteral("DailySearchByArchiveMark")), QStringLiteral("0"));
         QCOMPARE(StoredOption(QStringLiteral("DefaultPath")),
                  env_->Home() + QStringLiteral("/Sicherungen"));
         QCOMPARE(StoredOption(QStringLiteral("DeleteArchiveFlag")), QStringLiteral("1"));
@@ -581,6 +587,7 @@ private Q_SLOTS:
             {"archive flag", [&] { Click(Check("chkArchiveFlag")); }, true},
             {"filter for search", [&] { Click(Check("chkUseExtFilterForSearch")); }, true},
             {"filter for scan", [&] { Click(Check("chkUseExtFilterForScan")); }, true},
+            {"daily search rule", [&] { Click(Check("chkDailyByArchiveMark")); }, true},
             {"date picker", [&] { DatePicker()->setDate(QDate(2020, 2, 2)); }, true},
             {"time picker", [&] { TimePicker()->setTime(QTime(2, 2, 2)); }, true},
             {"archive folder",
@@ -747,7 +754,7 @@ private Q_SLOTS:
         Click(Check("chkArchiveFlag"));  // so that "Übernehmen" takes part
         Button(0)->setFocus();
         QStringList visited;
-        for (int i = 0; i < 17; ++i) {
+        for (int i = 0; i < 18; ++i) {
             QWidget* w = QApplication::focusWidget();
             while (w != nullptr && w->objectName().isEmpty()) {
                 w = w->parentWidget();
@@ -766,6 +773,7 @@ private Q_SLOTS:
                                    "dtpLastBackupTime",
                                    "chkLimitRecursion",
                                    "txtLimit",
+                                   "chkDailyByArchiveMark",
                                    "lvExcludeFolders",
                                    "cmdAction_3",
                                    "cmdAction_4",

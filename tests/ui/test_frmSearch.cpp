@@ -283,14 +283,15 @@ private Q_SLOTS:
         QCOMPARE(State().BackupFiles->Count(), 4);
     }
 
-    void withoutStoredLastBackupNothingOldQualifies() {
+    // Never backed up, every file is new to the backup, however old.
+    void withoutStoredLastBackupEveryFileQualifies() {
         const QString file = env_->MakeFile(QStringLiteral("tree/a.txt"));
-        SetModified(file, QDateTime::currentDateTime().addSecs(-120));
+        SetModified(file, QDateTime::currentDateTime().addYears(-3));
         QVERIFY(modBackup::WriteOption(QStringLiteral("SearchPath"), env_->Home() + "/tree"));
         OpenDialog();
         RunSearch();
-        QCOMPARE(Status(), Found(0));
-        QCOMPARE(State().BackupFiles->Count(), 0);
+        QCOMPARE(Status(), Found(1));
+        QCOMPARE(BackupList(), QStringList{file});
     }
 
     void settingsAreStoredAtStartEvenWhenNothingIsFound() {
