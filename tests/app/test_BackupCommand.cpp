@@ -683,10 +683,11 @@ TEST_F(BackupCommandRun, ArchivesAndTheStoresNeverGoIntoAnArchive) {
     ASSERT_EQ(day.status, kWritten) << day.err.toStdString();
     EXPECT_EQ(newArchive(), entries({letter}).join('|'));
 
-    // The moment of the last backup moved a year back, without the archive-mark condition.
+    // The moment of the last backup moved a year back, searched by date without the archive-mark
+    // condition: every file since, but still none of the archives or stores.
     EXPECT_TRUE(modBackup::WriteLastBackupAt(QDateTime::currentDateTime().addDays(-365)));
     EXPECT_TRUE(modBackup::WriteFlagOption(modBackup::OptArchiveFlag, false));
-    day = RunBackup({"--search"});
+    day = RunBackup({"--search=datum"});
     ASSERT_EQ(day.status, kWritten) << day.err.toStdString();
     EXPECT_EQ(newArchive(), entries({photo, letter}).join('|'));
     EXPECT_TRUE(QFile::exists(MarksFile()));
