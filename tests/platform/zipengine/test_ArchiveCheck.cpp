@@ -406,7 +406,8 @@ TEST_F(EngineArchive, CheckRefusesDeflateStreamsThatDoNotEndWithTheirLastByte) {
     const std::string file = write("inhalt.txt", content);
     const uint32_t crc = static_cast<uint32_t>(crc32(
         0, reinterpret_cast<const Bytef*>(content.data()), static_cast<uInt>(content.size())));
-    const std::vector<zip32::WrittenEntry> entries{{"daten.txt", crc, content.size(), ""}};
+    const std::vector<zip32::WrittenEntry> entries{
+        {.name = "daten.txt", .crc = crc, .size = content.size()}};
     for (const char* stream : {"ended", "trailing", "unended"}) {
         SCOPED_TRACE(stream);
         const std::string archive = path(std::string(stream) + ".zip");
@@ -470,8 +471,9 @@ TEST_F(EngineArchive, CheckAcceptsZip64HeadersAndOffsetsBeyond4GiB) {
 
     const uint32_t crc = static_cast<uint32_t>(crc32(
         0, reinterpret_cast<const Bytef*>(content.data()), static_cast<uInt>(content.size())));
-    const std::vector<zip32::WrittenEntry> entries{{"weit/hinten.txt", crc, content.size(), ""},
-                                                   {"zip64.txt", crc, content.size(), ""}};
+    const std::vector<zip32::WrittenEntry> entries{
+        {.name = "weit/hinten.txt", .crc = crc, .size = content.size()},
+        {.name = "zip64.txt", .crc = crc, .size = content.size()}};
     zip32::CheckProblem problem;
     EXPECT_EQ(zip32::checkArchive(archive, entries, nullptr, problem), ZP_OK)
         << problem.entry << ": " << problem.reason;
