@@ -134,6 +134,37 @@ TEST_F(ComponentRealEngineTest, AppliesCommentAndPassword) {
     EXPECT_EQ(pythonNames("geheim"), names);
 }
 
+// Under AES-256 the archive is AES-256 in 7-Zip's listing and opens there with the password,
+// umlauts included; the check reads it, until the password is forgotten.
+TEST_F(ComponentRealEngineTest, AesArchiveOpensIn7ZipAndIsCheckedUntilThePasswordIsForgotten) {
+    const std::string sPassword = "Grüße aus Köln";
+    CZIP zip;
+    configure(zip);
+    zip.SetZIPPassword(sPassword);
+    zip.SetZIPEncryption(ZIPEncryptionMethod::AES256);
+    ASSERT_EQ(zip.DoZip(), 0);
+
+    const auto listing = run("7zz l -slt " + shellQuoted(archive) + " | grep '^Method = '");
+    EXPECT_EQ(listing.output,
+              "Method = AES-256 Store\nMethod = AES-256 Store\n"
+              "Method = AES-256 Deflate\nMethod = AES-256 Store\n");
+    const auto opened = run("7zz x -y -p" + shellQuoted(sPassword) + " -o" +
+                            shellQuoted(dir.path().string() + "/aus") + " " + shellQuoted(archive));
+    ASSERT_EQ(opened.exitCode, 0) << opened.output;
+    for (const auto& name : names) {
+        const auto same = run("cmp " + shellQuoted(root + name) + " " +
+                              shellQuoted(dir.path().string() + "/aus/" + name));
+        EXPECT_EQ(same.exitCode, 0) << name << same.output;
+    }
+    ZIPVerifyProblem problem;
+    EXPECT_EQ(zip.VerifyZIP(&problem), 0) << problem.sEntry << ": " << problem.sReason;
+
+    zip.ForgetPassword();
+    EXPECT_EQ(zip.ZIPPassword(), "");
+    EXPECT_EQ(zip.VerifyZIP(&problem), ZP_ERR_VERIFY);
+    EXPECT_EQ(problem.sReason, "Passwort nicht mehr bekannt");
+}
+
 // The check reads back what DoZip wrote, reporting its progress; an archive that is no longer
 // one fails it, named with its reason.
 TEST_F(ComponentRealEngineTest, VerifyChecksWhatDoZipWrote) {
