@@ -138,7 +138,7 @@ public:
     /// Overwrites the password of this thread's objects and the engine's copies kept for
     /// VerifyZIP: ZIPPassword is empty afterwards, and VerifyZIP can no longer read encrypted
     /// entries. A client calls it when its run and its check are done.
-    void ForgetPassword();
+    static void ForgetPassword();
 
     /// "collection of messages from the ZIP32.DLL during the zipping process"
     /// The thread's shared collection itself; never null (a thread without one gets a new, empty
