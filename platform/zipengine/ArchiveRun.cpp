@@ -470,7 +470,11 @@ ArchiveRun::Outcome ArchiveRun::writeOnce(zip_t* opened) {
         }
         sources.push_back(std::move(source));
         order.push_back(&job);
-        describeEntry(archive.get(), static_cast<zip_uint64_t>(added), job);
+        // An archive less protected than asked is no archive to write.
+        if (!describeEntry(archive.get(), static_cast<zip_uint64_t>(added), job)) {
+            writeError_ = "Verschlüsselung nicht möglich: " + zipReason(archive.get());
+            return Outcome::WriteFailed;
+        }
     }
     if (comment_) {
         setComment(archive.get());
@@ -509,12 +513,16 @@ ArchiveRun::Outcome ArchiveRun::writeOnce(zip_t* opened) {
     return failedFile && insideError_.empty() ? Outcome::WriteAgain : Outcome::WriteFailed;
 }
 
-void ArchiveRun::describeEntry(zip_t* archive, zip_uint64_t index, const FileJob& job) {
-    if (password_ && aesStrength_ == 0) {
-        zip_file_set_encryption(archive, index, ZIP_EM_TRAD_PKWARE, password_->text().c_str());
-    } else if (password_) {
-        // The entry source hands libzip the data encrypted: libzip only frames it.
-        zip_file_set_encryption(archive, index, libzipMethod(aesStrength_), nullptr);
+bool ArchiveRun::describeEntry(zip_t* archive, zip_uint64_t index, const FileJob& job) {
+    if (password_ && aesStrength_ == 0 &&
+        zip_file_set_encryption(archive, index, ZIP_EM_TRAD_PKWARE, password_->text().c_str()) !=
+            0) {
+        return false;
+    }
+    // The entry source hands libzip the data encrypted: libzip only frames it.
+    if (password_ && aesStrength_ > 0 &&
+        zip_file_set_encryption(archive, index, libzipMethod(aesStrength_), nullptr) != 0) {
+        return false;
     }
     const auto field = extendedTimeField(job.mtime);
     zip_file_extra_field_set(archive, index, kExtendedTimeId, ZIP_EXTRA_FIELD_NEW, field.data(),
@@ -536,6 +544,7 @@ void ArchiveRun::describeEntry(zip_t* archive, zip_uint64_t index, const FileJob
         zip_file_set_external_attributes(archive, index, 0, ZIP_OPSYS_UNIX,
                                          (job.mode & 0xFFFFu) << 16);
     }
+    return true;
 }
 
 // libzip refuses comments that are not UTF-8 or hold control characters other than CR, LF and

@@ -63,7 +63,8 @@ private:
     // Takes over opened (the archive as read for the checks), or opens the archive itself when
     // it is nullptr.
     Outcome writeOnce(zip_t* opened);
-    void describeEntry(zip_t* archive, zip_uint64_t index, const FileJob& job);
+    // False when the entry cannot be encrypted as asked.
+    bool describeEntry(zip_t* archive, zip_uint64_t index, const FileJob& job);
     void setComment(zip_t* archive);
     bool syncArchive();
     // Adds what this run wrote to what the thread's runs wrote into the archive.
