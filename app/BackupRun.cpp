@@ -191,8 +191,11 @@ Result<void> BackupRun::Run(CListString* files) {
     if (files == nullptr || files->Count() == 0) {
         return Fail({QStringLiteral("Die Backup-Liste ist leer.")});
     }
+    QByteArray utf8 = settings_.sPassword.toUtf8();
+    const qsizetype lPasswordBytes = utf8.size();
+    WipeBytes(utf8);
     if (settings_.eEncryption == modBackup::EncryptionMethod::AES256 &&
-        settings_.sPassword.toUtf8().size() > kMaxAesPasswordBytes) {
+        lPasswordBytes > kMaxAesPasswordBytes) {
         return Fail({QStringLiteral("Das Passwort ist länger als %1 Byte; 7-Zip könnte das mit "
                                     "AES-256 verschlüsselte Archiv nicht öffnen.")
                          .arg(kMaxAesPasswordBytes)});

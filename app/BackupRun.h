@@ -39,7 +39,9 @@ class CListString;
 
 struct BackupSettings {
     QString sArchivePath;
-    QString sPassword;  // empty: the archive is not encrypted
+    // Empty: the archive is not encrypted. Overwritten when the BackupRun goes, also in the
+    // caller's copies that share its characters.
+    QString sPassword;
     modBackup::EncryptionMethod eEncryption = modBackup::EncryptionMethod::AES256;
     QString sComment;  // empty: no comment
     bool bAdjustLastBackupDate = true;
