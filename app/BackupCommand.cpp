@@ -21,6 +21,7 @@
 #include "app/SearchSettings.h"
 #include "app/SingleInstance.h"
 #include "app/TerminalProgress.h"
+#include "app/WipeText.h"
 #include "app/modBackup.h"
 
 namespace BackupCommand {
@@ -109,6 +110,9 @@ class Command {
 public:
     explicit Command(Options options)
         : options_(std::move(options)), progress_(::isatty(STDERR_FILENO) == 1) {}
+    ~Command() { WipeText(sPassword_); }
+    Command(const Command&) = delete;
+    Command& operator=(const Command&) = delete;
     int Execute();
 
 private:
@@ -126,6 +130,7 @@ private:
     Options options_;
     std::optional<DailySearch::Found> found_;
     QString sPassword_;
+    modBackup::EncryptionMethod eEncryption_ = modBackup::EncryptionMethod::AES256;
     QDateTime dtStart_;
     // Released in the reverse order: the window's lock first, so a waiting start goes on at once.
     Lock backupLock_{SingleInstance::kBackupLockFile};
@@ -134,8 +139,12 @@ private:
 };
 
 int Command::Execute() {
+    eEncryption_ = options_.encryption.value_or(modBackup::ReadEncryptionMethod());
     if (!options_.sPasswordFile.isEmpty()) {
-        const Result<QString> password = ReadPasswordFile(options_.sPasswordFile);
+        Result<QString> password = ReadPasswordFile(
+            options_.sPasswordFile, eEncryption_ == modBackup::EncryptionMethod::AES256
+                                        ? BackupRun::kMaxAesPasswordBytes
+                                        : BackupRun::kMaxPasswordBytes);
         if (!password) {
             return Fail(password.Reason());
         }
@@ -266,6 +275,7 @@ int Command::Backup(CListString& files, const QString& sArchive) {
     BackupSettings settings;
     settings.sArchivePath = sArchive;
     settings.sPassword = sPassword_;
+    settings.eEncryption = eEncryption_;
     settings.sComment =
         options_.comment.value_or(QStringLiteral("tägliches Backup von ") +
                                   dtStart_.toString(QStringLiteral("dd.MM.yyyy HH:mm")));

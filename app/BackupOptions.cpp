@@ -10,6 +10,7 @@
 
 #include "app/BackupRun.h"
 #include "app/NativePath.h"
+#include "app/WipeText.h"
 
 namespace BackupCommand {
 
@@ -69,7 +70,8 @@ Result<Options> ParseOptions(const QStringList& args) {
         QString* target = name == u"--password-file" ? &options.sPasswordFile
                           : name == u"--folder"      ? &options.sFolder
                                                      : nullptr;
-        if (target == nullptr && name != u"--comment") {
+        const bool bTakesText = name == u"--comment" || name == u"--encryption";
+        if (target == nullptr && !bTakesText) {
             return fail(name.startsWith(u'-')
                             ? QStringLiteral("Unbekannte Option „%1“.").arg(name)
                             : QStringLiteral("Unerwartetes Argument „%1“.").arg(DisplayPath(arg)));
@@ -80,7 +82,17 @@ Result<Options> ParseOptions(const QStringList& args) {
             }
             value = args[++i];
         }
-        if (target == nullptr) {
+        if (name == u"--encryption") {
+            if (*value == u"aes256") {
+                options.encryption = modBackup::EncryptionMethod::AES256;
+            } else if (*value == u"zip20") {
+                options.encryption = modBackup::EncryptionMethod::ZIP20;
+            } else {
+                return fail(QStringLiteral("Die Option „--encryption“ nimmt „aes256“ oder „zip20“, "
+                                           "nicht „%1“.")
+                                .arg(*value));
+            }
+        } else if (target == nullptr) {
             options.comment = *value;  // an empty comment is no comment
         } else if (value->isEmpty()) {
             return fail(QStringLiteral("Der Option „%1“ fehlt ihr Wert.").arg(name));
@@ -91,7 +103,7 @@ Result<Options> ParseOptions(const QStringList& args) {
     return options;
 }
 
-Result<QString> ReadPasswordFile(const QString& sPath) {
+Result<QString> ReadPasswordFile(const QString& sPath, qsizetype lMaxBytes) {
     const auto fail = [&](const QString& sWhy) -> Result<QString> {
         return Failure{QStringLiteral("Die Passwortdatei „%1“ %2.").arg(DisplayPath(sPath), sWhy)};
     };
@@ -125,21 +137,30 @@ Result<QString> ReadPasswordFile(const QString& sPath) {
     if (readError != 0) {
         return fail(QStringLiteral("kann nicht gelesen werden: ") + SystemReason(readError));
     }
+    // What was read goes, whatever the answer.
+    struct Wiped {
+        QByteArray& bytes;
+        ~Wiped() { WipeBytes(bytes); }
+    } wipedData{data};
     const qsizetype lineEnd = data.indexOf('\n');
-    QByteArray line = lineEnd < 0 ? data : data.left(lineEnd);
-    if (line.endsWith('\r')) {
-        line.chop(1);
-    }
+    const qsizetype lineSize = lineEnd < 0 ? data.size() : lineEnd;
+    const bool bCarriageReturn = lineSize > 0 && data[lineSize - 1] == '\r';
+    // A view, not a copy: the bytes stay in data only.
+    const QByteArrayView line(data.constData(), lineSize - (bCarriageReturn ? 1 : 0));
     if (line.isEmpty()) {
         return fail(QStringLiteral("ist leer; ihre erste Zeile muss das Passwort sein"));
     }
-    const QString sPassword = QString::fromUtf8(line);
-    if (line.contains('\0') || sPassword.toUtf8() != line) {
+    QString sPassword = QString::fromUtf8(line);
+    QByteArray again = sPassword.toUtf8();
+    const bool bUtf8 = !line.contains('\0') && again == line;
+    WipeBytes(again);
+    if (!bUtf8) {
+        WipeText(sPassword);
         return fail(QStringLiteral("enthält in ihrer ersten Zeile keinen UTF-8-Text"));
     }
-    if (line.size() > BackupRun::kMaxPasswordBytes) {
-        return fail(QStringLiteral("enthält ein Passwort von mehr als %1 Byte")
-                        .arg(BackupRun::kMaxPasswordBytes));
+    if (line.size() > lMaxBytes) {
+        WipeText(sPassword);
+        return fail(QStringLiteral("enthält ein Passwort von mehr als %1 Byte").arg(lMaxBytes));
     }
     return sPassword;
 }
@@ -175,6 +196,9 @@ QString HelpText() {
         "                         Optionen (voreingestellt: archivmarke).\n"
         "  --password-file DATEI  das Archiv mit dem Passwort aus der ersten Zeile von DATEI\n"
         "                         verschlüsseln; DATEI darf nur ihr Besitzer lesen können\n"
+        "  --encryption VERFAHREN aes256 (sicher; lesen 7-Zip und die Archivprogramme des\n"
+        "                         Desktops) oder zip20 (liest jedes Programm, aber leicht zu\n"
+        "                         knacken); ohne die Option das Verfahren der Optionen\n"
         "  --comment TEXT         TEXT als Kommentar des Archivs (leer: kein Kommentar)\n"
         "  --folder ORDNER        das Archiv in ORDNER statt in „DefaultPath“ schreiben\n"
         "  --keep-list            die Liste nach dem Backup nicht leeren\n"

@@ -8,6 +8,7 @@
 
 #include "app/DailySearch.h"
 #include "app/Result.h"
+#include "app/modBackup.h"
 
 namespace BackupCommand {
 
@@ -21,10 +22,11 @@ enum Status : int {
 
 struct Options {
     bool bSearch = false;
-    std::optional<DailySearch::Rule> searchRule;  // none: the rule the options store
-    QString sPasswordFile;                        // empty: no password
-    std::optional<QString> comment;               // none: "tägliches Backup von dd.mm.yyyy hh:nn"
-    QString sFolder;                              // empty: "DefaultPath"
+    std::optional<DailySearch::Rule> searchRule;            // none: the rule the options store
+    QString sPasswordFile;                                  // empty: no password
+    std::optional<modBackup::EncryptionMethod> encryption;  // none: "EncryptionMethod"
+    std::optional<QString> comment;  // none: "tägliches Backup von dd.mm.yyyy hh:nn"
+    QString sFolder;                 // empty: "DefaultPath"
     bool bKeepList = false;
     bool bNoStamp = false;
     bool bDryRun = false;
@@ -38,8 +40,9 @@ Result<Options> ParseOptions(const QStringList& args);
 
 /// The first line of the file (without its line end) as the password. Fails when the file cannot
 /// be read, is no plain file (a pipe is refused at once, never waited for), may be read by its
-/// group or by others, or when that line is empty, no UTF-8 text, or longer than the engine takes.
-Result<QString> ReadPasswordFile(const QString& sPath);
+/// group or by others, or when that line is empty, no UTF-8 text, or longer than lMaxBytes (what
+/// the engine takes, or 7-Zip under AES). The file's bytes read are overwritten.
+Result<QString> ReadPasswordFile(const QString& sPath, qsizetype lMaxBytes);
 
 /// What --help prints.
 QString HelpText();

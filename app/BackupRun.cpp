@@ -13,6 +13,7 @@
 #include "app/ArchiveName.h"
 #include "app/NativePath.h"
 #include "app/OwnFiles.h"
+#include "app/WipeText.h"
 #include "app/modBackup.h"
 #include "list/CListString.h"
 #include "platform/archivemarks/ArchiveMarkStore.h"
@@ -155,6 +156,7 @@ BackupRun::BackupRun(BackupSettings settings, FileAddedHandler onFileAdded, Even
 
 BackupRun::~BackupRun() {
     DropWork();
+    WipeText(settings_.sPassword);
 }
 
 void BackupRun::RemoveWorkFileNow() {
@@ -183,8 +185,21 @@ Result<void> BackupRun::Run(CListString* files) {
     bSucceeded_ = false;
     sFinalPath_.clear();
 
+    // Whatever way the run ends, the password does not stay behind in the archiver or the engine.
+    struct ForgetPassword {
+        ~ForgetPassword() { CZIP::ForgetPassword(); }
+    } forgetPassword;
     if (files == nullptr || files->Count() == 0) {
         return Fail({QStringLiteral("Die Backup-Liste ist leer.")});
+    }
+    QByteArray utf8 = settings_.sPassword.toUtf8();
+    const qsizetype lPasswordBytes = utf8.size();
+    WipeBytes(utf8);
+    if (settings_.eEncryption == modBackup::EncryptionMethod::AES256 &&
+        lPasswordBytes > kMaxAesPasswordBytes) {
+        return Fail({QStringLiteral("Das Passwort ist länger als %1 Byte; 7-Zip könnte das mit "
+                                    "AES-256 verschlüsselte Archiv nicht öffnen.")
+                         .arg(kMaxAesPasswordBytes)});
     }
     if (settings_.sArchivePath.isEmpty()) {
         return Fail({QStringLiteral("Es ist kein Archiv angegeben.")});
@@ -287,8 +302,15 @@ int32_t BackupRun::RunArchiver(size_t first, size_t last, bool bGrow) {
         ZIP.SetZIPFilePath(NativePath(sWorkPath_).toStdString());
         // The password is typed or read as UTF-8 text, never escaped bytes.
         if (!settings_.sPassword.isEmpty()) {
-            ZIP.SetZIPPassword(settings_.sPassword.toStdString());
+            QByteArray utf8 = settings_.sPassword.toUtf8();
+            std::string sPassword(utf8.constData(), static_cast<size_t>(utf8.size()));
+            ZIP.SetZIPPassword(sPassword);
+            platform::wipe(sPassword);
+            WipeBytes(utf8);
         }
+        ZIP.SetZIPEncryption(settings_.eEncryption == modBackup::EncryptionMethod::ZIP20
+                                 ? ZIPEncryptionMethod::Traditional
+                                 : ZIPEncryptionMethod::AES256);
         ZIP.SetZIPComment(NativePath(settings_.sComment).toStdString());
         try {
             for (size_t i = first; i < last; ++i) {
@@ -316,6 +338,10 @@ int32_t BackupRun::RunArchiver(size_t first, size_t last, bool bGrow) {
         }
         for (const QString& sLine : ShownEngineText(text).split(u'\n', Qt::SkipEmptyParts)) {
             engineMessages_.append(sLine.trimmed());
+            if (engineMessages_.last().startsWith(QStringLiteral("Hinweis: ")) &&
+                !notes_.contains(engineMessages_.last())) {
+                notes_.append(engineMessages_.last());
+            }
         }
         ZIP.SetEventListener(nullptr);
     }

@@ -17,6 +17,8 @@
 //
 // The moment the run started and each file's state at that moment are kept, so that the stored
 // last-backup time is that moment and an archive mark is cleared only for a file still unchanged.
+//
+// The password is overwritten when the run ends, in the settings, the archiver and the engine.
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -31,13 +33,17 @@
 
 #include "app/FileSystem.h"
 #include "app/Result.h"
+#include "app/modBackup.h"
 
 class CListString;
 
 struct BackupSettings {
     QString sArchivePath;
-    QString sPassword;  // empty: the archive is not encrypted
-    QString sComment;   // empty: no comment
+    // Empty: the archive is not encrypted. Overwritten when the BackupRun goes, also in the
+    // caller's copies that share its characters.
+    QString sPassword;
+    modBackup::EncryptionMethod eEncryption = modBackup::EncryptionMethod::AES256;
+    QString sComment;  // empty: no comment
     bool bAdjustLastBackupDate = true;
     bool bClearArchiveFlag = false;
     bool bClearList = true;
@@ -72,6 +78,8 @@ public:
     static constexpr int32_t kFilesPerRun = 4096;
     /// The longest password the engine takes whole, in bytes of UTF-8.
     static constexpr qsizetype kMaxPasswordBytes = 255;
+    /// The longest that 7-Zip takes for AES.
+    static constexpr qsizetype kMaxAesPasswordBytes = 99;
     static constexpr qint64 kPumpIntervalMs = 10;
 
     BackupRun(BackupSettings settings_, FileAddedHandler onFileAdded_, EventPump pumpEvents_);
@@ -128,6 +136,9 @@ public:
     int64_t BytesDone() const { return lBytesDone_; }
     /// The listed paths the archiver reported as archived, in list order.
     QStringList ArchivedPaths() const;
+    /// What the archiver noted for the user although the run succeeded ("Hinweis: ..."), each
+    /// once: that a grown archive keeps its method of encryption, for one.
+    const QStringList& Notes() const { return notes_; }
 
 private:
     struct Entry {
@@ -168,6 +179,7 @@ private:
     std::vector<Entry> entries_;
     std::unordered_map<std::string, size_t> entryOfName_;
     QStringList engineMessages_;
+    QStringList notes_;
     QString sAddFileError_;
     QDateTime dtStarted_;
     int32_t lFilesTotal_ = 0;

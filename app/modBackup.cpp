@@ -16,6 +16,8 @@ namespace {
 using modRegistry::HKEY_CURRENT_USER;
 
 const QString kLastBackupAt = QStringLiteral("LastBackupAt");
+const QString kEncryptionMethod = QStringLiteral("EncryptionMethod");
+const QString kZip20 = QStringLiteral("ZIP20");
 constexpr auto kDateFormat = "dd.MM.yyyy HH:mm:ss";
 
 QString FlagName(int32_t lIndex) {
@@ -244,6 +246,21 @@ QString ReadOption(const QString& sValueName, const QString& sDefault) {
 
 Result<void> WriteOption(const QString& sValueName, const QString& sText) {
     return Written(modRegistry::RegWriteText(HKEY_CURRENT_USER, kOptionsKey, sValueName, sText));
+}
+
+QString EncryptionMethodName(EncryptionMethod eMethod) {
+    return eMethod == EncryptionMethod::ZIP20 ? QStringLiteral("ZIP 2.0")
+                                              : QStringLiteral("AES-256");
+}
+
+EncryptionMethod ReadEncryptionMethod() {
+    return ReadOption(kEncryptionMethod, QString()) == kZip20 ? EncryptionMethod::ZIP20
+                                                              : EncryptionMethod::AES256;
+}
+
+Result<void> WriteEncryptionMethod(EncryptionMethod eMethod) {
+    return WriteOption(kEncryptionMethod,
+                       eMethod == EncryptionMethod::ZIP20 ? kZip20 : QStringLiteral("AES256"));
 }
 
 bool ReadFlagOption(int32_t lIndex, bool bDefault) {

@@ -6,8 +6,8 @@
 // Layout of the store (root HKEY_CURRENT_USER):
 //   Software\Tarvello\Backup          LastBackupAt, Count, File0 .. File<Count-1>
 //   Software\Tarvello\Backup\Options  DefaultPath, SearchPath, RecursionLimit, the four flags,
-//                                     ExtensionCount, Extension0.., ExcludeFolderCount,
-//                                     ExcludeFolder0..
+//                                     EncryptionMethod, ExtensionCount, Extension0..,
+//                                     ExcludeFolderCount, ExcludeFolder0..
 
 #include <QDateTime>
 #include <QString>
@@ -39,6 +39,15 @@ enum FlagOption : int32_t {
     OptExtFilterScan = 3,    // "UseExtensionFilterInFolderScan"
     OptLimitRecursion = 4,   // "LimitRecursionInFolders"
 };
+
+/// How a backup with a password encrypts its archive.
+enum class EncryptionMethod {
+    AES256,  // WinZip AES-256: safe; 7-Zip and the desktop's archive managers read it
+    ZIP20,   // the traditional ZIP 2.0: every program reads it, but it is easy to break
+};
+
+/// The method as the user reads it: "AES-256" or "ZIP 2.0".
+QString EncryptionMethodName(EncryptionMethod eMethod);
 
 /// The date 0: 30.12.1899 00:00:00 local time.
 QDateTime ZeroDate();
@@ -112,6 +121,12 @@ Result<void> WriteLastBackupAt(const QDateTime& dtDate);
 /// The option's stored text (a single blank included); sDefault when it reads empty.
 QString ReadOption(const QString& sValueName, const QString& sDefault);
 Result<void> WriteOption(const QString& sValueName, const QString& sText);
+
+/// "EncryptionMethod": "ZIP20" is the traditional method; anything else, a missing value included,
+/// is AES-256.
+EncryptionMethod ReadEncryptionMethod();
+/// Stores "AES256" or "ZIP20".
+Result<void> WriteEncryptionMethod(EncryptionMethod eMethod);
 
 /// True when the stored text's leading number rounds to 1 or more; bDefault when the text is
 /// empty or lIndex is not 1 to 4.

@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools
   libsqlite3-dev sqlite3
-  libzip-dev libdeflate-dev zlib1g-dev
+  libzip-dev libdeflate-dev zlib1g-dev libssl-dev
   libgtest-dev
   unzip zip 7zip python3
   desktop-file-utils libglib2.0-bin dpkg-dev fakeroot file man-db lintian

@@ -18,6 +18,7 @@
 #include "app/ArchiveName.h"
 #include "app/BackupRun.h"
 #include "app/NativePath.h"
+#include "app/WipeText.h"
 #include "app/modBackup.h"
 #include "ui/FormScale.h"
 #include "ui/StandardDialogs.h"
@@ -29,6 +30,8 @@ constexpr int kIndexChooseArchive = 0;
 constexpr int kIndexStart = 1;
 constexpr int kMaxPasswordLength = 20;
 constexpr qint64 kRedrawIntervalMs = 25;
+// The line of the method of encryption below the password fields moves the rest down by as much.
+constexpr int kEncryptionRow = 300;
 
 // The password fields show "*" whatever the desktop's style would show.
 class StarPasswordStyle : public QProxyStyle {
@@ -89,7 +92,7 @@ frmBackup::frmBackup(QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("frmBackup"));
     setWindowTitle(QStringLiteral("Backup durchführen"));
     setModal(true);
-    FormScale::SetFixedClientSize(this, 7335, 4575);
+    FormScale::SetFixedClientSize(this, 7335, 4575 + kEncryptionRow);
 
     const auto makeButton = [this](QWidget* parentWidget, int index, const QString& text, int left,
                                    int top, int width, int height) {
@@ -114,7 +117,7 @@ frmBackup::frmBackup(QWidget* parent) : QDialog(parent) {
 
     frameOptions = new QGroupBox(QStringLiteral(" Optionen: "), this);
     frameOptions->setObjectName(QStringLiteral("frameOptions"));
-    Place(frameOptions, 60, 60, 7215, 3915, false);
+    Place(frameOptions, 60, 60, 7215, 3915 + kEncryptionRow, false);
 
     lblBeschriftung[0] = MakeLabel(frameOptions, QStringLiteral("lblBeschriftung_0"),
                                    QStringLiteral("Backup-Archiv:"), 195, 360, 1080, 195);
@@ -139,25 +142,29 @@ frmBackup::frmBackup(QWidget* parent) : QDialog(parent) {
     lblBeschriftung[2] = MakeLabel(frameOptions, QStringLiteral("lblBeschriftung_2"),
                                    QStringLiteral("Passwort wiederholen:"), 3720, 2340, 1635, 195);
     makePassword(1, 5460);
-    lblBeschriftung[3] = MakeLabel(frameOptions, QStringLiteral("lblBeschriftung_3"),
-                                   QStringLiteral("ZIP-Kommentar:"), 240, 2820, 1170, 195);
+    lblEncryption =
+        MakeLabel(frameOptions, QStringLiteral("lblEncryption"), QString(), 1440, 2640, 5475, 195);
+    lblBeschriftung[3] =
+        MakeLabel(frameOptions, QStringLiteral("lblBeschriftung_3"),
+                  QStringLiteral("ZIP-Kommentar:"), 240, 2820 + kEncryptionRow, 1170, 195);
     txtComment = new QLineEdit(frameOptions);
     txtComment->setObjectName(QStringLiteral("txtComment"));
-    Place(txtComment, 1440, 2790, 5475, 555, false);
+    Place(txtComment, 1440, 2790 + kEncryptionRow, 5475, 555, false);
     chkExitAfterBackup = MakeCheckBox(frameOptions, QStringLiteral("chkExitAfterBackup"),
                                       QStringLiteral("Programm nach erfolgreichem Backup beenden"),
-                                      180, 3540, 4815, 255);
+                                      180, 3540 + kEncryptionRow, 4815, 255);
 
     pbZIPProgress = new QProgressBar(this);
     pbZIPProgress->setObjectName(QStringLiteral("pbZIPProgress"));
     pbZIPProgress->setTextVisible(false);
-    Place(pbZIPProgress, 60, 4020, 7215, 255, false);
+    Place(pbZIPProgress, 60, 4020 + kEncryptionRow, 7215, 255, false);
     pbZIPProgress->hide();
-    makeButton(this, kIndexStart, QStringLiteral("Backup starten"), 5640, 4080, 1635, 435);
+    makeButton(this, kIndexStart, QStringLiteral("Backup starten"), 5640, 4080 + kEncryptionRow,
+               1635, 435);
     lblFileAdded = new QLabel(this);
     lblFileAdded->setObjectName(QStringLiteral("lblFileAdded"));
     lblFileAdded->setTextFormat(Qt::PlainText);
-    Place(lblFileAdded, 120, 4320, 7155, 195, false);
+    Place(lblFileAdded, 120, 4320 + kEncryptionRow, 7155, 195, false);
     lblFileAdded->hide();
     // Beside the start button, where the progress shows once the run starts.
     lblDiskHint = new QLabel(BackupRun::kSameDiskHint, this);
@@ -189,6 +196,11 @@ void frmBackup::Form_Load() {
     chkAdjustLastBackupDate->setChecked(true);
     txtPassword[0]->clear();
     txtPassword[1]->clear();
+    eEncryption_ = modBackup::ReadEncryptionMethod();
+    lblEncryption->setText(eEncryption_ == modBackup::EncryptionMethod::ZIP20
+                               ? QStringLiteral("Verschlüsselung: ZIP 2.0 (leicht zu knacken)")
+                               : QStringLiteral("Verschlüsselung: AES-256"));
+    txtPassword_Change();
     txtComment->setText(QStringLiteral("tägliches Backup von ") +
                         dtNow.toString(QStringLiteral("dd.MM.yyyy HH:mm")));
     chkExitAfterBackup->setChecked(true);
@@ -210,6 +222,7 @@ void frmBackup::cmdAction_Click(int index) {
 
 void frmBackup::txtPassword_Change() {
     const bool bDiffer = txtPassword[0]->text() != txtPassword[1]->text();
+    lblEncryption->setEnabled(!bDiffer && !txtPassword[0]->text().isEmpty());
     for (QLineEdit* field : txtPassword) {
         QPalette palette = field->palette();
         palette.setColor(QPalette::Text, bDiffer
@@ -273,6 +286,7 @@ void frmBackup::StartBackup() {
     settings.sArchivePath = sArchivePath_;
     settings.bGrowExisting = bGrowExisting_;
     settings.sPassword = BackupRun::PasswordToUse(txtPassword[0]->text(), txtPassword[1]->text());
+    settings.eEncryption = eEncryption_;
     // Typed text is UTF-8; in the escaped form a typed U+EF80 .. U+EFFF keeps its own bytes.
     settings.sComment = PathFromNative(txtComment->text().toUtf8());
     settings.bAdjustLastBackupDate = chkAdjustLastBackupDate->isChecked();
@@ -305,22 +319,37 @@ void frmBackup::StartBackup() {
             }
             return {};
         });
+        // What the user should know although the backup succeeded.
+        QStringList told = run.Notes();
         if (!applied) {
+            told.append(applied.Reason());
+        }
+        if (!told.isEmpty()) {
             StandardDialogs::ShowMessage(
                 this,
                 QStringLiteral("Das Archiv „%1“ ist geschrieben und geprüft.\n\n%2")
-                    .arg(DisplayPath(run.ArchivePath()), applied.Reason()),
-                QMessageBox::Warning);
+                    .arg(DisplayPath(run.ArchivePath()), told.join(QStringLiteral("\n\n"))),
+                applied ? QMessageBox::Information : QMessageBox::Warning);
         }
         bExitProgram_ = chkExitAfterBackup->isChecked();
     } else {
         StandardDialogs::ShowMessage(this, BackupRun::FailedBecause(written.Reason()),
                                      QMessageBox::Critical);
     }
+    WipePasswords();
     lblFileAdded->setUpdatesEnabled(true);
     pbZIPProgress->setUpdatesEnabled(true);
     bRunning_ = false;
     accept();
+}
+
+void frmBackup::WipePasswords() {
+    for (QLineEdit* field : txtPassword) {
+        // The field's text shares its characters with every copy the run made.
+        QString sText = field->text();
+        WipeText(sText);
+        field->setText(QString());  // which also drops the field's undo steps
+    }
 }
 
 void frmBackup::ShowArchivePath(const QString& sPath) {

@@ -5,6 +5,9 @@
 // successful or not; a failure is shown in a message first. While the run is in progress it
 // cannot be closed.
 //
+// Below the password fields a line tells the method of encryption the options chose; it is grey
+// while the run would not encrypt. The password fields are overwritten when the run ends.
+//
 // An existing archive is never replaced: the proposed name is the first free one, looked for when
 // the dialog opens and again when the run starts (and once more by the run as it gives the
 // archive its name, which the dialog then shows); an existing file chosen with "»" is grown
@@ -15,6 +18,8 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+
+#include "app/modBackup.h"
 
 class QCheckBox;
 class QGroupBox;
@@ -58,6 +63,8 @@ private:
     void ZIP_VerifyProgress(int32_t lDone, int32_t lTotal);
     /// Shows text and the bar at fPercent; redrawn at most every kRedrawIntervalMs.
     void ShowProgress(const QString& sText, float fPercent);
+    /// Overwrites what the password fields hold and empties them.
+    void WipePasswords();
 
     QGroupBox* frameOptions = nullptr;
     std::array<QLabel*, 4> lblBeschriftung{};
@@ -67,6 +74,7 @@ private:
     QCheckBox* chkClearListAfterBackup = nullptr;
     QCheckBox* chkAdjustLastBackupDate = nullptr;
     std::array<QLineEdit*, 2> txtPassword{};
+    QLabel* lblEncryption = nullptr;
     QLineEdit* txtComment = nullptr;
     QCheckBox* chkExitAfterBackup = nullptr;
     QProgressBar* pbZIPProgress = nullptr;
@@ -77,6 +85,7 @@ private:
     QString sArchivePath_;        // the path lblArchivePath shows (where bytes show as "\xNN")
     QString sArchiveName_;        // the archive's name before a number was added to make it free
     bool bGrowExisting_ = false;  // "Ergänzen" was chosen for the archive shown
+    modBackup::EncryptionMethod eEncryption_ = modBackup::EncryptionMethod::AES256;
     QElapsedTimer redrawClock_;
     bool bExitProgram_ = false;
     bool bRunning_ = false;

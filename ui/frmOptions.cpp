@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTimeEdit>
 #include <QTimer>
 #include <QTreeWidget>
@@ -27,6 +28,10 @@ const QString kExtensionPrefix = QStringLiteral("Extension");
 const QString kExcludeFolderPrefix = QStringLiteral("ExcludeFolder");
 const QString kDefaultPathName = QStringLiteral("DefaultPath");
 const QString kRecursionLimitName = QStringLiteral("RecursionLimit");
+
+// The method of encryption takes two lines below the archive flag; everything below the first
+// frame moves down by as much.
+constexpr int kEncryptionRows = 540;
 
 // Widths of the two lists in twips, the base of their single column.
 constexpr int kExtensionsWidth = 1395;
@@ -88,7 +93,7 @@ QTreeWidget* MakeListView(QWidget* parent, const QString& name, const QString& s
 
 frmOptions::frmOptions(QWidget* parent) : QDialog(parent) {
     setWindowTitle(QStringLiteral("Tv-Backup Options"));
-    FormScale::SetFixedClientSize(this, 7095, 6975);
+    FormScale::SetFixedClientSize(this, 7095, 6975 + kEncryptionRows);
 
     const auto makeButton = [this](QWidget* parentWidget, int index, const QString& text, int left,
                                    int top, int width, int height) {
@@ -111,7 +116,7 @@ frmOptions::frmOptions(QWidget* parent) : QDialog(parent) {
 
     framePath = new QGroupBox(QStringLiteral(" Einstellungen für das Backup: "), this);
     framePath->setObjectName(QStringLiteral("framePath"));
-    Place(framePath, 60, 60, 6975, 1515, false);
+    Place(framePath, 60, 60, 6975, 1515 + kEncryptionRows, false);
     lblBeschriftung[0] = MakeCaption(
         framePath,
         QStringLiteral("Standard-Pfad für Archive (kann beim Backup fallweise geändert werden):"),
@@ -127,10 +132,27 @@ frmOptions::frmOptions(QWidget* parent) : QDialog(parent) {
     chkArchiveFlag = MakeCheckBox(framePath, QStringLiteral("chkArchiveFlag"),
                                   QStringLiteral("Archiv-Flag gesicherter Dateien löschen"), 180,
                                   1140, 3495, 195);
+    lblEncryption =
+        MakeCaption(framePath, QStringLiteral("Verschlüsselung:"), 180, 1500, 1395, 195, false);
+    lblEncryption->setObjectName(QStringLiteral("lblEncryption"));
+    FormScale::KeepRightEdge(lblEncryption, 180 + 1395);
+    const auto makeRadio = [this](const QString& name, const QString& text, int top) {
+        auto* option = new QRadioButton(text, framePath);
+        option->setObjectName(name);
+        // As wide as its caption: a click beside the caption would not choose it.
+        Place(option, 1620, top, 0, 195, true);
+        connect(option, &QRadioButton::clicked, this, &frmOptions::SetChanged);
+        return option;
+    };
+    optEncryptionAes =
+        makeRadio(QStringLiteral("optEncryptionAes"), QStringLiteral("&AES-256 (empfohlen)"), 1500);
+    optEncryptionZip20 = makeRadio(
+        QStringLiteral("optEncryptionZip20"),
+        QStringLiteral("&ZIP 2.0 (von jedem Programm lesbar, aber leicht zu knacken)"), 1800);
 
     frameExtensions = new QGroupBox(QStringLiteral(" Filter nach Dateierweiterungen: "), this);
     frameExtensions->setObjectName(QStringLiteral("frameExtensions"));
-    Place(frameExtensions, 60, 1680, 6975, 1635, false);
+    Place(frameExtensions, 60, 1680 + kEncryptionRows, 6975, 1635, false);
     lvExtensions = MakeListView(
         frameExtensions, QStringLiteral("lvExtensions"), QStringLiteral("Erweiterung"),
         QStringLiteral("Liste der Dateierweiterungen, die bei der Suche nach geänderten Dateien "
@@ -156,7 +178,7 @@ frmOptions::frmOptions(QWidget* parent) : QDialog(parent) {
 
     frameSuche = new QGroupBox(QStringLiteral(" Einstellungen für die Suche: "), this);
     frameSuche->setObjectName(QStringLiteral("frameSuche"));
-    Place(frameSuche, 60, 3420, 6975, 1635, false);
+    Place(frameSuche, 60, 3420 + kEncryptionRows, 6975, 1635, false);
     lblBeschriftung[1] = MakeCaption(
         frameSuche,
         QStringLiteral("Das Datum des letzten Backups kann verändert werden, um die Menge von "
@@ -195,7 +217,7 @@ frmOptions::frmOptions(QWidget* parent) : QDialog(parent) {
 
     Frame1 = new QGroupBox(QStringLiteral(" Verzeichnisse ausschließen: "), this);
     Frame1->setObjectName(QStringLiteral("Frame1"));
-    Place(Frame1, 60, 5100, 6975, 1275, false);
+    Place(Frame1, 60, 5100 + kEncryptionRows, 6975, 1275, false);
     lvExcludeFolders = MakeListView(
         Frame1, QStringLiteral("lvExcludeFolders"), QStringLiteral("Verzeichnis"),
         QStringLiteral("Liste von Verzeichnissen, die bei der Suche und beim Rekursieren "
@@ -207,22 +229,36 @@ frmOptions::frmOptions(QWidget* parent) : QDialog(parent) {
     makePictureButton(Frame1, kIndexDeleteExcludeFolder, CrossPicture(), QStringLiteral("Löschen"),
                       6420, 720);
 
-    makeButton(this, kIndexOK, QStringLiteral("OK"), 3180, 6480, 1215, 435)->setDefault(true);
-    makeButton(this, kIndexApply, QStringLiteral("Übernehmen"), 4500, 6480, 1215, 435)
+    constexpr int kButtonTop = 6480 + kEncryptionRows;
+    makeButton(this, kIndexOK, QStringLiteral("OK"), 3180, kButtonTop, 1215, 435)->setDefault(true);
+    makeButton(this, kIndexApply, QStringLiteral("Übernehmen"), 4500, kButtonTop, 1215, 435)
         ->setEnabled(false);
-    makeButton(this, kIndexCancel, QStringLiteral("Abbrechen"), 5820, 6480, 1215, 435);
+    makeButton(this, kIndexCancel, QStringLiteral("Abbrechen"), 5820, kButtonTop, 1215, 435);
 
     for (size_t i = 0; i < lblBeschriftung.size(); ++i) {
         lblBeschriftung[i]->setObjectName(QStringLiteral("lblBeschriftung_%1").arg(i));
     }
 
-    const std::array<QWidget*, 18> tabOrder{
-        cmdAction[0],           chkArchiveFlag,    lvExtensions,
-        cmdAction[1],           cmdAction[2],      chkUseExtFilterForSearch,
-        chkUseExtFilterForScan, dtpLastBackupDate, dtpLastBackupTime,
-        chkLimitRecursion,      txtLimit,          chkDailyByArchiveMark,
-        lvExcludeFolders,       cmdAction[3],      cmdAction[4],
-        cmdAction[5],           cmdAction[6],      cmdAction[7]};
+    const std::array<QWidget*, 20> tabOrder{cmdAction[0],
+                                            chkArchiveFlag,
+                                            optEncryptionAes,
+                                            optEncryptionZip20,
+                                            lvExtensions,
+                                            cmdAction[1],
+                                            cmdAction[2],
+                                            chkUseExtFilterForSearch,
+                                            chkUseExtFilterForScan,
+                                            dtpLastBackupDate,
+                                            dtpLastBackupTime,
+                                            chkLimitRecursion,
+                                            txtLimit,
+                                            chkDailyByArchiveMark,
+                                            lvExcludeFolders,
+                                            cmdAction[3],
+                                            cmdAction[4],
+                                            cmdAction[5],
+                                            cmdAction[6],
+                                            cmdAction[7]};
     for (size_t i = 1; i < tabOrder.size(); ++i) {
         setTabOrder(tabOrder[i - 1], tabOrder[i]);
     }
@@ -267,6 +303,9 @@ void frmOptions::Form_Load() {
 
     lblPath->setText(ReadDefaultPath());
     chkArchiveFlag->setChecked(ReadFlagOption(OptArchiveFlag, false));
+    const bool bZip20 = ReadEncryptionMethod() == EncryptionMethod::ZIP20;
+    optEncryptionZip20->setChecked(bZip20);
+    optEncryptionAes->setChecked(!bZip20);
     const double factor = FormScale::Factor(this);
     lvExtensions->setColumnWidth(
         0, Twips::ToPixelsX(
@@ -355,6 +394,9 @@ bool frmOptions::SaveSettings() {
     // Every step runs even after a failed write; the result only tells whether all succeeded.
     bool bSaved = WriteOption(kDefaultPathName, lblPath->text()).Ok();
     bSaved = WriteFlagOption(OptArchiveFlag, checked(chkArchiveFlag)) && bSaved;
+    bSaved = WriteEncryptionMethod(optEncryptionZip20->isChecked() ? EncryptionMethod::ZIP20
+                                                                   : EncryptionMethod::AES256) &&
+             bSaved;
 
     if (!state.Extensions) {
         state.Extensions = std::make_unique<CListString>();

@@ -12,6 +12,7 @@ class QDateEdit;
 class QGroupBox;
 class QLabel;
 class QPushButton;
+class QRadioButton;
 class QTimeEdit;
 class QTreeWidget;
 class CListString;
@@ -51,6 +52,9 @@ private:
     std::array<QPushButton*, 8> cmdAction{};
     QLabel* lblPath = nullptr;
     QCheckBox* chkArchiveFlag = nullptr;
+    QLabel* lblEncryption = nullptr;
+    QRadioButton* optEncryptionAes = nullptr;
+    QRadioButton* optEncryptionZip20 = nullptr;
     QTreeWidget* lvExtensions = nullptr;
     QCheckBox* chkUseExtFilterForSearch = nullptr;
     QCheckBox* chkUseExtFilterForScan = nullptr;

@@ -3,7 +3,11 @@
 #include <stdexcept>
 #include <utility>
 
+#include "platform/Wipe.h"
 #include "zipcomponent/modZIP.h"
+
+static_assert(static_cast<int32_t>(ZIPEncryptionMethod::Traditional) == ZP_ENCRYPT_TRADITIONAL &&
+              static_cast<int32_t>(ZIPEncryptionMethod::AES256) == ZP_ENCRYPT_AES256);
 
 namespace {
 
@@ -71,6 +75,7 @@ CZIP::CZIP() {
     fields.recurse = 0;
     fields.repair = 0;
     fields.level = kDefaultLevel;
+    state.lEncryption = ZP_ENCRYPT_TRADITIONAL;
 
     state.Messages = std::make_shared<MessageCollection>();
 }
@@ -114,8 +119,21 @@ std::string CZIP::ZIPPassword() const {
 
 void CZIP::SetZIPPassword(const std::string& sNewValue) {
     modZIP::ZIPEngineState& state = modZIP::EngineState();
+    platform::wipe(state.sPassword);
     state.sPassword = sNewValue;
     state.ZIPOptions.Fields().encrypt = sNewValue.empty() ? 0 : 1;
+}
+
+ZIPEncryptionMethod CZIP::ZIPEncryption() const {
+    return static_cast<ZIPEncryptionMethod>(modZIP::EngineState().lEncryption);
+}
+
+void CZIP::SetZIPEncryption(ZIPEncryptionMethod eNewValue) {
+    modZIP::EngineState().lEncryption = static_cast<int32_t>(eNewValue);
+}
+
+void CZIP::ForgetPassword() {
+    modZIP::ForgetPasswords();
 }
 
 std::shared_ptr<MessageCollection> CZIP::Messages() const {

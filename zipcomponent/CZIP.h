@@ -15,7 +15,9 @@
 //
 // Beyond the published interface, VerifyZIP reads an archive back and checks what the runs wrote
 // (the engine's ZpVerify); a client that forgets anything on the strength of a backup calls it
-// first. The library exports this interface and nothing else.
+// first. ZIPEncryption chooses how ZIPPassword encrypts (the traditional method unless set), and
+// ForgetPassword overwrites the password wherever the component and the engine hold it once the
+// client is done. The library exports this interface and nothing else.
 
 #include <cstdint>
 #include <memory>
@@ -48,6 +50,12 @@ inline constexpr int32_t kErrMaxFiles = 47110815;
 inline constexpr std::string_view kErrMaxFilesSource = "Tv_ZIP:AddFile";
 inline constexpr std::string_view kErrMaxFilesDescription = "Maximum number of files reached";
 }  // namespace Tv_ZIP
+
+/// How ZIPPassword encrypts the entries. Values as the engine's ZP_ENCRYPT_ constants.
+enum class ZIPEncryptionMethod : int32_t {
+    Traditional = 0,  // ZIP 2.0: every unzip reads it, but a known-plaintext attack breaks it
+    AES256 = 1,       // WinZip AES-256: 7-Zip and libzip or libarchive read it, unzip 6.0 not
+};
 
 /// Ordered collection of strings, 1-based, shared by reference: the engine messages of a thread.
 class MessageCollection {
@@ -120,6 +128,17 @@ public:
     /// using passwords."
     std::string ZIPPassword() const;
     void SetZIPPassword(const std::string& sNewValue);
+
+    /// "selects the encryption of a password-protected archive: the traditional ZIP 2.0 (the
+    /// default, readable everywhere) or AES-256". Like the options, reset by a new object of the
+    /// thread; an engine that cannot encrypt with AES then writes nothing.
+    ZIPEncryptionMethod ZIPEncryption() const;
+    void SetZIPEncryption(ZIPEncryptionMethod eNewValue);
+
+    /// Overwrites the password of this thread's objects and the engine's copies kept for
+    /// VerifyZIP: ZIPPassword is empty afterwards, and VerifyZIP can no longer read encrypted
+    /// entries. A client calls it when its run and its check are done.
+    static void ForgetPassword();
 
     /// "collection of messages from the ZIP32.DLL during the zipping process"
     /// The thread's shared collection itself; never null (a thread without one gets a new, empty

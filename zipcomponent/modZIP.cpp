@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "platform/SystemReason.h"
+#include "platform/Wipe.h"
 #include "zipcomponent/CZIP.h"
 
 namespace modZIP {
@@ -19,6 +20,8 @@ using ZpInitFn = int32_t (*)(const ZpCallbacks*);
 using ZpSetOptionsFn = int32_t (*)(ZpOptions*);
 using ZpArchiveFn = int32_t (*)(int32_t, const char*, char**);
 using ZpVerifyFn = int32_t (*)(const char*, ZpVerifyProgress, ZpVerifyProblem, void*);
+using ZpSetEncryptionFn = int32_t (*)(int32_t);
+using ZpForgetPasswordsFn = int32_t (*)();
 
 constexpr const char* kEngineFileName = "libzip32.so";
 const char kOwnAddress = 0;  // any address inside this library, for dladdr
@@ -180,6 +183,20 @@ void ZIPOptionsRecord::pointAtTexts() {
     record.tempDir = sTempDir ? sTempDir->c_str() : nullptr;
 }
 
+ZIPEngineState::~ZIPEngineState() {
+    platform::wipe(sPassword);
+}
+
+void ForgetPasswords() {
+    ZIPEngineState& state = EngineState();
+    platform::wipe(state.sPassword);
+    state.ZIPOptions.Fields().encrypt = 0;
+    try {
+        entryPoint<ZpForgetPasswordsFn>("ZpForgetPasswords")();
+    } catch (...) {
+    }
+}
+
 ZIPEngineState& EngineState() {
     thread_local ZIPEngineState state;
     return state;
@@ -217,6 +234,20 @@ int32_t RunZIPEngine(const std::string& sZIPFile, CZIP* pEventSource) {
         }
         state.ZIPOptions.CopyFrom(options);
     } catch (...) {
+    }
+
+    // The method counts only when the archive is encrypted; an engine that cannot take it would
+    // encrypt traditionally, which must not happen behind the client's back.
+    if (state.ZIPOptions.Record().encrypt != 0) {
+        try {
+            entryPoint<ZpSetEncryptionFn>("ZpSetEncryption")(state.lEncryption);
+        } catch (...) {
+            if (state.lEncryption != ZP_ENCRYPT_TRADITIONAL) {
+                ZIPPrintCallback(
+                    "Fehler: der ZIP-Dienst libzip32.so kann nicht mit AES-256 verschlüsseln\n", 0);
+                return ZP_ERR_PARAMETER;
+            }
+        }
     }
 
     state.ZIPEventSource = pEventSource;

@@ -53,10 +53,17 @@ private:
     std::optional<std::string> sTempDir;
 };
 
-/// What all CZIP objects of one thread share. Created zeroed on the thread's first use.
+/// What all CZIP objects of one thread share. Created zeroed on the thread's first use; the
+/// password is overwritten when the thread ends.
 struct ZIPEngineState {
+    ZIPEngineState() = default;
+    ~ZIPEngineState();
+    ZIPEngineState(const ZIPEngineState&) = delete;
+    ZIPEngineState& operator=(const ZIPEngineState&) = delete;
+
     std::string sComment;
     std::string sPassword;
+    int32_t lEncryption = ZP_ENCRYPT_TRADITIONAL;
     std::shared_ptr<MessageCollection> Messages;  // null: no collection, read as an empty one
     ZIPOptionsRecord ZIPOptions;
     CZIP* ZIPEventSource = nullptr;  // set only while ZpArchive runs
@@ -68,8 +75,11 @@ struct ZIPEngineState {
 /// The calling thread's state.
 ZIPEngineState& EngineState();
 
-/// One engine run over ZIPNameCount names of the thread's state: ZpInit, ZpSetOptions, ZpArchive.
-/// pEventSource receives FileAdded for each file the engine reports; nullptr raises nothing.
+/// One engine run over ZIPNameCount names of the thread's state: ZpInit, ZpSetOptions, ZpArchive,
+/// and when it encrypts, ZpSetEncryption before ZpArchive. An engine without ZpSetEncryption
+/// writes nothing under AES-256 rather than a weaker archive: the result is then ZP_ERR_PARAMETER
+/// with a message. pEventSource receives FileAdded for each file the engine reports; nullptr
+/// raises nothing.
 int32_t RunZIPEngine(const std::string& sZIPFile, CZIP* pEventSource);
 
 /// The engine's service callback; declared here so that CZIP can let it raise FileAdded.
@@ -79,6 +89,10 @@ int32_t ZIPServiceCallback(const char* name, int32_t size);
 /// receives VerifyProgress; nullptr raises nothing. An engine without the check, or none at all,
 /// gives ZP_ERR_PARAMETER and a reason, never 0.
 int32_t RunZIPVerify(const std::string& sZIPFile, CZIP* pEventSource, ZIPVerifyProblem& problem);
+
+/// Overwrites the thread's password, clears the encrypt flag, and has the engine forget its
+/// copies (ZpForgetPasswords, where it has it).
+void ForgetPasswords();
 
 /// The check's progress callback; context is the run's CZIP (or nullptr).
 void ZIPVerifyProgressCallback(void* context, int32_t done, int32_t total);

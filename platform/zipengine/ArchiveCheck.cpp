@@ -12,12 +12,14 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <unordered_map>
 #include <utility>
 
 #include "platform/SystemReason.h"
 #include "platform/zipengine/EntryNames.h"
+#include "platform/zipengine/WinZipAes.h"
 #include "platform/zipengine/ZipDirectory.h"
 #include "platform/zipengine/zip32.h"
 
@@ -29,8 +31,10 @@ constexpr size_t kInflateOut = 256 * 1024;
 // Entries whose stored bytes come in one piece and that inflate to at most this many bytes are
 // inflated whole by libdeflate, twice as fast as zlib's stream.
 constexpr uint64_t kWholeLimit = 32ull << 20;
-// unzip 6.0 refuses entries that need more than it can do (4.6); libzip writes at most 4.5 here.
+// unzip 6.0 refuses entries that need more than it can do (4.6); libzip writes at most 4.5 here,
+// and 5.1 for WinZip AES, which unzip cannot read anyway.
 constexpr unsigned kNewestVersionNeeded = 45;
+constexpr unsigned kAesVersionNeeded = 51;
 // Flags the engine's entries may carry: the data descriptor, encryption, UTF-8 names and the
 // deflate level hints, which no client acts on.
 constexpr uint16_t kKnownFlags = kFlagEncrypted | 0x0002 | 0x0004 | kFlagDescriptor | kFlagUtf8;
@@ -38,6 +42,9 @@ constexpr size_t kTimeFieldSize = 5;  // flags and the modification time, as the
 
 const char* const kCrcReason = "Prüfsumme (CRC) stimmt nicht";
 const char* const kInflateReason = "Daten lassen sich nicht entpacken";
+const char* const kWrongPassword = "falsches Passwort";
+const char* const kCodeReason =
+    "Authentifizierungscode stimmt nicht (Daten verändert oder falsches Passwort)";
 
 std::string sizeReason(uint64_t found, uint64_t written) {
     return "Größe stimmt nicht (" + std::to_string(found) + " statt " + std::to_string(written) +
@@ -56,8 +63,32 @@ std::string mismatchReason(const char* field) {
     return std::string("Kopf im Archiv stimmt nicht mit dem Verzeichnis überein (") + field + ")";
 }
 
-bool versionReadable(uint16_t version) {
-    return (version >> 8) == 0 && (version & 0xFF) <= kNewestVersionNeeded;
+bool versionReadable(uint16_t version, bool aes) {
+    return (version >> 8) == 0 &&
+           (version & 0xFF) <= (aes ? kAesVersionNeeded : kNewestVersionNeeded);
+}
+
+// The WinZip AES field of a header: AE-1 keeps the CRC, AE-2 may leave it 0.
+struct AesField {
+    uint16_t vendorVersion = 0;
+    int strength = 0;
+    uint16_t method = 0;  // the data's own
+};
+
+std::optional<AesField> aesFieldOf(const EntryHeader& header) {
+    const std::string_view field = header.fields.aes;
+    if (!header.fields.hasAes || field.size() != kAesExtraSize || field.substr(2, 2) != "AE") {
+        return std::nullopt;
+    }
+    AesField aes;
+    aes.vendorVersion = get16(field.data());
+    aes.strength = static_cast<unsigned char>(field[4]);
+    aes.method = get16(field.data() + 5);
+    if ((aes.vendorVersion != 1 && aes.vendorVersion != 2) || aes.strength < 1 ||
+        aes.strength > kAes256) {
+        return std::nullopt;
+    }
+    return aes;
 }
 
 bool isAscii(std::string_view name) {
@@ -169,12 +200,12 @@ private:
 // The entry's stored bytes (decrypted) through inflate or as they are, to their exact end.
 class DataCheck {
 public:
-    DataCheck(const CentralRecord& record, const WrittenEntry& entry, Scratch& scratch)
-        : record_(record), entry_(entry), scratch_(scratch) {}
+    DataCheck(uint16_t method, const WrittenEntry& entry, Scratch& scratch)
+        : method_(method), entry_(entry), scratch_(scratch) {}
 
     // Feeds the next piece; false with reason as soon as the data is known to be wrong.
     bool feed(const char* data, size_t length, bool last, std::string& reason) {
-        if (record_.method == kMethodStore) {
+        if (method_ == kMethodStore) {
             return produce(reinterpret_cast<const unsigned char*>(data), length, reason);
         }
         if (last && !started_ && entry_.size <= kWholeLimit && scratch_.whole) {
@@ -249,7 +280,7 @@ private:
         return true;
     }
 
-    const CentralRecord& record_;
+    uint16_t method_;
     const WrittenEntry& entry_;
     Scratch& scratch_;
     bool started_ = false;
@@ -263,7 +294,8 @@ std::string checkRecord(const CentralRecord& record, const WrittenEntry& entry) 
     if (*record.broken != '\0') {
         return directoryReason(record.broken);
     }
-    if (!versionReadable(record.versionNeeded)) {
+    const std::optional<AesField> aes = aesFieldOf(record);
+    if (!versionReadable(record.versionNeeded, aes.has_value())) {
         return directoryReason("Version");
     }
     if ((record.flags & ~kKnownFlags) != 0 ||
@@ -271,10 +303,18 @@ std::string checkRecord(const CentralRecord& record, const WrittenEntry& entry) 
          ((record.flags & kFlagUtf8) != 0) != looksLikeUtf8(record.name))) {
         return directoryReason("Flags");
     }
-    if (((record.flags & kFlagEncrypted) != 0) != !entry.password.empty()) {
+    if (((record.flags & kFlagEncrypted) != 0) != entry.encrypted) {
         return directoryReason("Verschlüsselung");
     }
-    if (record.method != kMethodStore && record.method != kMethodDeflate) {
+    // WinZip AES exactly where it was written, of the strength written, over data of a method
+    // that clients read.
+    const bool aesWritten = entry.encrypted && entry.aesStrength > 0;
+    if ((record.method == kMethodAes) != aesWritten || record.fields.hasAes != aesWritten ||
+        (aesWritten && (!aes || aes->strength != entry.aesStrength))) {
+        return directoryReason("Verschlüsselung");
+    }
+    const uint16_t method = aes ? aes->method : record.method;
+    if (method != kMethodStore && method != kMethodDeflate) {
         return directoryReason("Methode");
     }
     if (record.disk != 0) {
@@ -287,7 +327,7 @@ std::string checkRecord(const CentralRecord& record, const WrittenEntry& entry) 
     if (record.size != entry.size) {
         return sizeReason(record.size, entry.size);
     }
-    if (record.crc != entry.crc) {
+    if (record.crc != entry.crc && !(aes && aes->vendorVersion == 2 && record.crc == 0)) {
         return kCrcReason;
     }
     return std::string();
@@ -298,7 +338,7 @@ std::string compareHeaders(const EntryHeader& local, const CentralRecord& record
     if (*local.broken != '\0') {
         return headerReason(local.broken);
     }
-    if (!versionReadable(local.versionNeeded)) {
+    if (!versionReadable(local.versionNeeded, local.fields.hasAes)) {
         return headerReason("Version");
     }
     if (local.flags != record.flags) {
@@ -322,6 +362,9 @@ std::string compareHeaders(const EntryHeader& local, const CentralRecord& record
     if (!local.fields.hasTime || local.fields.time != record.fields.time) {
         return mismatchReason("Zeitstempel");
     }
+    if (local.fields.hasAes != record.fields.hasAes || local.fields.aes != record.fields.aes) {
+        return mismatchReason("AES");
+    }
     return std::string();
 }
 
@@ -334,6 +377,39 @@ bool descriptorAgrees(const char* at, bool zip64, const CentralRecord& record) {
         return get64(at + 8) == record.compressedSize && get64(at + 16) == record.size;
     }
     return get32(at + 8) == record.compressedSize && get32(at + 12) == record.size;
+}
+
+const char* const kPasswordForgotten = "Passwort nicht mehr bekannt";
+
+// Salt and password verification value of a WinZip AES entry: the keys to read it with, those
+// it was written with when the salt is theirs. Leaves in left the bytes of the encrypted data.
+std::string beginAes(SpanReader& reader, const AesField& aes, const WrittenEntry& entry,
+                     uint64_t& left, std::unique_ptr<AesStream>& stream) {
+    const size_t saltSize = aesSaltSize(aes.strength);
+    if (left < aesOverhead(aes.strength)) {
+        return sizeReason(0, entry.size);
+    }
+    std::string reason;
+    const char* head = reader.take(saltSize + kAesVerifierSize, reason);
+    if (head == nullptr) {
+        return reason;
+    }
+    const auto* salt = reinterpret_cast<const uint8_t*>(head);
+    std::optional<AesKeys> derived;
+    const AesKeys* keys = entry.aesKeys.get();
+    if (keys == nullptr || std::memcmp(keys->salt.data(), salt, saltSize) != 0) {
+        if (!entry.password) {
+            return kPasswordForgotten;
+        }
+        derived = deriveAesKeys(entry.password->text(), aes.strength, salt);
+        keys = &*derived;
+    }
+    if (std::memcmp(keys->verifier.data(), head + saltSize, kAesVerifierSize) != 0) {
+        return kWrongPassword;
+    }
+    stream = std::make_unique<AesStream>(*keys);
+    left -= aesOverhead(aes.strength);
+    return std::string();
 }
 
 // The archive as every checking thread reads it.
@@ -392,13 +468,20 @@ std::string checkEntry(const Archive& archive, const CentralRecord& record,
         return lastEntry ? "überschneidet sich mit dem Verzeichnis des Archivs"
                          : "überschneidet sich mit dem folgenden Eintrag";
     }
-    if (!scratch.ready ||
-        (record.method == kMethodDeflate && inflateReset(&scratch.stream) != Z_OK)) {
+    const std::optional<AesField> aes = aesFieldOf(record);
+    const uint16_t method = aes ? aes->method : record.method;
+    if (!scratch.ready || (method == kMethodDeflate && inflateReset(&scratch.stream) != Z_OK)) {
         return "zu wenig Arbeitsspeicher";
     }
     uint64_t left = record.compressedSize;
     std::unique_ptr<TraditionalCipher> cipher;
-    if ((record.flags & kFlagEncrypted) != 0) {
+    std::unique_ptr<AesStream> aesStream;
+    if (aes) {
+        reason = beginAes(reader, *aes, entry, left, aesStream);
+        if (!reason.empty()) {
+            return reason;
+        }
+    } else if ((record.flags & kFlagEncrypted) != 0) {
         if (left < kEncryptionHeaderSize) {
             return sizeReason(0, entry.size);
         }
@@ -406,7 +489,10 @@ std::string checkEntry(const Archive& archive, const CentralRecord& record,
         if (header == nullptr) {
             return reason;
         }
-        cipher = std::make_unique<TraditionalCipher>(entry.password);
+        if (!entry.password) {
+            return kPasswordForgotten;
+        }
+        cipher = std::make_unique<TraditionalCipher>(entry.password->text());
         cipher->decrypt(header, kEncryptionHeaderSize);
         // Clients test the password on this byte: the time's high byte when a descriptor
         // follows the data, else the CRC's.
@@ -417,24 +503,47 @@ std::string checkEntry(const Archive& archive, const CentralRecord& record,
         }
         left -= kEncryptionHeaderSize;
     }
-    if (record.method == kMethodStore && left != entry.size) {
+    if (method == kMethodStore && left != entry.size) {
         return sizeReason(left, entry.size);
     }
-    DataCheck data(record, entry, scratch);
+    DataCheck data(method, entry, scratch);
+    std::string dataReason;
     do {
         const auto length = static_cast<size_t>(std::min(left, archive.piece));
         char* piece = reader.take(length, reason);
         if (piece == nullptr) {
             return reason;
         }
-        if (cipher) {
+        left -= length;
+        auto* bytes = reinterpret_cast<uint8_t*>(piece);
+        if (aesStream && !dataReason.empty()) {
+            // Wrong data under AES: the code tells whether it was changed.
+            aesStream->authenticate(bytes, length);
+            continue;
+        }
+        if (aesStream) {
+            aesStream->decrypt(bytes, length);
+        } else if (cipher) {
             cipher->decrypt(piece, length);
         }
-        left -= length;
-        if (!data.feed(piece, length, left == 0, reason)) {
-            return reason;
+        if (!data.feed(piece, length, left == 0, dataReason)) {
+            if (!aesStream) {
+                return dataReason;
+            }
         }
     } while (left > 0);
+    if (aesStream) {
+        const char* code = reader.take(kAesCodeSize, reason);
+        if (code == nullptr) {
+            return reason;
+        }
+        if (std::memcmp(code, aesStream->code().data(), kAesCodeSize) != 0) {
+            return kCodeReason;
+        }
+        if (!dataReason.empty()) {
+            return dataReason;
+        }
+    }
     reason = data.verdict();
     if (!reason.empty() || !descriptor) {
         return reason;

@@ -17,6 +17,7 @@
 #include "platform/zipengine/ArchiveSync.h"
 #include "platform/zipengine/EntryNames.h"
 #include "platform/zipengine/EntryTime.h"
+#include "platform/zipengine/WinZipAes.h"
 #include "platform/zipengine/ZipReason.h"
 
 namespace zip32 {
@@ -25,6 +26,44 @@ namespace {
 
 constexpr uint8_t kDosArchiveBit = 0x20;
 constexpr uint8_t kDosReadOnlyBit = 0x01;
+
+zip_uint16_t libzipMethod(int aesStrength) {
+    switch (aesStrength) {
+        case 1:
+            return ZIP_EM_AES_128;
+        case 2:
+            return ZIP_EM_AES_192;
+        case 3:
+            return ZIP_EM_AES_256;
+        default:
+            return ZIP_EM_TRAD_PKWARE;
+    }
+}
+
+// The AES strength of a method this engine writes, 0 for the traditional one, -1 for any other.
+int strengthOf(zip_uint16_t method) {
+    for (int strength = 0; strength <= kAes256; ++strength) {
+        if (libzipMethod(strength) == method) {
+            return strength;
+        }
+    }
+    return -1;
+}
+
+std::string methodName(zip_uint16_t method) {
+    switch (method) {
+        case ZIP_EM_TRAD_PKWARE:
+            return "ZIP 2.0";
+        case ZIP_EM_AES_128:
+            return "AES-128";
+        case ZIP_EM_AES_192:
+            return "AES-192";
+        case ZIP_EM_AES_256:
+            return "AES-256";
+        default:
+            return "einem unbekannten Verfahren";
+    }
+}
 
 struct Discard {
     void operator()(zip_t* archive) const { zip_discard(archive); }
@@ -38,9 +77,9 @@ int cancelCallback(zip_t*, void* state) {
 
 }  // namespace
 
-ArchiveRun::ArchiveRun(const ZpCallbacks& callbacks, const RunOptions& options,
+ArchiveRun::ArchiveRun(const ZpCallbacks& callbacks, const RunOptions& options, int32_t encryption,
                        const Tuning& tuning)
-    : callbacks_(callbacks), options_(options), tuning_(tuning) {
+    : callbacks_(callbacks), options_(options), encryption_(encryption), tuning_(tuning) {
     write_.namedTemporary = tuning.namedTemporary;
     write_.checkpoint = tuning.checkpoint;
 }
@@ -126,8 +165,11 @@ bool ArchiveRun::askPassword() {
                                      "Passwort eingeben: ", archivePath_.c_str());
     }
     buffer.back() = 0;
-    password_ = answer == 0 ? std::string(buffer.data()) : std::string();
-    if (password_.empty()) {
+    if (answer == 0 && buffer[0] != 0) {
+        password_ = std::make_shared<const Password>(std::string_view(buffer.data()));
+    }
+    platform::wipe(buffer.data(), buffer.size());
+    if (!password_) {
         print("Fehler: Verschlüsselung verlangt, aber kein Passwort angegeben\n");
         return false;
     }
@@ -248,6 +290,51 @@ void ArchiveRun::matchExisting(zip_t* existing) {
     jobs_ = std::move(kept);
 }
 
+void ArchiveRun::chooseEncryption(zip_t* existing) {
+    aesStrength_ = encryption_ == ZP_ENCRYPT_AES256 ? kAes256 : 0;
+    if (existing == nullptr || !password_) {
+        return;
+    }
+    std::set<std::string> replaced;
+    for (const FileJob& job : jobs_) {
+        if (job.replaces) {
+            replaced.insert(job.entryName);
+        }
+    }
+    std::set<zip_uint16_t> methods;
+    const zip_int64_t count = zip_get_num_entries(existing, 0);
+    for (zip_int64_t i = 0; i < count; ++i) {
+        zip_stat_t st;
+        if (zip_stat_index(existing, static_cast<zip_uint64_t>(i), ZIP_FL_ENC_RAW, &st) != 0 ||
+            (st.valid & ZIP_STAT_ENCRYPTION_METHOD) == 0 || st.encryption_method == ZIP_EM_NONE ||
+            (st.name != nullptr && replaced.count(st.name) != 0)) {
+            continue;
+        }
+        methods.insert(st.encryption_method);
+    }
+    if (methods.empty()) {
+        return;
+    }
+    const zip_uint16_t chosen = libzipMethod(aesStrength_);
+    if (methods.size() == 1 && strengthOf(*methods.begin()) >= 0) {
+        if (*methods.begin() != chosen) {
+            aesStrength_ = strengthOf(*methods.begin());
+            print("Hinweis: Die Einträge des Archivs " + archivePath_ + " sind mit " +
+                  methodName(*methods.begin()) + " verschlüsselt; die neuen werden es ebenso, " +
+                  "nicht mit " + methodName(chosen) + ", damit das Archiv bei einem Verfahren " +
+                  "bleibt.\n");
+        }
+        return;
+    }
+    std::string found;
+    for (zip_uint16_t method : methods) {
+        found += (found.empty() ? "" : " und ") + methodName(method);
+    }
+    print("Hinweis: Das Archiv " + archivePath_ + " mischt Verschlüsselungsverfahren: seine " +
+          "Einträge sind mit " + found + " verschlüsselt, die neuen mit " + methodName(chosen) +
+          ".\n");
+}
+
 zip_t* ArchiveRun::openWhileCollecting(int32_t count, char** names, zip_error_t& error) {
     ArchivePtr existing;
     auto open = [&] {
@@ -364,7 +451,7 @@ ArchiveRun::Outcome ArchiveRun::writeOnce(zip_t* opened) {
                 continue;
             }
         }
-        auto source = std::make_unique<EntrySource>(*this, job);
+        auto source = std::make_unique<EntrySource>(*this, job, password_ ? aesStrength_ : 0);
         zip_source_t* handle = source->create(archive.get());
         if (handle == nullptr) {
             writeError_ = zipReason(archive.get());
@@ -383,7 +470,11 @@ ArchiveRun::Outcome ArchiveRun::writeOnce(zip_t* opened) {
         }
         sources.push_back(std::move(source));
         order.push_back(&job);
-        describeEntry(archive.get(), static_cast<zip_uint64_t>(added), job);
+        // An archive less protected than asked is no archive to write.
+        if (!describeEntry(archive.get(), static_cast<zip_uint64_t>(added), job)) {
+            writeError_ = "Verschlüsselung nicht möglich: " + zipReason(archive.get());
+            return Outcome::WriteFailed;
+        }
     }
     if (comment_) {
         setComment(archive.get());
@@ -394,7 +485,11 @@ ArchiveRun::Outcome ArchiveRun::writeOnce(zip_t* opened) {
     }
     zip_register_cancel_callback_with_state(archive.get(), &cancelCallback, nullptr, this);
 
-    CompressPipeline pipeline(order, options_.level, tuning_);
+    std::optional<AesPlan> aes;
+    if (password_ && aesStrength_ > 0) {
+        aes = AesPlan{password_, aesStrength_};
+    }
+    CompressPipeline pipeline(order, options_.level, tuning_, aes);
     for (size_t i = 0; i < sources.size(); ++i) {
         sources[i]->attach(pipeline, i);
     }
@@ -418,9 +513,16 @@ ArchiveRun::Outcome ArchiveRun::writeOnce(zip_t* opened) {
     return failedFile && insideError_.empty() ? Outcome::WriteAgain : Outcome::WriteFailed;
 }
 
-void ArchiveRun::describeEntry(zip_t* archive, zip_uint64_t index, const FileJob& job) {
-    if (!password_.empty()) {
-        zip_file_set_encryption(archive, index, ZIP_EM_TRAD_PKWARE, password_.c_str());
+bool ArchiveRun::describeEntry(zip_t* archive, zip_uint64_t index, const FileJob& job) {
+    if (password_ && aesStrength_ == 0 &&
+        zip_file_set_encryption(archive, index, ZIP_EM_TRAD_PKWARE, password_->text().c_str()) !=
+            0) {
+        return false;
+    }
+    // The entry source hands libzip the data encrypted: libzip only frames it.
+    if (password_ && aesStrength_ > 0 &&
+        zip_file_set_encryption(archive, index, libzipMethod(aesStrength_), nullptr) != 0) {
+        return false;
     }
     const auto field = extendedTimeField(job.mtime);
     zip_file_extra_field_set(archive, index, kExtendedTimeId, ZIP_EXTRA_FIELD_NEW, field.data(),
@@ -442,6 +544,7 @@ void ArchiveRun::describeEntry(zip_t* archive, zip_uint64_t index, const FileJob
         zip_file_set_external_attributes(archive, index, 0, ZIP_OPSYS_UNIX,
                                          (job.mode & 0xFFFFu) << 16);
     }
+    return true;
 }
 
 // libzip refuses comments that are not UTF-8 or hold control characters other than CR, LF and
@@ -501,7 +604,8 @@ void ArchiveRun::recordWritten() {
                   [&](const WrittenEntry& entry) { return names.count(entry.name) != 0; });
     for (const FileJob& job : jobs_) {
         if (!job.dropped && job.reported) {
-            written.entries.push_back({job.entryName, job.crc, job.writtenSize, password_});
+            written.entries.push_back({job.entryName, job.crc, job.writtenSize,
+                                       password_ != nullptr, aesStrength_, password_, job.aesKeys});
         }
     }
 }
@@ -542,6 +646,7 @@ int32_t ArchiveRun::execute(const char* archivePath, int32_t count, char** names
         collectFiles(count, names);
         assignDosNames(nullptr);
     }
+    chooseEncryption(existing.get());
     if (options_.comment) {
         askComment();
     }

@@ -7,6 +7,7 @@
 #include <zip.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,7 +21,9 @@ namespace zip32 {
 
 class ArchiveRun final : public EntryListener {
 public:
-    ArchiveRun(const ZpCallbacks& callbacks, const RunOptions& options, const Tuning& tuning);
+    // encryption: ZP_ENCRYPT_TRADITIONAL or ZP_ENCRYPT_AES256, for runs that encrypt.
+    ArchiveRun(const ZpCallbacks& callbacks, const RunOptions& options, int32_t encryption,
+               const Tuning& tuning);
 
     // Returns one of the ZP_ codes.
     int32_t execute(const char* archivePath, int32_t count, char** names);
@@ -47,6 +50,9 @@ private:
     void assignDosNames(zip_t* existing);
     // Marks the jobs whose entries exist; under update drops those whose files are unchanged.
     void matchExisting(zip_t* existing);
+    // The method the new entries are encrypted with: the chosen one, or that of the encrypted
+    // entries the archive keeps; a note says when the archive would otherwise mix methods.
+    void chooseEncryption(zip_t* existing);
     // Opens the existing archive on a thread of its own while the files are collected; nullptr
     // with error set when it cannot be read. Messages of the checks wait in deferred_.
     zip_t* openWhileCollecting(int32_t count, char** names, zip_error_t& error);
@@ -57,7 +63,8 @@ private:
     // Takes over opened (the archive as read for the checks), or opens the archive itself when
     // it is nullptr.
     Outcome writeOnce(zip_t* opened);
-    void describeEntry(zip_t* archive, zip_uint64_t index, const FileJob& job);
+    // False when the entry cannot be encrypted as asked.
+    bool describeEntry(zip_t* archive, zip_uint64_t index, const FileJob& job);
     void setComment(zip_t* archive);
     bool syncArchive();
     // Adds what this run wrote to what the thread's runs wrote into the archive.
@@ -65,13 +72,15 @@ private:
 
     const ZpCallbacks& callbacks_;
     const RunOptions& options_;
+    const int32_t encryption_;
     const Tuning& tuning_;
     std::string archivePath_;
     bool keepExisting_ = false;
     bool existingIsEmpty_ = false;  // an empty file is taken as an empty archive
     uint64_t existingDevice_ = 0;   // the archive's file at the start, if there was one
     uint64_t existingInode_ = 0;
-    std::string password_;
+    std::shared_ptr<const Password> password_;  // none: no encryption
+    int aesStrength_ = 0;                       // 0: the traditional method, else WinZip AES
     std::optional<std::string> comment_;
     std::vector<FileJob> jobs_;
     size_t skipped_ = 0;

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <stdexcept>
 
 #include "platform/zipengine/ZipReason.h"
 
@@ -94,6 +95,8 @@ struct CompressPipeline::Slot {
     Delivered delivered;
     FileProblem problem;
     uint64_t charge = 0;  // bytes counted against the window
+    std::shared_ptr<const AesKeys> keys;
+    std::string keyProblem;  // why there are no keys
 };
 
 // A worker's compressors, made when first needed, so that a failure to make one fails a file,
@@ -130,9 +133,11 @@ struct CompressPipeline::Tools {
     std::vector<unsigned char> input;  // a block with the bytes that prime it
 };
 
-CompressPipeline::CompressPipeline(std::vector<FileJob*> jobs, int level, const Tuning& tuning)
+CompressPipeline::CompressPipeline(std::vector<FileJob*> jobs, int level, const Tuning& tuning,
+                                   std::optional<AesPlan> aes)
     : jobs_(std::move(jobs)),
       level_(level),
+      aes_(std::move(aes)),
       tuning_(tuning),
       blockSize_(std::max<uint64_t>(tuning.blockSize, 1)) {
     planned_ = tuning_.workers != 0 ? tuning_.workers : availableCores();
@@ -334,6 +339,7 @@ void CompressPipeline::compressWhole(size_t index, Tools& tools) {
     }
     raw = Buffer();
     delivered.dataSize = out.size();
+    makeKeys(index);
 
     {
         std::lock_guard lock(mutex_);
@@ -389,6 +395,7 @@ void CompressPipeline::startBlocks(size_t index, Tools& tools) {
         }
         stored = worth == 0;
     }
+    makeKeys(index);
     {
         std::lock_guard lock(mutex_);
         Slot& slot = slots_[index];
@@ -662,12 +669,39 @@ CompressPipeline::Delivered CompressPipeline::finish(size_t index) {
         delivered = slot.delivered;
         slot.abandoned = true;
         slot.data = Buffer();
+        slot.keys.reset();
         inFlight_ -= slot.charge;
         slot.charge = 0;
         front_ = std::max(front_, index + 1);
     }
     workersWake_.notify_all();
     return delivered;
+}
+
+void CompressPipeline::makeKeys(size_t index) {
+    if (!aes_) {
+        return;
+    }
+    std::shared_ptr<const AesKeys> keys;
+    std::string problem;
+    try {
+        keys = std::make_shared<const AesKeys>(newAesKeys(aes_->password->text(), aes_->strength));
+    } catch (const std::exception& e) {
+        problem = exceptionReason(e);
+    }
+    std::lock_guard lock(mutex_);
+    slots_[index].keys = std::move(keys);
+    slots_[index].keyProblem = std::move(problem);
+}
+
+std::shared_ptr<const AesKeys> CompressPipeline::keys(size_t index) {
+    std::lock_guard lock(mutex_);
+    const Slot& slot = slots_[index];
+    if (!slot.keys) {
+        throw std::runtime_error(slot.keyProblem.empty() ? "keine Schlüssel für AES"
+                                                         : slot.keyProblem);
+    }
+    return slot.keys;
 }
 
 FileProblem CompressPipeline::problem(size_t index) {

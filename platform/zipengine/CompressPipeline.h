@@ -21,6 +21,7 @@
 #include "platform/zipengine/BlockDeflate.h"
 #include "platform/zipengine/EngineState.h"
 #include "platform/zipengine/FileAccess.h"
+#include "platform/zipengine/WinZipAes.h"
 
 namespace zip32 {
 
@@ -40,6 +41,14 @@ struct FileJob {
     bool dropped = false;      // could not be read while written; left out when writing again
     uint32_t crc = 0;          // of the data last written
     uint64_t writtenSize = 0;
+    std::shared_ptr<const AesKeys> aesKeys;  // those its entry was last encrypted with
+};
+
+// Entries encrypted with WinZip AES: the workers make each file's keys, under a salt of its own,
+// beside compressing it, since deriving them costs as much as deflating a few kilobytes.
+struct AesPlan {
+    std::shared_ptr<const Password> password;
+    int strength = 0;
 };
 
 class CompressPipeline {
@@ -51,7 +60,8 @@ public:
         uint64_t dataSize = 0;
     };
 
-    CompressPipeline(std::vector<FileJob*> jobs, int level, const Tuning& tuning);
+    CompressPipeline(std::vector<FileJob*> jobs, int level, const Tuning& tuning,
+                     std::optional<AesPlan> aes = std::nullopt);
     ~CompressPipeline();
     CompressPipeline(const CompressPipeline&) = delete;
     CompressPipeline& operator=(const CompressPipeline&) = delete;
@@ -64,6 +74,9 @@ public:
     int64_t read(size_t index, void* buffer, uint64_t length);
     Delivered finish(size_t index);  // frees the file's data, also of a file given up half-way
     FileProblem problem(size_t index);
+    // With an AesPlan, after open: the file's keys; throws std::runtime_error with the reason
+    // when they could not be made.
+    std::shared_ptr<const AesKeys> keys(size_t index);
 
 private:
     struct Piece;
@@ -90,9 +103,12 @@ private:
     bool writerMayBegin(size_t index);
     int64_t readRaw(size_t index, void* buffer, uint64_t length);
     void fail(size_t index, FileProblem problem);
+    // With an AesPlan: makes the file's keys (outside the lock) and keeps them, or why not.
+    void makeKeys(size_t index);
 
     std::vector<FileJob*> jobs_;
     int level_;
+    std::optional<AesPlan> aes_;
     Tuning tuning_;
     uint64_t blockSize_;
     size_t items_ = 0;    // whole files and blocks

@@ -4,10 +4,13 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "platform/Wipe.h"
 #include "platform/zipengine/zip32.h"
 
 namespace zip32 {
@@ -45,12 +48,31 @@ struct Tuning {
     std::function<void(const char*)> checkpoint;  // steps of the commit, see WriteSettings
 };
 
+// A password the engine holds, overwritten when it goes.
+class Password {
+public:
+    explicit Password(std::string_view text) : text_(text) {}
+    ~Password() { platform::wipe(text_); }
+    Password(const Password&) = delete;
+    Password& operator=(const Password&) = delete;
+    const std::string& text() const { return text_; }
+
+private:
+    std::string text_;
+};
+
+struct AesKeys;
+
 // One entry as a run wrote it: what a check of the archive compares with.
 struct WrittenEntry {
     std::string name;
     uint32_t crc = 0;
     uint64_t size = 0;
-    std::string password;  // empty: not encrypted
+    bool encrypted = false;
+    int aesStrength = 0;  // when encrypted: 0 the traditional method, 1 to 3 WinZip AES
+    std::shared_ptr<const Password> password{};  // none once forgotten (ZpForgetPasswords)
+    // The keys the entry was encrypted with, which spare the check deriving them again.
+    std::shared_ptr<const AesKeys> aesKeys{};
 };
 
 // The entries that this thread's runs wrote into one archive since a run made it anew (a grow
@@ -66,6 +88,7 @@ struct ThreadState {
     bool initialised = false;
     ZpCallbacks callbacks{};
     RunOptions options;
+    int32_t encryption = ZP_ENCRYPT_TRADITIONAL;  // ZpSetEncryption
     Tuning tuning;
     WrittenArchive written;
 };

@@ -118,7 +118,7 @@ ZIP32_API int32_t ZpArchive(int32_t count, const char* archivePath, char** names
     std::string reason;
     int32_t result = ZP_ERR_ARCHIVE_WRITE;
     try {
-        zip32::ArchiveRun run(state.callbacks, state.options, state.tuning);
+        zip32::ArchiveRun run(state.callbacks, state.options, state.encryption, state.tuning);
         return run.execute(archivePath, count, names);
     } catch (const std::exception& error) {
         if (dynamic_cast<const std::bad_alloc*>(&error) != nullptr) {
@@ -137,6 +137,22 @@ ZIP32_API int32_t ZpArchive(int32_t count, const char* archivePath, char** names
     } catch (...) {
     }
     return result;
+}
+
+ZIP32_API int32_t ZpSetEncryption(int32_t method) {
+    if (method != ZP_ENCRYPT_TRADITIONAL && method != ZP_ENCRYPT_AES256) {
+        return ZP_ERR_PARAMETER;
+    }
+    zip32::threadState().encryption = method;
+    return ZP_OK;
+}
+
+ZIP32_API int32_t ZpForgetPasswords(void) {
+    for (zip32::WrittenEntry& entry : zip32::threadState().written.entries) {
+        entry.password.reset();
+        entry.aesKeys.reset();
+    }
+    return ZP_OK;
 }
 
 ZIP32_API int32_t ZpVerify(const char* archivePath, ZpVerifyProgress progress,

@@ -20,6 +20,7 @@ constexpr size_t kCentralRecordSize = 46;
 constexpr size_t kLongestComment = 0xFFFF;
 constexpr uint16_t kZip64Id = 0x0001;
 constexpr uint16_t kTimeId = 0x5455;
+constexpr uint16_t kAesId = 0x9901;
 constexpr uint32_t kMax32 = 0xFFFFFFFF;
 constexpr uint16_t kMax16 = 0xFFFF;
 
@@ -241,6 +242,10 @@ ExtraFields parseExtraFields(std::string_view block) {
             fields.ok = fields.ok && !fields.hasTime;
             fields.hasTime = true;
             fields.time = data;
+        } else if (id == kAesId) {
+            fields.ok = fields.ok && !fields.hasAes;
+            fields.hasAes = true;
+            fields.aes = data;
         }
         at += 4 + length;
     }

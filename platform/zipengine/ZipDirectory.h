@@ -26,8 +26,10 @@ struct ExtraFields {
     bool ok = true;
     bool hasZip64 = false;
     bool hasTime = false;
+    bool hasAes = false;  // WinZip AES: vendor version, "AE", strength, real method
     std::string_view zip64;
     std::string_view time;
+    std::string_view aes;
 };
 ExtraFields parseExtraFields(std::string_view block);
 

@@ -1,6 +1,7 @@
 #pragma once
-/* The ZIP engine's C interface: three entry points, four callbacks, the options record, and a
- * fourth entry point that checks what the runs wrote.
+/* The ZIP engine's C interface: three entry points, four callbacks, the options record, an
+ * entry point that checks what the runs wrote, and two for encryption: the choice of the method
+ * and the end of the passwords' stay in memory.
  * Field order and meaning follow the engine contract; pointers are 8 bytes on x86-64, every other
  * field keeps its width. Texts are zero-terminated UTF-8. */
 
@@ -16,7 +17,8 @@ extern "C" {
 #define ZIP32_API
 #endif
 
-/* print: one message text (not necessarily a whole line) and its length; result always 0. */
+/* print: one message text (not necessarily a whole line) and its length; result always 0. A line
+ * that begins with "Hinweis: " is meant for the user also after a run that succeeded. */
 typedef int32_t (*ZpPrintCallback)(const char* text, int32_t length);
 /* comment: the engine's comment buffer (ZP_COMMENT_BUFFER_SIZE bytes); result always 1. */
 typedef int16_t (*ZpCommentCallback)(char* buffer);
@@ -35,12 +37,12 @@ typedef struct ZpCallbacks {
     ZpServiceCallback service;
 } ZpCallbacks;
 
-/* The options record. Honoured: rootDir, encrypt, verbose, quiet, grow, dosNames, update, comment
- * and level. Accepted as they are: systemFiles (every listed file is taken, hidden ones too),
- * noDirEntries (no folder entries are ever written), encryptionSupported (written by the engine)
- * and the texts date and tempDir (meaningful only with their flags). Every other field must be 0:
- * ZpSetOptions answers ZP_ERR_PARAMETER while one is set, and ZpArchive then refuses to run,
- * naming each such field in a message. */
+/* The options record. Honoured: rootDir, encrypt (with the method of ZpSetEncryption), verbose,
+ * quiet, grow, dosNames, update, comment and level. Accepted as they are: systemFiles (every listed
+ * file is taken, hidden ones too), noDirEntries (no folder entries are ever written),
+ * encryptionSupported (written by the engine) and the texts date and tempDir (meaningful only with
+ * their flags). Every other field must be 0: ZpSetOptions answers ZP_ERR_PARAMETER while one is
+ * set, and ZpArchive then refuses to run, naming each such field in a message. */
 typedef struct ZpOptions {
     const char* date;    /* date text for date filtering (not used by this engine) */
     const char* rootDir; /* stored names are taken relative to it */
@@ -93,9 +95,23 @@ typedef struct ZpOptions {
 #define ZP_ERR_MEMORY 6    /* out of memory */
 #define ZP_ERR_VERIFY 7    /* ZpVerify: the archive read back does not hold what was written */
 
+/* Encryption methods of ZpSetEncryption. */
+#define ZP_ENCRYPT_TRADITIONAL \
+    0                       /* ZIP 2.0: every unzip reads it; a known-plaintext attack breaks it */
+#define ZP_ENCRYPT_AES256 1 /* WinZip AES-256 with an authentication code; not for unzip 6.0 */
+
 ZIP32_API int32_t ZpInit(const ZpCallbacks* callbacks);
 ZIP32_API int32_t ZpSetOptions(ZpOptions* options);
 ZIP32_API int32_t ZpArchive(int32_t count, const char* archivePath, char** names);
+
+/* How this thread's ZpArchive runs from now on encrypt, when the options ask them to:
+ * ZP_ENCRYPT_TRADITIONAL (what they do before any call) or ZP_ENCRYPT_AES256. ZP_OK, or
+ * ZP_ERR_PARAMETER for any other value, which leaves the method as it was. A grow or update whose
+ * archive holds encrypted entries encrypts the new ones as those are, so that the archive keeps
+ * one method; it says so through the print callback ("Hinweis: ...") when that is not the method
+ * chosen here, and also when the archive's entries already use several methods (the new ones
+ * then take the chosen one). */
+ZIP32_API int32_t ZpSetEncryption(int32_t method);
 
 /* The check of ZpVerify: entries checked so far and their number, before the first entry and as
  * they are checked (not necessarily after each), on the thread that called ZpVerify. */
@@ -107,13 +123,19 @@ typedef void (*ZpVerifyProblem)(void* context, const char* entry, const char* re
 /* Reads the archive at archivePath back from the disk (its cached pages dropped first) and checks
  * every entry that this thread's ZpArchive runs wrote into it since a run made it anew (a grow
  * adds to these): present under its name, its local header agreeing with its central record,
- * readable with the password it was written with, its data inflating to its last stored byte and
- * to the size and the CRC that were written. Entries that were there before are not checked.
- * ZP_OK when all hold; ZP_ERR_VERIFY after calling problem once; ZP_ERR_PARAMETER when no run of
- * this thread wrote archivePath (problem is called too). progress and problem may be null;
- * context is handed to both. */
+ * readable with the password it was written with (under AES with the right password
+ * verification value, "falsches Passwort" when it differs, and the right authentication code),
+ * its data inflating to its last stored byte and to the size and the CRC that were written. Entries
+ * that were there before are not checked. ZP_OK when all hold; ZP_ERR_VERIFY after calling problem
+ * once; ZP_ERR_PARAMETER when no run of this thread wrote archivePath (problem is called too).
+ * progress and problem may be null; context is handed to both. */
 ZIP32_API int32_t ZpVerify(const char* archivePath, ZpVerifyProgress progress,
                            ZpVerifyProblem problem, void* context);
+
+/* Overwrites the passwords (and the keys made from them) that this thread's engine keeps for
+ * ZpVerify, and lets them go: a client calls it once it has checked what it wrote. ZpVerify then
+ * finds the encrypted entries unreadable ("Passwort nicht mehr bekannt"). Always ZP_OK. */
+ZIP32_API int32_t ZpForgetPasswords(void);
 
 #ifdef __cplusplus
 }

@@ -1,12 +1,13 @@
 // zip32drive: runs the engine through its C interface alone and prints every callback it makes,
 // one line each, then the result. The exit status is the engine's result.
 //
-//   zip32drive [-P password] [-c comment] [-g] [-u] [-8] [-v] [-q] [-l LEVEL] [-r ROOT] [-s N]
-//              [-t] ARCHIVE [FILE...]
+//   zip32drive [-P password] [-A] [-c comment] [-g] [-u] [-8] [-v] [-q] [-l LEVEL] [-r ROOT]
+//              [-s N] [-t] ARCHIVE [FILE...]
 //
 // Without FILE the names are read from standard input, one a line. -P "" asks for encryption but
-// gives no password; -s N answers the N-th service call with "stop"; -t checks the archive after
-// a run that wrote it (ZpVerify) and prints the check's result, which is then the exit status.
+// gives no password; -A encrypts with AES-256 instead of the traditional method; -s N answers the
+// N-th service call with "stop"; -t checks the archive after a run that wrote it (ZpVerify) and
+// prints the check's result, which is then the exit status.
 #include <unistd.h>
 
 #include <cstdio>
@@ -66,8 +67,8 @@ void onProblem(void*, const char* entry, const char* reason) {
 }
 
 int usage() {
-    std::cerr << "usage: zip32drive [-P password] [-c comment] [-g] [-u] [-8] [-v] [-q] [-l LEVEL]"
-                 " [-r ROOT] [-s N] [-t] ARCHIVE [FILE...]\n";
+    std::cerr << "usage: zip32drive [-P password] [-A] [-c comment] [-g] [-u] [-8] [-v] [-q]"
+                 " [-l LEVEL] [-r ROOT] [-s N] [-t] ARCHIVE [FILE...]\n";
     return 64;
 }
 
@@ -79,12 +80,16 @@ int main(int argc, char** argv) {
     std::string root;
     bool hasRoot = false;
     bool check = false;
+    int32_t encryption = ZP_ENCRYPT_TRADITIONAL;
     int opt = 0;
-    while ((opt = getopt(argc, argv, "P:c:gu8vql:r:s:t")) != -1) {
+    while ((opt = getopt(argc, argv, "P:Ac:gu8vql:r:s:t")) != -1) {
         switch (opt) {
             case 'P':
                 password = optarg;
                 options.encrypt = 1;
+                break;
+            case 'A':
+                encryption = ZP_ENCRYPT_AES256;
                 break;
             case 'c':
                 comment = optarg;
@@ -144,6 +149,7 @@ int main(int argc, char** argv) {
     ZpCallbacks callbacks{onPrint, onComment, onPassword, onService};
     ZpInit(&callbacks);
     ZpSetOptions(&options);
+    ZpSetEncryption(encryption);
     int32_t result = ZpArchive(static_cast<int32_t>(names.size()), archive, table.data());
     std::cout << "result: " << result << std::endl;
     if (check && (result == ZP_OK || result == ZP_ERR_FILE_READ)) {

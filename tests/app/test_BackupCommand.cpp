@@ -73,6 +73,30 @@ ArchiveContents ReadArchive(const QString& path) {
     return contents;
 }
 
+// Each entry's method in 7-Zip's technical listing ("AES-256 Store"...), and whether 7-Zip reads
+// the archive whole with the password.
+struct SevenZipView {
+    QStringList methods;
+    bool bTested = false;
+};
+SevenZipView ReadWith7Zip(const QString& path, const QString& sPassword) {
+    const QString program = QStandardPaths::findExecutable("7z").isEmpty() ? "7zz" : "7z";
+    SevenZipView view;
+    QProcess list;
+    list.start(program, {"l", "-slt", path});
+    list.waitForFinished(60000);
+    for (const QString& line : QString::fromUtf8(list.readAllStandardOutput()).split('\n')) {
+        if (line.startsWith("Method = ")) {
+            view.methods << line.mid(9);
+        }
+    }
+    QProcess test;
+    test.start(program, {"t", "-p" + sPassword, path});
+    test.waitForFinished(60000);
+    view.bTested = test.exitStatus() == QProcess::NormalExit && test.exitCode() == 0;
+    return view;
+}
+
 // Runs the event loop until done() holds or the time is up.
 bool SpinUntil(const std::function<bool()>& done, int timeoutMs = 30000) {
     const QDeadlineTimer deadline(timeoutMs);
@@ -119,10 +143,10 @@ protected:
         ::kill(static_cast<pid_t>(backup.processId()), SIGTERM);
         ASSERT_TRUE(backup.waitForFinished(60000));
         EXPECT_EQ(backup.exitStatus(), QProcess::CrashExit);
-        EXPECT_EQ(QDir(ArchiveFolder())
-                      .entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
-                                 QDir::NoDotAndDotDot),
-                  QStringList());
+        EXPECT_EQ(
+            QDir(ArchiveFolder())
+                .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+            QStringList());
     }
     Outcome RunBackup(const QStringList& args) const {
         modBackup::ResetState();  // the command works on the store alone
@@ -233,13 +257,35 @@ TEST_F(BackupCommandRun, OptionsGiveItAPasswordACommentAFolderAndKeepTheListAndT
     const ArchiveContents contents = ReadArchive(archive);
     EXPECT_EQ(contents.comment, "Wochenende");
     EXPECT_EQ(contents.encrypted, 2);
-    QProcess unzip;
-    unzip.start("unzip", {"-P", "Sesam öffne dich", "-t", archive});
-    unzip.waitForFinished(60000);
-    EXPECT_EQ(unzip.exitCode(), 0) << unzip.readAll().toStdString();
+    // AES-256 unless chosen otherwise: 7-Zip opens it with the password, umlauts included.
+    const SevenZipView seven = ReadWith7Zip(archive, "Sesam öffne dich");
+    EXPECT_EQ(seven.methods, QStringList({"AES-256 Store", "AES-256 Store"}));
+    EXPECT_TRUE(seven.bTested);
     EXPECT_EQ(Archives(ArchiveFolder()), QStringList());
     EXPECT_EQ(StoredBackupList(), files);
     EXPECT_EQ(StoredLastBackupAt(), "");
+}
+
+// The method stored in the options counts unless the command line names one; under ZIP 2.0
+// unzip opens the archive.
+TEST_F(BackupCommandRun, EncryptionIsTheStoredChoiceUnlessTheCommandLineNamesOne) {
+    StoreList(MakeFiles("daten", 2));
+    MakePrivateFile("pw", "Sesam öffne dich\n", 0600);
+    EXPECT_TRUE(modBackup::WriteEncryptionMethod(modBackup::EncryptionMethod::ZIP20));
+    const QString zip20 = MakeFolder("zip20");
+    const QString aes = MakeFolder("aes");
+    Outcome run = RunBackup({"--password-file", "pw", "--folder", "zip20", "--keep-list"});
+    ASSERT_EQ(run.status, kWritten) << run.err.toStdString();
+    QProcess unzip;
+    unzip.start("unzip", {"-P", "Sesam öffne dich", "-t", OnlyArchive(zip20)});
+    unzip.waitForFinished(60000);
+    EXPECT_EQ(unzip.exitCode(), 0) << unzip.readAll().toStdString();
+
+    run = RunBackup(
+        {"--password-file", "pw", "--folder", "aes", "--keep-list", "--encryption", "aes256"});
+    ASSERT_EQ(run.status, kWritten) << run.err.toStdString();
+    EXPECT_EQ(ReadWith7Zip(OnlyArchive(aes), "Sesam öffne dich").methods,
+              QStringList({"AES-256 Store", "AES-256 Store"}));
 }
 
 // A list whose files are all gone is nothing to back up; the run names them.

@@ -8,6 +8,7 @@
 #include <future>
 
 #include "app/BackupOptions.h"
+#include "app/BackupRun.h"
 #include "app/NativePath.h"
 #include "tests/app/AppTestSupport.h"
 
@@ -24,6 +25,10 @@ TEST(BackupCommandLine, BadUsageIsNamed) {
         {{"--dry-run=ja"}, "Die Option „--dry-run“ nimmt keinen Wert."},
         {{"--search=neu"}, "Die Option „--search“ nimmt „archivmarke“ oder „datum“, nicht „neu“."},
         {{"--search="}, "Die Option „--search“ nimmt „archivmarke“ oder „datum“, nicht „“."},
+        {{"--encryption", "aes"},
+         "Die Option „--encryption“ nimmt „aes256“ oder „zip20“, nicht "
+         "„aes“."},
+        {{"--encryption"}, "Der Option „--encryption“ fehlt ihr Wert."},
     };
     for (const auto& [args, text] : bad) {
         const Result<Options> options = ParseOptions(args);
@@ -47,6 +52,16 @@ TEST(BackupCommandLine, TheSearchRuleIsTheOptionsUnlessGiven) {
     EXPECT_EQ(byMark->searchRule, DailySearch::Rule::ArchiveMark);
 }
 
+// The method of the command line wins over the stored one, which counts when it is not given.
+TEST(BackupCommandLine, EncryptionIsTakenWhenGiven) {
+    using modBackup::EncryptionMethod;
+    EXPECT_FALSE(ParseOptions({})->encryption.has_value());
+    EXPECT_EQ(ParseOptions({"--encryption", "zip20"})->encryption, EncryptionMethod::ZIP20);
+    EXPECT_EQ(ParseOptions({"--encryption=zip20", "--encryption=aes256"})->encryption,
+              EncryptionMethod::AES256);
+    EXPECT_TRUE(HelpText().contains("--encryption VERFAHREN aes256"));
+}
+
 class PasswordFile : public CoreTest {};
 
 // A pipe named by mistake is refused at once: nothing writes into it, and reading it would wait
@@ -55,7 +70,7 @@ TEST_F(PasswordFile, APipeAsPasswordFileIsRefusedAtOnce) {
     const QString pipe = Root() + "/pw-pipe";
     ASSERT_EQ(::mkfifo(NativePath(pipe).constData(), 0600), 0);
     std::future<QString> read = std::async(std::launch::async, [&] {
-        const Result<QString> password = ReadPasswordFile(pipe);
+        const Result<QString> password = ReadPasswordFile(pipe, BackupRun::kMaxPasswordBytes);
         return password ? *password : password.Reason();
     });
     if (read.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
@@ -67,14 +82,21 @@ TEST_F(PasswordFile, APipeAsPasswordFileIsRefusedAtOnce) {
 }
 
 TEST_F(PasswordFile, APasswordFileCountsOnlyWhenItsOwnerAloneMayReadIt) {
+    const auto ReadPasswordFile = [](const QString& sPath) {
+        return BackupCommand::ReadPasswordFile(sPath, BackupRun::kMaxPasswordBytes);
+    };
     EXPECT_EQ(ReadPasswordFile(MakePrivateFile("pw", "geheim\r\nzweite Zeile\n", 0600)).ValueOr(""),
               QString("geheim"));
     EXPECT_EQ(ReadPasswordFile(MakePrivateFile("nur-eine", "Kennwort ä", 0400)).ValueOr(""),
               QString("Kennwort ä"));
-    // The engine's limit itself is taken whole.
-    EXPECT_EQ(
-        ReadPasswordFile(MakePrivateFile("limit", QByteArray(255, 'x') + "\n", 0600)).ValueOr(""),
-        QString(255, 'x'));
+    // The engine's limit itself is taken whole; under AES 7-Zip's is the limit.
+    const QString limit = MakePrivateFile("limit", QByteArray(255, 'x') + "\n", 0600);
+    EXPECT_EQ(ReadPasswordFile(limit).ValueOr(""), QString(255, 'x'));
+    const QString aes = MakePrivateFile("aes", QByteArray(99, 'x'), 0600);
+    EXPECT_EQ(BackupCommand::ReadPasswordFile(aes, BackupRun::kMaxAesPasswordBytes).ValueOr(""),
+              QString(99, 'x'));
+    EXPECT_EQ(BackupCommand::ReadPasswordFile(limit, BackupRun::kMaxAesPasswordBytes).Reason(),
+              "Die Passwortdatei „" + limit + "“ enthält ein Passwort von mehr als 99 Byte.");
 
     const QString group = MakePrivateFile("group", "geheim\n", 0640);
     const std::pair<QString, QString> refused[] = {

@@ -22,6 +22,7 @@
 #include "app/modRegistry.h"
 #include "list/CListString.h"
 #include "tests/app/AppTestSupport.h"
+#include "zipcomponent/CZIP.h"
 
 namespace {
 
@@ -151,6 +152,30 @@ TEST_F(BackupRunTest, TheArchiveGetsItsNameOnlyOnceWrittenAndChecked) {
     const ZipReport zip = CheckZip(archive);
     EXPECT_EQ(zip.unzipStatus, 0);
     EXPECT_EQ(zip.names, Entries(files));
+}
+
+// An AES password longer than 7-Zip takes fails the run before anything is written; the
+// traditional method takes it. No password stays with the archiver after a run.
+TEST_F(BackupRunTest, PasswordTooLongForAesFailsAndNoneStaysBehind) {
+    const QStringList files = MakeFiles("daten", 1);
+    const QString folder = MakeFolder("ziel");
+    BackupSettings settings = Settings(folder + "/aes.zip");
+    settings.sPassword = QString(100, 'x');
+    BackupRun aes(settings, nullptr, nullptr);
+    EXPECT_EQ(Run(aes, files).Reason(),
+              "Das Passwort ist länger als 99 Byte; 7-Zip könnte das mit AES-256 verschlüsselte "
+              "Archiv nicht öffnen.");
+    EXPECT_EQ(FolderNames(folder), QStringList());
+    settings.sArchivePath = folder + "/zip20.zip";
+    settings.eEncryption = modBackup::EncryptionMethod::ZIP20;
+    BackupRun zip20(settings, nullptr, nullptr);
+    const Result<void> done = Run(zip20, files);
+    ASSERT_TRUE(done) << done.Reason().toStdString();
+    QProcess unzip;
+    unzip.start("unzip", {"-tq", "-P", QString(100, 'x'), folder + "/zip20.zip"});
+    unzip.waitForFinished(60000);
+    EXPECT_EQ(unzip.exitCode(), 0) << unzip.readAll().toStdString();
+    EXPECT_EQ(CZIP().ZIPPassword(), "");
 }
 
 // A list longer than one archiver run is written in several; stopped between them (the process

@@ -19,6 +19,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QThread>
 #include <QTimer>
 #include <QtTest>
@@ -55,6 +56,10 @@ ProcessResult RunTool(const QString& program, const QStringList& args) {
     process.waitForFinished(120000);
     return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
             QString::fromUtf8(process.readAll())};
+}
+
+QString SevenZip() {
+    return QStandardPaths::findExecutable("7z").isEmpty() ? "7zz" : "7z";
 }
 
 // Entry names, and how many of them are encrypted, as Python's zipfile sees the archive.
@@ -425,32 +430,50 @@ private Q_SLOTS:
         QTest::addColumn<QString>("first");
         QTest::addColumn<QString>("second");
         QTest::addColumn<bool>("encrypted");
+        QTest::addColumn<bool>("zip20");  // ZIP 2.0 chosen in the options
         QTest::newRow("same") << "geheim"
-                              << "geheim" << true;
+                              << "geheim" << true << false;
+        QTest::newRow("same, ZIP 2.0") << "geheim"
+                                       << "geheim" << true << true;
         QTest::newRow("different") << "geheim"
-                                   << "anders" << false;
+                                   << "anders" << false << false;
         QTest::newRow("only first") << "geheim"
-                                    << "" << false;
+                                    << "" << false << false;
     }
+    // The line below the password fields names the method; it is grey unless the run encrypts.
+    // The fields' text is overwritten after the run, in every copy that shares it.
     void passwordAndComment() {
         QFETCH(QString, first);
         QFETCH(QString, second);
         QFETCH(bool, encrypted);
+        QFETCH(bool, zip20);
+        if (zip20) {
+            QVERIFY(modBackup::WriteEncryptionMethod(modBackup::EncryptionMethod::ZIP20));
+        }
         const QStringList files = MakeFiles(3);
         OpenMain(files);
         QString archive;
+        QString copy;
         const QString comment = "Wochenende, Größe ändert sich";
         QVERIFY(WithDialog([&](frmBackup& d) {
             archive = ArchivePath(d);
+            auto* method = d.findChild<QLabel*>("lblEncryption");
+            QCOMPARE(method->text(), zip20 ? QString("Verschlüsselung: ZIP 2.0 (leicht zu knacken)")
+                                           : QString("Verschlüsselung: AES-256"));
+            QVERIFY(!method->isEnabled());
             QTest::keyClicks(Password(d, 0), first);
             QTest::keyClicks(Password(d, 1), second);
+            QCOMPARE(method->isEnabled(), encrypted);
             QLineEdit* txtComment = d.findChild<QLineEdit*>("txtComment");
             // Key clicks carry Latin-1 only; the umlauts go in as typed text.
             txtComment->clear();
             txtComment->insert(comment);
             SetChecked(d, "chkExitAfterBackup", false);
+            copy = Password(d, 0)->text();
             Start(d);
+            QVERIFY(Password(d, 0)->text().isEmpty() && Password(d, 1)->text().isEmpty());
         }));
+        QCOMPARE(copy, QString(first.size(), QChar(0)));
         QVERIFY2(messages_.isEmpty(), qPrintable(messages_.join('\n')));
         const ZipContents zip = ReadZip(archive);
         QStringList expected;
@@ -459,11 +482,17 @@ private Q_SLOTS:
         }
         QCOMPARE(zip.names, expected);
         QCOMPARE(zip.encrypted, encrypted ? 3 : 0);
-        if (encrypted) {
+        if (encrypted && zip20) {
             const ProcessResult ok = RunTool("unzip", {"-P", first, "-t", archive});
             QVERIFY2(ok.exitCode == 0, qPrintable(ok.out));
             const ProcessResult extracted =
                 RunTool("unzip", {"-P", first, "-p", archive, EntryName(files[1])});
+            QCOMPARE(extracted.out, QString("Inhalt 1"));
+        } else if (encrypted) {
+            const ProcessResult listed = RunTool(SevenZip(), {"l", "-slt", archive});
+            QCOMPARE(listed.out.count("Method = AES-256 Store"), 3);
+            const ProcessResult extracted =
+                RunTool(SevenZip(), {"e", "-so", "-p" + first, archive, EntryName(files[1])});
             QCOMPARE(extracted.out, QString("Inhalt 1"));
         }
         const ProcessResult info = RunTool("zipinfo", {"-z", archive});
@@ -953,6 +982,42 @@ private Q_SLOTS:
         QCOMPARE(EntryText(existing, EntryName(files[0])), QString("Inhalt 0"));
         QCOMPARE(EntryText(existing, "alt.txt"), QString("alt"));
         QCOMPARE(ListedCount(), 0);
+    }
+
+    // An archive under ZIP 2.0, grown while AES-256 is chosen, keeps its method: unzip still reads
+    // it whole, and the message after the run says why.
+    void grownArchiveKeepsItsMethodAndSaysSo() {
+        const QStringList files = MakeFiles(2);
+        const QString existing = Home() + "/alt.zip";
+        const QString old = env_->MakeFile("alt.txt", "alt");
+        const ProcessResult made =
+            RunTool(SevenZip(), {"a", "-tzip", "-mem=ZipCrypto", "-pgeheim", existing, old});
+        QVERIFY2(made.exitCode == 0, qPrintable(made.out));
+        StandardDialogs::SetFileDialogHook(
+            [&](const StandardDialogs::FileDialogRequest&, QString* path) {
+                *path = existing;
+                return StandardDialogs::FileDialogResult::Accepted;
+            });
+        StandardDialogs::SetNextAnswers({0});
+        OpenMain(files);
+        QVERIFY(WithDialog([&](frmBackup& d) {
+            QTest::mouseClick(Button(d, 0), Qt::LeftButton);
+            QTest::keyClicks(Password(d, 0), "geheim");
+            QTest::keyClicks(Password(d, 1), "geheim");
+            SetChecked(d, "chkExitAfterBackup", false);
+            Start(d);
+        }));
+        QCOMPARE(messages_.size(), 2);
+        QCOMPARE(messages_[1],
+                 "Das Archiv „" + existing +
+                     "“ ist geschrieben und geprüft.\n\nHinweis: Die Einträge des "
+                     "Archivs " +
+                     existing +
+                     " sind mit ZIP 2.0 verschlüsselt; die neuen werden es ebenso, "
+                     "nicht mit AES-256, damit das Archiv bei einem Verfahren bleibt.");
+        const ProcessResult tested = RunTool("unzip", {"-P", "geheim", "-t", existing});
+        QVERIFY2(tested.exitCode == 0, qPrintable(tested.out));
+        QCOMPARE(ReadZip(existing).encrypted, 3);
     }
 
     // A file there that is no ZIP archive fails the run with the reason and stays as it was.

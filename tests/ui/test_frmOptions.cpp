@@ -13,6 +13,7 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QScopeGuard>
 #include <QTest>
 #include <QTimeEdit>
@@ -461,6 +462,36 @@ private Q_SLOTS:
         QCOMPARE(StoredOption(QStringLiteral("ExtensionCount")), QStringLiteral("0"));
     }
 
+    // "Verschlüsselung:" shows the stored method, AES-256 when none is stored; choosing the other
+    // by its access letter or a click enables "Übernehmen", and "OK" stores it.
+    void encryptionChoiceIsShownAndStored() {
+        QVERIFY(Open());
+        auto* aes = Child<QRadioButton>(QStringLiteral("optEncryptionAes"));
+        auto* zip20 = Child<QRadioButton>(QStringLiteral("optEncryptionZip20"));
+        QCOMPARE(Child<QLabel>(QStringLiteral("lblEncryption"))->text(),
+                 QStringLiteral("Verschlüsselung:"));
+        QCOMPARE(aes->text(), QStringLiteral("&AES-256 (empfohlen)"));
+        QCOMPARE(zip20->text(),
+                 QStringLiteral("&ZIP 2.0 (von jedem Programm lesbar, aber leicht zu knacken)"));
+        QVERIFY(aes->isChecked() && !zip20->isChecked());
+        QVERIFY(!ApplyEnabled());
+        QTest::keyClick(dlg_.get(), Qt::Key_Z, Qt::AltModifier);
+        QTRY_VERIFY(zip20->isChecked());
+        QVERIFY(!aes->isChecked());
+        QTRY_VERIFY(ApplyEnabled());
+        Click(Button(5));
+        QCOMPARE(StoredOption(QStringLiteral("EncryptionMethod")), QStringLiteral("ZIP20"));
+
+        QVERIFY(Open());
+        aes = Child<QRadioButton>(QStringLiteral("optEncryptionAes"));
+        QVERIFY(Child<QRadioButton>(QStringLiteral("optEncryptionZip20"))->isChecked());
+        Click(aes);
+        QVERIFY(aes->isChecked());
+        QVERIFY(ApplyEnabled());
+        Click(Button(5));
+        QCOMPARE(StoredOption(QStringLiteral("EncryptionMethod")), QStringLiteral("AES256"));
+    }
+
     void leavingWithoutOkStoresNothing_data() {
         QTest::addColumn<bool>("byEscape");
         QTest::newRow("Abbrechen") << false;
@@ -762,8 +793,10 @@ private Q_SLOTS:
             visited << (w != nullptr ? w->objectName() : QStringLiteral("?"));
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         }
+        // Of the two methods only the chosen one takes the focus; the arrow keys move to the other.
         const QStringList expected{"cmdAction_0",
                                    "chkArchiveFlag",
+                                   "optEncryptionAes",
                                    "lvExtensions",
                                    "cmdAction_1",
                                    "cmdAction_2",

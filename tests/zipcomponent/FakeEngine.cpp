@@ -86,6 +86,17 @@ __attribute__((visibility("default"))) int32_t ZpSetOptions(ZpOptions* options) 
     return controls.lSetOptionsResult;
 }
 
+__attribute__((visibility("default"))) int32_t ZpSetEncryption(int32_t method) {
+    controls.calls.push_back("ZpSetEncryption");
+    controls.lEncryption = method;
+    return ZP_OK;
+}
+
+__attribute__((visibility("default"))) int32_t ZpForgetPasswords() {
+    controls.calls.push_back("ZpForgetPasswords");
+    return ZP_OK;
+}
+
 __attribute__((visibility("default"))) int32_t ZpArchive(int32_t count, const char* archivePath,
                                                          char** names) {
     controls.calls.push_back("ZpArchive");

@@ -51,6 +51,7 @@ struct Controls {
     ZpOptions options{};  // as received; its text pointers are not valid after the call
     std::optional<std::string> sDate, sRootDir, sTempDir;
     int32_t lCount = -1;
+    int32_t lEncryption = -1;  // the last method ZpSetEncryption received
     std::string sArchivePath;
     std::vector<std::string> names;  // the first lCount names
     std::vector<Outcome> outcomes;   // one per callback step, in script order

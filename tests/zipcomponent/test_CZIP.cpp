@@ -417,6 +417,70 @@ TEST_F(ComponentTest, MissingEntryPointLeavesTheResultOfTheLastCallThatReturned)
     EXPECT_EQ(modZIP::EngineState().ZIPEventSource, nullptr);
 }
 
+// The method reaches the engine before the run, only when it encrypts; a new object of the
+// thread starts from the traditional method again, so a caller that never sets it gets what the
+// component always wrote.
+TEST_F(ComponentTest, EncryptionMethodReachesTheEngineWhenItEncrypts) {
+    CZIP zip;
+    prepare(zip, {"/a"});
+    EXPECT_EQ(zip.ZIPEncryption(), ZIPEncryptionMethod::Traditional);
+    zip.SetZIPEncryption(ZIPEncryptionMethod::AES256);
+    zip.DoZip();
+    EXPECT_EQ(fake->calls, (std::vector<std::string>{"ZpInit", "ZpSetOptions", "ZpArchive"}));
+
+    fake->Reset();
+    zip.SetZIPPassword("geheim");
+    zip.DoZip();
+    EXPECT_EQ(fake->calls,
+              (std::vector<std::string>{"ZpInit", "ZpSetOptions", "ZpSetEncryption", "ZpArchive"}));
+    EXPECT_EQ(fake->lEncryption, ZP_ENCRYPT_AES256);
+
+    CZIP next;
+    EXPECT_EQ(zip.ZIPEncryption(), ZIPEncryptionMethod::Traditional);
+    next.SetZIPFilePath("/tmp/out.zip");
+    next.AddFile("/a");
+    next.SetZIPPassword("geheim");
+    fake->Reset();
+    next.DoZip();
+    EXPECT_EQ(fake->lEncryption, ZP_ENCRYPT_TRADITIONAL);
+}
+
+// An engine from before AES archives only traditionally: under AES-256 it is not asked to write,
+// since the archive would be weaker than chosen; under the traditional method it writes as ever.
+TEST_F(ComponentTest, EngineWithoutAesWritesNothingUnderAes) {
+    modZIP::SetEngineFileForTesting(OLD_ENGINE_PATH);
+    void* engine = dlopen(OLD_ENGINE_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(engine, nullptr);
+    const auto archived = reinterpret_cast<int (*)()>(dlsym(engine, "OldEngineArchived"));
+    CZIP zip;
+    prepare(zip, {"/a"});
+    zip.SetZIPPassword("geheim");
+    zip.SetZIPEncryption(ZIPEncryptionMethod::AES256);
+    EXPECT_EQ(zip.DoZip(), ZP_ERR_PARAMETER);
+    EXPECT_EQ(archived(), 0);
+    EXPECT_EQ(zip.Messages()->Items(),
+              std::vector<std::string>{
+                  "Fehler: der ZIP-Dienst libzip32.so kann nicht mit AES-256 verschlüsseln\n"});
+    zip.SetZIPEncryption(ZIPEncryptionMethod::Traditional);
+    EXPECT_EQ(zip.DoZip(), ZP_OK);
+    EXPECT_EQ(archived(), 1);
+    dlclose(engine);
+}
+
+// After ForgetPassword no object of the thread knows the password, the next run does not
+// encrypt, and the engine was told to forget its copies.
+TEST_F(ComponentTest, ForgetPasswordClearsItHereAndInTheEngine) {
+    CZIP zip;
+    prepare(zip, {"/a"});
+    zip.SetZIPPassword("geheim");
+    CZIP::ForgetPassword();
+    EXPECT_EQ(zip.ZIPPassword(), "");
+    EXPECT_EQ(fake->calls, std::vector<std::string>{"ZpForgetPasswords"});
+    zip.DoZip();
+    EXPECT_EQ(fake->options.encrypt, 0);
+    EXPECT_TRUE(modZIP::EngineState().sPassword.empty());
+}
+
 // A check that cannot run must never read as a passed one.
 TEST_F(ComponentTest, VerifyWithoutTheEnginesCheckNeverSucceeds) {
     for (const std::string& sEngine :

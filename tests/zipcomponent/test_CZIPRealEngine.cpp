@@ -134,6 +134,34 @@ TEST_F(ComponentRealEngineTest, AppliesCommentAndPassword) {
     EXPECT_EQ(pythonNames("geheim"), names);
 }
 
+// Under AES-256 the archive is AES-256 in 7-Zip's listing and opens there with the password,
+// umlauts included; the check reads it, until the password is forgotten.
+TEST_F(ComponentRealEngineTest, AesArchiveOpensIn7ZipAndIsCheckedUntilThePasswordIsForgotten) {
+    const std::string sPassword = "Grüße aus Köln";
+    CZIP zip;
+    configure(zip);
+    zip.SetZIPPassword(sPassword);
+    zip.SetZIPEncryption(ZIPEncryptionMethod::AES256);
+    ASSERT_EQ(zip.DoZip(), 0);
+
+    const std::string sSevenZip = "\"$(command -v 7z || command -v 7zz)\"";
+    const auto listing =
+        run(sSevenZip + " l -slt " + shellQuoted(archive) + " | grep '^Method = '");
+    EXPECT_EQ(listing.output,
+              "Method = AES-256 Store\nMethod = AES-256 Store\n"
+              "Method = AES-256 Deflate\nMethod = AES-256 Store\n");
+    const auto tested =
+        run(sSevenZip + " t -p" + shellQuoted(sPassword) + " " + shellQuoted(archive));
+    EXPECT_EQ(tested.exitCode, 0) << tested.output;
+    ZIPVerifyProblem problem;
+    EXPECT_EQ(zip.VerifyZIP(&problem), 0) << problem.sEntry << ": " << problem.sReason;
+
+    CZIP::ForgetPassword();
+    EXPECT_EQ(zip.ZIPPassword(), "");
+    EXPECT_EQ(zip.VerifyZIP(&problem), ZP_ERR_VERIFY);
+    EXPECT_EQ(problem.sReason, "Passwort nicht mehr bekannt");
+}
+
 // The check reads back what DoZip wrote, reporting its progress; an archive that is no longer
 // one fails it, named with its reason.
 TEST_F(ComponentRealEngineTest, VerifyChecksWhatDoZipWrote) {

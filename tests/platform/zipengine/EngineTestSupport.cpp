@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -131,6 +132,7 @@ EngineRun runEngine(const std::string& archive, const EngineCall& call) {
     }
     ZpSetOptions(&options);
     run.encryptionSupported = options.encryptionSupported;
+    EXPECT_EQ(ZpSetEncryption(call.encryption), ZP_OK);
 
     std::vector<std::string> names = call.names;
     std::vector<char*> table;
@@ -211,6 +213,23 @@ std::string sevenZip() {
         }
     }
     return "7z";
+}
+
+std::vector<std::pair<std::string, std::string>> sevenZipMethods(const std::string& archive) {
+    Command listed = runCommand({sevenZip(), "l", "-slt", archive});
+    EXPECT_EQ(listed.status, 0) << listed.output;
+    std::vector<std::pair<std::string, std::string>> methods;
+    std::istringstream lines(
+        listed.output.substr(std::min(listed.output.find("----------"), listed.output.size())));
+    std::string name;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("Path = ", 0) == 0) {
+            name = line.substr(7);
+        } else if (line.rfind("Method = ", 0) == 0) {
+            methods.emplace_back(name, line.substr(9));
+        }
+    }
+    return methods;
 }
 
 const Entry* Listing::find(const std::string& name) const {
@@ -339,6 +358,7 @@ std::string text(size_t size) {
 
 void EngineArchive::TearDown() {
     zip32::threadState().tuning = zip32::Tuning{};
+    ZpSetEncryption(ZP_ENCRYPT_TRADITIONAL);
     EngineTest::TearDown();
 }
 

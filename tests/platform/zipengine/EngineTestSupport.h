@@ -41,6 +41,7 @@ struct EngineCall {
     bool update = false;
     bool dosNames = false;
     std::optional<std::string> password;          // encrypt, and answer with it
+    int32_t encryption = ZP_ENCRYPT_TRADITIONAL;  // handed to ZpSetEncryption
     std::optional<std::string> comment;           // comment flag, and answer with it
     int stopAtService = 0;                        // the n-th service call answers "stop"
     std::function<void(int)> atService;           // called with the count of each service call
@@ -73,6 +74,9 @@ Command runCommand(const std::vector<std::string>& argv,
                    const std::string& input = std::string());
 
 std::string sevenZip();  // "7z" or "7zz", whichever is installed
+
+// 7-Zip's technical listing: each entry's "Method" ("AES-256 Deflate", "ZipCrypto Store"...).
+std::vector<std::pair<std::string, std::string>> sevenZipMethods(const std::string& archive);
 
 struct Entry {
     std::string name;

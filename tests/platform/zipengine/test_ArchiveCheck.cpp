@@ -111,9 +111,12 @@ Sweep flipEveryBit(const std::string& archive, const std::vector<std::pair<size_
 // unzip -t, 7z t and Python's zipfile on each archive: "archive<TAB>client: what it said" for
 // every client that does not read one.
 std::vector<std::string> clientFailures(const std::vector<std::string>& archives,
-                                        const std::string& password) {
+                                        const std::string& password, bool aes) {
     std::vector<std::string> argv{"python3", ENGINE_ZIPCHECK_PY, "--clients", "--password",
                                   password};
+    if (aes) {
+        argv.push_back("--aes");
+    }
     argv.insert(argv.end(), archives.begin(), archives.end());
     Command run = runCommand(argv);
     EXPECT_EQ(run.status, 0) << run.output;
@@ -127,20 +130,21 @@ std::vector<std::string> clientFailures(const std::vector<std::string>& archives
     return failures;
 }
 
-// Every client fails on control (the runner does report failures); the others it read.
+// Every client fails on control (the runner does report failures); the others it read. Under
+// WinZip AES the one client is 7-Zip.
 void expectOnlyControlFails(const std::vector<std::string>& passed, const std::string& control,
-                            const std::string& password) {
+                            const std::string& password, bool aes = false) {
     std::vector<std::string> archives = passed;
     archives.push_back(control);
     int controlFailures = 0;
-    for (const std::string& failure : clientFailures(archives, password)) {
+    for (const std::string& failure : clientFailures(archives, password, aes)) {
         if (failure.rfind(control + "\t", 0) == 0) {
             ++controlFailures;
         } else {
             ADD_FAILURE() << "the check passed what a client refuses: " << failure;
         }
     }
-    EXPECT_EQ(controlFailures, 3);
+    EXPECT_EQ(controlFailures, aes ? 1 : 3);
 }
 
 // The check reads what is on the disk: the archive's pages are dropped after the run. It checks
@@ -356,6 +360,106 @@ TEST_F(CheckedArchive, NamesEachHeaderFieldThatDisagrees) {
     }
 }
 
+// An archive under WinZip AES-256 of a stored, a deflated, an empty and a tiny entry (whose CRC
+// libzip leaves 0, as AE-2 allows), the password with umlauts.
+class AesCheckedArchive : public EngineArchive {
+protected:
+    void SetUp() override {
+        EngineArchive::SetUp();
+        archive = path("aes.zip");
+        EngineCall call;
+        call.root = path("d");
+        call.password = kPassword;
+        call.encryption = ZP_ENCRYPT_AES256;
+        call.names = {write("d/zufall.bin", randomBytes(150, 3)), write("d/brief.txt", text(400)),
+                      write("d/leer", ""), write("d/klein.txt", "klein")};
+        ASSERT_EQ(runEngine(archive, call).result, ZP_OK);
+        expectCheckPasses(archive);
+        intact = readFile(archive);
+    }
+
+    // Where the entry's AES field begins in its local header or central record.
+    size_t aesField(const std::string& name, bool central) const {
+        return intact.find(std::string("\x01\x99\x07\x00", 4), headerOf(intact, name, central));
+    }
+
+    // The reason the check gives for the archive with these bits flipped.
+    std::string reasonAfter(const std::vector<std::pair<size_t, uint8_t>>& xors) {
+        std::string bytes = intact;
+        for (const auto& [at, bits] : xors) {
+            bytes[at] = static_cast<char>(bytes[at] ^ bits);
+        }
+        writeFile(archive, bytes);
+        CheckLog log;
+        EXPECT_EQ(check(archive, log), ZP_ERR_VERIFY);
+        writeFile(archive, intact);
+        return log.reason;
+    }
+
+    static constexpr const char* kPassword = "Grüße aus Köln";
+    std::string archive;
+    std::string intact;
+};
+
+// A changed byte anywhere in the data or in the authentication code fails the code, also where
+// it breaks the deflate stream first; a changed salt or verification value, and a wrong password,
+// are "falsches Passwort", not a CRC error.
+TEST_F(AesCheckedArchive, RefusesAChangedByteAndAWrongPassword) {
+    const std::string code =
+        "Authentifizierungscode stimmt nicht (Daten verändert oder falsches Passwort)";
+    const auto [storedBegin, storedEnd] = dataOf(intact, "zufall.bin");
+    const auto [deflatedBegin, deflatedEnd] = dataOf(intact, "brief.txt");
+    const size_t salt = 16;
+    const size_t verifier = 2;
+    EXPECT_EQ(storedEnd - storedBegin, 150 + salt + verifier + 10);
+    EXPECT_EQ(reasonAfter({{storedBegin + salt + verifier + 70, 0x01}}), code);
+    EXPECT_EQ(reasonAfter({{deflatedBegin + salt + verifier, 0x40}}), code);
+    EXPECT_EQ(reasonAfter({{deflatedEnd - 11, 0x01}}), code);  // the data's last byte
+    EXPECT_EQ(reasonAfter({{storedEnd - 1, 0x80}}), code);     // the code's last byte
+    EXPECT_EQ(reasonAfter({{storedBegin + salt, 0x01}}), "falsches Passwort");
+    EXPECT_EQ(reasonAfter({{deflatedBegin + 3, 0x10}}), "falsches Passwort");
+    EXPECT_EQ(reasonAfter({{aesField("brief.txt", false) + 8, 0x01},
+                           {aesField("brief.txt", true) + 8, 0x01}}),
+              "Verzeichniseintrag ist beschädigt (Verschlüsselung)");  // strength 3 to 2
+    EXPECT_EQ(reasonAfter({{aesField("brief.txt", false) + 9, 0x08}}),
+              "Kopf im Archiv stimmt nicht mit dem Verzeichnis überein (AES)");
+
+    // The keys derived afresh from the password are those the entries were written with.
+    std::vector<zip32::WrittenEntry> entries = zip32::threadState().written.entries;
+    ASSERT_EQ(entries.size(), 4u);
+    for (zip32::WrittenEntry& entry : entries) {
+        EXPECT_EQ(entry.aesStrength, 3);
+        entry.aesKeys.reset();
+    }
+    zip32::CheckProblem problem;
+    EXPECT_EQ(zip32::checkArchive(archive, entries, nullptr, problem), ZP_OK)
+        << problem.entry << ": " << problem.reason;
+    const auto wrong = std::make_shared<const zip32::Password>("Grüsse aus Köln");
+    entries[1].password = wrong;
+    EXPECT_EQ(zip32::checkArchive(archive, entries, nullptr, problem), ZP_ERR_VERIFY);
+    EXPECT_EQ(problem.entry, "brief.txt");
+    EXPECT_EQ(problem.reason, "falsches Passwort");
+
+    // Once the passwords are forgotten, encrypted entries cannot be checked any more.
+    EXPECT_EQ(ZpForgetPasswords(), ZP_OK);
+    EXPECT_EQ(wrong.use_count(), 2);
+    CheckLog log;
+    EXPECT_EQ(check(archive, log), ZP_ERR_VERIFY);
+    EXPECT_EQ(log.reason, "Passwort nicht mehr bekannt");
+}
+
+// Whatever single bit of an AES archive is flipped, the check passes it only when 7-Zip, the
+// client that reads AES, reads it too.
+TEST_F(AesCheckedArchive, PassesNoSingleBitFlipThat7ZipRefuses) {
+    const Sweep sweep = flipEveryBit(archive, {{0, intact.size()}}, path("passed"));
+    EXPECT_LT(sweep.passed.size(), intact.size()) << "of " << sweep.flips;
+    const std::string control = path("control.zip");
+    std::string broken = intact;
+    broken[dataOf(intact, "brief.txt").first + 20] ^= 0x04;
+    writeFile(control, broken);
+    expectOnlyControlFails(sweep.passed, control, kPassword, true);
+}
+
 // A file cut into blocks and an encrypted one are read to the end of their deflate streams, whole
 // or piece by piece: a damaged last byte fails the check, and no flip near their ends passes that
 // a client refuses.
@@ -406,7 +510,8 @@ TEST_F(EngineArchive, CheckRefusesDeflateStreamsThatDoNotEndWithTheirLastByte) {
     const std::string file = write("inhalt.txt", content);
     const uint32_t crc = static_cast<uint32_t>(crc32(
         0, reinterpret_cast<const Bytef*>(content.data()), static_cast<uInt>(content.size())));
-    const std::vector<zip32::WrittenEntry> entries{{"daten.txt", crc, content.size(), ""}};
+    const std::vector<zip32::WrittenEntry> entries{
+        {.name = "daten.txt", .crc = crc, .size = content.size()}};
     for (const char* stream : {"ended", "trailing", "unended"}) {
         SCOPED_TRACE(stream);
         const std::string archive = path(std::string(stream) + ".zip");
@@ -470,8 +575,9 @@ TEST_F(EngineArchive, CheckAcceptsZip64HeadersAndOffsetsBeyond4GiB) {
 
     const uint32_t crc = static_cast<uint32_t>(crc32(
         0, reinterpret_cast<const Bytef*>(content.data()), static_cast<uInt>(content.size())));
-    const std::vector<zip32::WrittenEntry> entries{{"weit/hinten.txt", crc, content.size(), ""},
-                                                   {"zip64.txt", crc, content.size(), ""}};
+    const std::vector<zip32::WrittenEntry> entries{
+        {.name = "weit/hinten.txt", .crc = crc, .size = content.size()},
+        {.name = "zip64.txt", .crc = crc, .size = content.size()}};
     zip32::CheckProblem problem;
     EXPECT_EQ(zip32::checkArchive(archive, entries, nullptr, problem), ZP_OK)
         << problem.entry << ": " << problem.reason;

@@ -1,16 +1,19 @@
 // Archives written by the engine, read back by unzip, zipinfo, 7-Zip and Python's zipfile.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <map>
 #include <thread>
 
 #include "platform/zipengine/EngineState.h"
 #include "tests/platform/zipengine/EngineTestSupport.h"
 
 using namespace enginetest;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -362,6 +365,136 @@ TEST_F(EngineArchive, PasswordEncryptsEveryEntryTraditionally) {
     Command seven = runCommand({sevenZip(), "t", "-p" + *call.password, archive});
     EXPECT_EQ(seven.status, 0) << seven.output;
     EXPECT_FALSE(readWithPython(archive, std::string("falsch")).ok);
+    for (const auto& [name, method] : sevenZipMethods(archive)) {
+        EXPECT_EQ(method.rfind("ZipCrypto ", 0), 0u) << name << ": " << method;
+    }
+}
+
+// Under AES-256 every entry, stored, deflated, empty, tiny or cut into blocks, is WinZip AES in
+// 7-Zip's listing, its stored size the data's and 28 bytes, and comes back from 7-Zip with the
+// password, umlauts included, and from the engine's check; no other password opens it.
+TEST_F(EngineArchive, AesEncryptsEveryEntryFor7Zip) {
+    cutAbove(100000, 32768);
+    EngineCall call;
+    call.root = path("d");
+    call.password = "Grüße aus Köln";
+    call.encryption = ZP_ENCRYPT_AES256;
+    call.names = {write("d/foto.jpg", randomBytes(40000, 11)),
+                  write("d/brief.txt", text(90000)),
+                  write("d/leer", ""),
+                  write("d/klein.txt", "klein"),
+                  write("d/Postfach.mbox", text(250000) + randomBytes(90000, 12) + text(60000)),
+                  write("d/film.mp4", randomBytes(300000, 13))};
+    const std::string archive = path("aes.zip");
+    EngineRun run = runEngine(archive, call);
+    ASSERT_EQ(run.result, ZP_OK) << run.printed();
+    EXPECT_EQ(run.passwordAsks, 1);
+    expectCheckPasses(archive);
+
+    const std::map<std::string, std::string> expected{
+        {"foto.jpg", "AES-256 Store"}, {"brief.txt", "AES-256 Deflate"},
+        {"leer", "AES-256 Store"},     {"klein.txt", "AES-256 Store"},
+        {"film.mp4", "AES-256 Store"}, {"Postfach.mbox", "AES-256 Deflate"}};
+    const auto methods = sevenZipMethods(archive);
+    EXPECT_EQ((std::map<std::string, std::string>(methods.begin(), methods.end())), expected);
+    Command listed = runCommand({"zipinfo", "-v", archive});
+    for (const auto& [name, size] : std::vector<std::pair<std::string, uint64_t>>{
+             {"foto.jpg", 40000}, {"leer", 0}, {"film.mp4", 300000}}) {
+        EXPECT_NE(listed.output.find("compressed size:                                " +
+                                     std::to_string(size + 28) + " bytes"),
+                  std::string::npos)
+            << name;
+    }
+
+    fs::remove_all(path("by-7z"));
+    Command extracted =
+        runCommand({sevenZip(), "x", "-y", "-o" + path("by-7z"), "-p" + *call.password, archive});
+    ASSERT_EQ(extracted.status, 0) << extracted.output;
+    for (const std::string& file : call.names) {
+        const std::string name = file.substr(path("d/").size());
+        EXPECT_TRUE(readFile(path("by-7z/" + name)) == readFile(file)) << name;
+    }
+    Command wrong = runCommand({sevenZip(), "t", "-pGrüsse aus Köln", archive});
+    EXPECT_NE(wrong.status, 0) << wrong.output;
+    EXPECT_NE(wrong.output.find("Wrong password"), std::string::npos) << wrong.output;
+
+    // Any other method is refused and leaves the chosen one.
+    EXPECT_EQ(ZpSetEncryption(2), ZP_ERR_PARAMETER);
+    EXPECT_EQ(zip32::threadState().encryption, ZP_ENCRYPT_AES256);
+}
+
+// A grow or update encrypts its new entries as the archive's are, and says so when that is not
+// the method chosen; an archive that already mixes methods gets the chosen one, with a note. An
+// entry the run replaces does not count.
+TEST_F(EngineArchive, GrowKeepsTheMethodOfTheArchivesEntries) {
+    EngineCall call;
+    call.root = path("d");
+    call.password = "Geheimnis";
+    const std::string first = write("d/erste.txt", text(3000));
+    const std::string second = write("d/zweite.txt", text(4000));
+    const auto methodOf = [](const std::string& archive, const std::string& name) {
+        for (const auto& [entry, method] : sevenZipMethods(archive)) {
+            if (entry == name) {
+                return method;
+            }
+        }
+        return std::string("fehlt");
+    };
+    for (const int32_t made : {ZP_ENCRYPT_AES256, ZP_ENCRYPT_TRADITIONAL}) {
+        const bool aes = made == ZP_ENCRYPT_AES256;
+        SCOPED_TRACE(aes ? "AES-256 archive" : "ZIP 2.0 archive");
+        const std::string archive = path(aes ? "aes.zip" : "zip20.zip");
+        call.names = {first};
+        call.grow = false;
+        call.encryption = made;
+        ASSERT_EQ(runEngine(archive, call).result, ZP_OK);
+        call.names = {second};
+        call.grow = true;
+        call.encryption = aes ? ZP_ENCRYPT_TRADITIONAL : ZP_ENCRYPT_AES256;
+        EngineRun grown = runEngine(archive, call);
+        ASSERT_EQ(grown.result, ZP_OK) << grown.printed();
+        EXPECT_EQ(methodOf(archive, "zweite.txt"), aes ? "AES-256 Deflate" : "ZipCrypto Deflate");
+        const std::string note = "Hinweis: Die Einträge des Archivs " + archive + " sind mit " +
+                                 (aes ? "AES-256" : "ZIP 2.0") +
+                                 " verschlüsselt; die neuen werden es ebenso, nicht mit " +
+                                 (aes ? "ZIP 2.0" : "AES-256") +
+                                 ", damit das Archiv bei einem Verfahren bleibt.\n";
+        EXPECT_NE(std::find(grown.prints.begin(), grown.prints.end(), note), grown.prints.end())
+            << grown.printed();
+        expectCheckPasses(archive);
+
+        // Replacing the only entries leaves nothing to keep: the chosen method, without a note.
+        call.update = true;
+        call.grow = false;
+        call.names = {first, second};
+        const int64_t later = std::time(nullptr) + (aes ? 100 : 200);  // newer than each entry
+        setMtime(first, later);
+        setMtime(second, later);
+        EngineRun updated = runEngine(archive, call);
+        ASSERT_EQ(updated.result, ZP_OK) << updated.printed();
+        EXPECT_EQ(methodOf(archive, "erste.txt"), aes ? "ZipCrypto Deflate" : "AES-256 Deflate");
+        EXPECT_EQ(updated.printed().find("Hinweis"), std::string::npos) << updated.printed();
+        call.update = false;
+    }
+
+    // Made by 7-Zip with both methods.
+    const std::string mixed = path("gemischt.zip");
+    for (const char* method : {"-mem=AES256", "-mem=ZipCrypto"}) {
+        const std::string file = std::string(method) == "-mem=AES256" ? first : second;
+        Command added = runCommand({sevenZip(), "a", "-tzip", method, "-pGeheimnis", mixed, file});
+        ASSERT_EQ(added.status, 0) << added.output;
+    }
+    call.names = {write("d/dritte.txt", text(5000))};
+    call.grow = true;
+    call.encryption = ZP_ENCRYPT_AES256;
+    EngineRun grown = runEngine(mixed, call);
+    ASSERT_EQ(grown.result, ZP_OK) << grown.printed();
+    EXPECT_EQ(methodOf(mixed, "dritte.txt"), "AES-256 Deflate");
+    EXPECT_NE(grown.printed().find("Hinweis: Das Archiv " + mixed +
+                                   " mischt Verschlüsselungsverfahren: seine Einträge sind mit "
+                                   "ZIP 2.0 und AES-256 verschlüsselt, die neuen mit AES-256.\n"),
+              std::string::npos)
+        << grown.printed();
 }
 
 TEST_F(EngineArchive, CommentIsAskedOnlyWhenItsFlagIsSet) {
