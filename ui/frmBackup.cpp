@@ -171,7 +171,7 @@ frmBackup::frmBackup(QWidget* parent) : QDialog(parent) {
     lblDiskHint->setObjectName(QStringLiteral("lblDiskHint"));
     lblDiskHint->setWordWrap(true);
     lblDiskHint->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    Place(lblDiskHint, 120, 4050, 5400, 465, false);
+    Place(lblDiskHint, 120, 4050 + kEncryptionRow, 5400, 465, false);
     lblDiskHint->hide();
 
     Form_Load();

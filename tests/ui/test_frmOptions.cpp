@@ -785,7 +785,7 @@ private Q_SLOTS:
         Click(Check("chkArchiveFlag"));  // so that "Übernehmen" takes part
         Button(0)->setFocus();
         QStringList visited;
-        for (int i = 0; i < 18; ++i) {
+        for (int i = 0; i < 19; ++i) {
             QWidget* w = QApplication::focusWidget();
             while (w != nullptr && w->objectName().isEmpty()) {
                 w = w->parentWidget();
