@@ -1,7 +1,7 @@
 #pragma once
 /* The ZIP engine's C interface: three entry points, four callbacks, the options record, an
- * entry point that checks what the runs wrote, and two for encryption: the choice of the method
- * and the end of the passwords' stay in memory.
+ * entry point that checks what the runs wrote, two for encryption (the choice of the method and
+ * the end of the passwords' stay in memory), and a reader that gives entries back for a restore.
  * Field order and meaning follow the engine contract; pointers are 8 bytes on x86-64, every other
  * field keeps its width. Texts are zero-terminated UTF-8. */
 
@@ -136,6 +136,56 @@ ZIP32_API int32_t ZpVerify(const char* archivePath, ZpVerifyProgress progress,
  * ZpVerify, and lets them go: a client calls it once it has checked what it wrote. ZpVerify then
  * finds the encrypted entries unreadable ("Passwort nicht mehr bekannt"). Always ZP_OK. */
 ZIP32_API int32_t ZpForgetPasswords(void);
+
+/* Reading an archive back, for the restore. A reader holds the archive open and its central
+ * directory parsed; ZpExtract may run on several threads at once over one reader (each call reads
+ * with its own position). Names are the stored bytes, not necessarily UTF-8. */
+#define ZP_ERR_PASSWORD 8 /* ZpExtract, ZpCheckPassword: no password, or a wrong one */
+#define ZP_ERR_STOPPED 9  /* ZpExtract: the write callback asked to stop */
+
+typedef struct ZpReader ZpReader;
+
+typedef struct ZpEntryInfo {
+    const char* name;    /* the stored name, zero-terminated; valid while the reader is open */
+    uint32_t nameLength; /* in bytes (a name may not hold a zero byte; such entries are refused) */
+    uint32_t crc;
+    uint64_t size;
+    uint64_t compressedSize;
+    int64_t mtime;       /* seconds since 1970 UTC: the extended field's, else the DOS time's */
+    uint32_t mode;       /* st_mode as archived on Unix (type and permission bits); 0 when none */
+    int32_t encryption;  /* -1 none, ZP_ENCRYPT_TRADITIONAL, or ZP_ENCRYPT_AES256 (any strength) */
+} ZpEntryInfo;
+
+/* Opens the archive at archivePath and reads its directory. ZP_OK with *reader set; otherwise
+ * ZP_ERR_ARCHIVE_DAMAGED (not a ZIP archive, or its directory is damaged) or ZP_ERR_FILE_READ
+ * (cannot be opened or read), after calling problem once with the archive's path and the reason
+ * in German. problem may be null. */
+ZIP32_API int32_t ZpOpenReader(const char* archivePath, ZpReader** reader,
+                               ZpVerifyProblem problem, void* context);
+ZIP32_API int64_t ZpEntryCount(const ZpReader* reader);
+/* The entry at index (0 <= index < ZpEntryCount), in the order of the central directory. */
+ZIP32_API const ZpEntryInfo* ZpEntryAt(const ZpReader* reader, int64_t index);
+
+/* write: the next bytes of an entry's data; 0 goes on, any other answer stops the extraction. */
+typedef int32_t (*ZpWriteCallback)(void* context, const void* data, uint64_t length);
+
+/* Hands the entry's data to write, front to back, decrypted with password (null or empty when the
+ * entry is not encrypted) and inflated, after the same checks as ZpVerify: local header agreeing
+ * with its record, data to its last stored byte, the AES authentication code. Bytes reach write
+ * before the whole entry is known to be good: ZP_OK only when size and CRC (and the code) held at
+ * the end; a caller keeps what it wrote only then. ZP_ERR_PASSWORD ("falsches Passwort", or
+ * "Passwort fehlt") before any byte was written; ZP_ERR_VERIFY for a damaged entry; ZP_ERR_FILE_READ
+ * when the archive cannot be read; ZP_ERR_STOPPED when write stopped it; ZP_ERR_PARAMETER for a bad
+ * index. Every result but ZP_OK and ZP_ERR_STOPPED calls problem once (entry name, reason). */
+ZIP32_API int32_t ZpExtract(ZpReader* reader, int64_t index, const char* password,
+                            ZpWriteCallback write, ZpVerifyProblem problem, void* context);
+
+/* Whether password opens the encrypted entry at index, from its verification value (AES) or its
+ * check byte (traditional: a wrong password passes this once in 256; ZpExtract still finds it).
+ * ZP_OK, ZP_ERR_PASSWORD, ZP_ERR_FILE_READ or ZP_ERR_PARAMETER; ZP_OK for an entry not encrypted. */
+ZIP32_API int32_t ZpCheckPassword(ZpReader* reader, int64_t index, const char* password);
+
+ZIP32_API void ZpCloseReader(ZpReader* reader);
 
 #ifdef __cplusplus
 }
