@@ -43,6 +43,8 @@ public:
     /// The name a backup gives its archives: "20261207_1405 Backup.zip", with " (2)" and
     /// " (fehlerhaft)" after it in any order.
     static bool IsArchiveName(QStringView sName);
+    /// The name of an archive's state record: an archive's name with ".zustand" for ".zip".
+    static bool IsStateRecordName(QStringView sName);
 
 private:
     using FolderId = std::pair<uint64_t, uint64_t>;             // device, inode
