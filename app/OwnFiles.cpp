@@ -84,6 +84,14 @@ QString OwnFiles::RecordPath() {
     return StateFolder() + QStringLiteral("/archives.txt");
 }
 
+QStringList OwnFiles::RecordedArchives() {
+    QStringList paths;
+    for (const Record& record : ReadRecords()) {
+        paths.append(record.sPath);
+    }
+    return paths;
+}
+
 OwnFiles OwnFiles::Load(const QString& sArchiveFolder) {
     OwnFiles own;
     struct stat st {};

@@ -10,6 +10,7 @@
 // archive is known by its identity wherever it lies, so a renamed or moved one is still known.
 
 #include <QString>
+#include <QStringList>
 #include <cstdint>
 #include <set>
 #include <tuple>
@@ -37,6 +38,8 @@ public:
     /// and forgets the archives that are gone. False when the record could not be written.
     static bool Remember(const QString& sArchivePath);
     static QString RecordPath();
+    /// The paths of the archives remembered, as they were written.
+    static QStringList RecordedArchives();
 
     /// The name of a backup's work file or of the engine's temporary file.
     static bool IsWorkName(QStringView sName);
