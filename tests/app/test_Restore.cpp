@@ -454,3 +454,42 @@ TEST(RestoreParts, AMomentIsAMinuteOrTheEndOfADay) {
         EXPECT_FALSE(RestoreCommand::ParseMoment(bad)) << bad;
     }
 }
+
+// Through the core's interface, as the window uses it: a cancel before the first file writes
+// nothing and says so; the progress ends with every file counted; versions are newest first.
+TEST_F(RestoreDrill, ACancelledRunWritesNothingAndProgressCountsEveryFile) {
+    PythonZip(Archives() + "/20251101_0900 Backup.zip", {"home/a.txt=alt", "home/b.txt=b"});
+    PythonZip(Archives() + "/20251101_0900 Backup (2).zip", {"home/a.txt=neu"});
+    const Result<Restore::Catalog> catalog = Restore::Catalog::Read({Archives()});
+    ASSERT_TRUE(catalog) << catalog.Reason().toStdString();
+    const std::vector<Restore::Version> versions = catalog->VersionsOf("/home/a.txt");
+    ASSERT_EQ(versions.size(), 2U);
+    EXPECT_EQ(catalog->Archives()[static_cast<size_t>(versions[0].iArchive)].iNumber, 2);
+    const Result<Restore::Plan> plan = catalog->PlanAt(QDateTime(), {"/home/"}, false, nullptr);
+    ASSERT_TRUE(plan);
+    ASSERT_EQ(plan->files.size(), 2U);
+    EXPECT_FALSE(plan->bHasRecord);
+
+    Restore::Options options;
+    options.sTarget = Root() + "/ziel";
+    std::atomic<bool> cancel{true};
+    const Restore::Summary stopped =
+        Restore::Run(*catalog, *plan, options, nullptr, nullptr, cancel);
+    EXPECT_TRUE(stopped.bCancelled);
+    EXPECT_EQ(stopped.lRestored, 0);
+    EXPECT_TRUE(Tree(options.sTarget).isEmpty());
+
+    cancel = false;
+    Restore::Progress last;
+    const Restore::Summary done = Restore::Run(
+        *catalog, *plan, options, nullptr, [&last](const Restore::Progress& now) { last = now; },
+        cancel);
+    EXPECT_FALSE(done.bCancelled);
+    EXPECT_EQ(done.lRestored, 2);
+    EXPECT_EQ(last.lFilesDone, 2);
+    EXPECT_EQ(last.lFilesTotal, 2);
+    EXPECT_EQ(last.lBytesDone, 4U);
+    EXPECT_EQ(Read(options.sTarget + "/home/a.txt"), "neu");
+    EXPECT_EQ(Restore::SummaryLine(done).toStdString(),
+              "2 Dateien, 0,0 MB wiederhergestellt, 0 übersprungen");
+}
