@@ -157,9 +157,9 @@ typedef struct ZpEntryInfo {
 } ZpEntryInfo;
 
 /* Opens the archive at archivePath and reads its directory. ZP_OK with *reader set; otherwise
- * ZP_ERR_ARCHIVE_DAMAGED (not a ZIP archive, or its directory is damaged) or ZP_ERR_FILE_READ
- * (cannot be opened or read), after calling problem once with the archive's path and the reason
- * in German. problem may be null. */
+ * ZP_ERR_ARCHIVE_DAMAGED (not a ZIP archive, its directory is damaged, or a name holds a zero
+ * byte) or ZP_ERR_FILE_READ (cannot be opened or read), after calling problem once with the
+ * archive's path and the reason in German. problem may be null. */
 ZIP32_API int32_t ZpOpenReader(const char* archivePath, ZpReader** reader,
                                ZpVerifyProblem problem, void* context);
 ZIP32_API int64_t ZpEntryCount(const ZpReader* reader);
@@ -182,7 +182,8 @@ ZIP32_API int32_t ZpExtract(ZpReader* reader, int64_t index, const char* passwor
 
 /* Whether password opens the encrypted entry at index, from its verification value (AES) or its
  * check byte (traditional: a wrong password passes this once in 256; ZpExtract still finds it).
- * ZP_OK, ZP_ERR_PASSWORD, ZP_ERR_FILE_READ or ZP_ERR_PARAMETER; ZP_OK for an entry not encrypted. */
+ * ZP_OK, ZP_ERR_PASSWORD, ZP_ERR_FILE_READ or ZP_ERR_PARAMETER; ZP_OK for an entry not encrypted,
+ * and for one too damaged to tell (ZpExtract then says why). */
 ZIP32_API int32_t ZpCheckPassword(ZpReader* reader, int64_t index, const char* password);
 
 ZIP32_API void ZpCloseReader(ZpReader* reader);
