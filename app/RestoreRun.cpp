@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -140,6 +141,15 @@ bool RenameNew(int folder, const std::string& from, const std::string& to) {
     return true;
 }
 
+// A folder's descriptor, closed with its last holder.
+struct FolderFd {
+    explicit FolderFd(int descriptor) : fd(descriptor) {}
+    ~FolderFd() { ::close(fd); }
+    FolderFd(const FolderFd&) = delete;
+    FolderFd& operator=(const FolderFd&) = delete;
+    int fd;
+};
+
 struct WriteTarget {
     int fd = -1;
     int error = 0;
@@ -171,30 +181,29 @@ void NoteProblem(void* context, const char* /*entry*/, const char* reason) {
     }
 }
 
-// The folders of the target, opened once each, made where missing, never through a link.
+// The folders of the target, made where missing. Below a target the user named, never through a
+// link; to the original places the path is followed as the system resolves it (a linked home
+// folder is still the home folder). The last folders opened are kept open (a tree of thousands of
+// folders must not run out of descriptors); a handle stays valid while a writer holds it.
 class Folders {
 public:
-    explicit Folders(int root) : root_(root) {}
-    ~Folders() {
-        for (const auto& [path, fd] : open_) {
-            ::close(fd);
-        }
-        if (root_ >= 0) {
-            ::close(root_);
-        }
-    }
+    using Handle = std::shared_ptr<const FolderFd>;
+
+    Folders(int root, bool bFollowLinks)
+        : root_(std::make_shared<const FolderFd>(root)), bFollowLinks_(bFollowLinks) {}
     Folders(const Folders&) = delete;
     Folders& operator=(const Folders&) = delete;
 
-    // The folder of names[0 .. count); -1 with the reason.
-    int Open(const std::vector<std::string>& names, size_t count, QString& sReason) {
+    // The folder of names[0 .. count); null with the reason.
+    Handle Open(const std::vector<std::string>& names, size_t count, QString& sReason) {
         const std::lock_guard<std::mutex> lock(mutex_);
-        int current = root_;
+        Handle current = root_;
         std::string path;
         if (!cleanedRoot_) {
             cleanedRoot_ = true;
-            RemoveLeftovers(root_);
+            RemoveLeftovers(root_->fd);
         }
+        const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (bFollowLinks_ ? 0 : O_NOFOLLOW);
         for (size_t i = 0; i < count; ++i) {
             path += '/';
             path += names[i];
@@ -202,20 +211,19 @@ public:
                 current = it->second;
                 continue;
             }
-            const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-            int fd = ::openat(current, names[i].c_str(), flags);
+            int fd = ::openat(current->fd, names[i].c_str(), flags);
             if (fd < 0 && errno == ENOENT) {
-                if (::mkdirat(current, names[i].c_str(), 0700) != 0 && errno != EEXIST) {
+                if (::mkdirat(current->fd, names[i].c_str(), 0700) != 0 && errno != EEXIST) {
                     sReason = QStringLiteral("Der Ordner „%1“ kann nicht angelegt werden: %2")
                                   .arg(Shown(QByteArray::fromStdString(path)), SystemReason(errno));
-                    return -1;
+                    return nullptr;
                 }
-                fd = ::openat(current, names[i].c_str(), flags);
+                fd = ::openat(current->fd, names[i].c_str(), flags);
             }
             if (fd < 0) {
                 const int error = errno;
                 struct stat st {};
-                if (::fstatat(current, names[i].c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                if (::fstatat(current->fd, names[i].c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
                     S_ISLNK(st.st_mode)) {
                     sReason = QStringLiteral(
                                   "Der Ordner „%1“ des Ziels ist ein symbolischer Verweis; "
@@ -225,20 +233,25 @@ public:
                     sReason = QStringLiteral("Der Ordner „%1“ kann nicht geöffnet werden: %2")
                                   .arg(Shown(QByteArray::fromStdString(path)), SystemReason(error));
                 }
-                return -1;
+                return nullptr;
             }
             RemoveLeftovers(fd);
-            open_.emplace(path, fd);
-            current = fd;
+            if (open_.size() >= kMostOpen) {
+                open_.clear();
+            }
+            current = std::make_shared<const FolderFd>(fd);
+            open_.emplace(path, current);
         }
         return current;
     }
 
 private:
-    int root_;
+    static constexpr size_t kMostOpen = 64;
+    Handle root_;
+    bool bFollowLinks_;
     bool cleanedRoot_ = false;
     std::mutex mutex_;
-    std::map<std::string, int> open_;
+    std::map<std::string, Handle> open_;
 };
 
 struct Job {
@@ -263,10 +276,11 @@ struct Done {
 Done RestoreOne(const Job& job, Folders& folders, bool bOverwrite) {
     const Version& version = job.file->version;
     QString sReason;
-    const int folder = folders.Open(job.names, job.names.size() - 1, sReason);
-    if (folder < 0) {
+    const Folders::Handle held = folders.Open(job.names, job.names.size() - 1, sReason);
+    if (!held) {
         return {Outcome::Failed, sReason};
     }
+    const int folder = held->fd;
     const std::string& name = job.names.back();
     struct stat st {};
     const bool bExists = ::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
@@ -378,7 +392,7 @@ Summary Run(const Catalog& catalog, const Plan& plan, const Options& options,
             QStringLiteral("%1: %2").arg(DisplayPath(sRoot), SystemReason(errno)));
         return summary;
     }
-    Folders folders(root);
+    Folders folders(root, options.sTarget.isEmpty());
 
     // Each archive once: opened, its entries still those of the catalog, its password checked.
     struct Source {

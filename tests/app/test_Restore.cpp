@@ -4,6 +4,7 @@
 // Python's zipfile, a link inside the target, a wrong password, a killed restore, a different
 // file in the way. The state record's text, the names scans leave alone and the moment's syntax.
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -492,4 +493,39 @@ TEST_F(RestoreDrill, ACancelledRunWritesNothingAndProgressCountsEveryFile) {
     EXPECT_EQ(Read(options.sTarget + "/home/a.txt"), "neu");
     EXPECT_EQ(Restore::SummaryLine(done).toStdString(),
               "2 Dateien, 0,0 MB wiederhergestellt, 0 übersprungen");
+}
+
+// A tree of more folders than a process may hold open, and the original places reached through a
+// linked folder (a home on another disk): both restore whole.
+TEST_F(RestoreDrill, ManyFoldersAndALinkedHomeAtTheOriginalPlaces) {
+    QStringList entries;
+    for (int i = 0; i < 300; ++i) {
+        entries << QString("home/d%1/f.txt=%1").arg(i);
+    }
+    PythonZip(Archives() + "/20251101_0900 Backup.zip", entries);
+    const Result<Restore::Catalog> catalog = Restore::Catalog::Read({Archives()});
+    ASSERT_TRUE(catalog) << catalog.Reason().toStdString();
+    const Result<Restore::Plan> plan = catalog->PlanAt(QDateTime(), {}, false, nullptr);
+    ASSERT_TRUE(plan);
+    Restore::Options options;
+    options.sTarget = Root() + "/ziel";
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = 128;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    const std::atomic<bool> cancel{false};
+    const Restore::Summary many = Restore::Run(*catalog, *plan, options, nullptr, nullptr, cancel);
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_TRUE(many.failures.isEmpty()) << many.failures.join('\n').toStdString();
+    EXPECT_EQ(many.lRestored, 300);
+    EXPECT_EQ(Read(options.sTarget + "/home/d299/f.txt"), "299");
+
+    const QString sReal = MakeFolder("echt");
+    ASSERT_TRUE(QFile::link(sReal, Root() + "/heim"));
+    const QByteArray inner = QFile::encodeName(Root() + "/heim/brief.txt").mid(1);
+    PythonZip(Archives() + "/20251102_0900 Backup.zip", {QString::fromUtf8(inner) + "=Brief"});
+    const Outcome original = Restore({QFile::decodeName("/" + inner)});
+    EXPECT_EQ(original.status, 0) << original.err.toStdString();
+    EXPECT_EQ(Read(sReal + "/brief.txt"), "Brief");
 }
