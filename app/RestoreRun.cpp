@@ -189,8 +189,11 @@ class Folders {
 public:
     using Handle = std::shared_ptr<const FolderFd>;
 
-    Folders(int root, bool bFollowLinks)
-        : root_(std::make_shared<const FolderFd>(root)), bFollowLinks_(bFollowLinks) {}
+    // shownRoot: the target's path as the user knows it (empty for the original places).
+    Folders(int root, QByteArray shownRoot, bool bFollowLinks)
+        : root_(std::make_shared<const FolderFd>(root)),
+          shownRoot_(std::move(shownRoot)),
+          bFollowLinks_(bFollowLinks) {}
     Folders(const Folders&) = delete;
     Folders& operator=(const Folders&) = delete;
 
@@ -215,7 +218,8 @@ public:
             if (fd < 0 && errno == ENOENT) {
                 if (::mkdirat(current->fd, names[i].c_str(), 0700) != 0 && errno != EEXIST) {
                     sReason = QStringLiteral("Der Ordner „%1“ kann nicht angelegt werden: %2")
-                                  .arg(Shown(QByteArray::fromStdString(path)), SystemReason(errno));
+                                  .arg(Shown(shownRoot_ + QByteArray::fromStdString(path)),
+                                       SystemReason(errno));
                     return nullptr;
                 }
                 fd = ::openat(current->fd, names[i].c_str(), flags);
@@ -228,10 +232,11 @@ public:
                     sReason = QStringLiteral(
                                   "Der Ordner „%1“ des Ziels ist ein symbolischer Verweis; "
                                   "nichts wird hindurch geschrieben.")
-                                  .arg(Shown(QByteArray::fromStdString(path)));
+                                  .arg(Shown(shownRoot_ + QByteArray::fromStdString(path)));
                 } else {
                     sReason = QStringLiteral("Der Ordner „%1“ kann nicht geöffnet werden: %2")
-                                  .arg(Shown(QByteArray::fromStdString(path)), SystemReason(error));
+                                  .arg(Shown(shownRoot_ + QByteArray::fromStdString(path)),
+                                       SystemReason(error));
                 }
                 return nullptr;
             }
@@ -248,6 +253,7 @@ public:
 private:
     static constexpr size_t kMostOpen = 64;
     Handle root_;
+    QByteArray shownRoot_;
     bool bFollowLinks_;
     bool cleanedRoot_ = false;
     std::mutex mutex_;
@@ -392,7 +398,7 @@ Summary Run(const Catalog& catalog, const Plan& plan, const Options& options,
             QStringLiteral("%1: %2").arg(DisplayPath(sRoot), SystemReason(errno)));
         return summary;
     }
-    Folders folders(root, options.sTarget.isEmpty());
+    Folders folders(root, sRoot == u'/' ? QByteArray() : NativePath(sRoot), sRoot == u'/');
 
     // Each archive once: opened, its entries still those of the catalog, its password checked.
     struct Source {
