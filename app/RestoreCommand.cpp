@@ -279,9 +279,18 @@ int Run(const QStringList& args) {
         return kRestored;
     }
 
+    // A run without a password file learns why encrypted archives fail, once.
+    const auto tellPasswordFile = [&options](const QString& sReason) {
+        if (options.sPasswordFile.isEmpty() && sReason.contains(u"Passwort fehlt")) {
+            Tell(
+                QStringLiteral("Die Archive sind verschlüsselt; „--password-file DATEI“ gibt "
+                               "das Passwort an."));
+        }
+    };
     Result<Restore::Plan> plan = catalog->PlanAt(options.dtAt, paths, options.bDeleted, source);
     if (!plan) {
         Tell(plan.Reason());
+        tellPasswordFile(plan.Reason());
         return kFailed;
     }
     for (const QByteArray& path : plan->unmatched) {
@@ -335,6 +344,7 @@ int Run(const QStringList& args) {
     for (const QString& sFailure : summary.failures) {
         Tell(sFailure);
     }
+    tellPasswordFile(summary.failures.join(u'\n'));
     QString out;
     for (const QString& sBeside : summary.beside) {
         out += QStringLiteral("Daneben geschrieben: %1\n").arg(sBeside);

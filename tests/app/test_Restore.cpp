@@ -300,6 +300,10 @@ TEST_F(RestoreDrill, AWrongPasswordWritesNothingOfThatArchive) {
     const Outcome plan = Restore({"--password-file", sWrong, "--target", sTarget});
     EXPECT_EQ(plan.status, 1);
     EXPECT_TRUE(plan.err.contains("falsches Passwort")) << plan.err.toStdString();
+    const Outcome none = Restore({"--target", sTarget});
+    EXPECT_EQ(none.status, 1);
+    EXPECT_TRUE(none.err.contains("„--password-file DATEI“ gibt das Passwort an"))
+        << none.err.toStdString();
     // Without the record, the archive itself refuses.
     ASSERT_TRUE(QFile::remove(Archives() + "/20251101_0900 Backup.zustand"));
     const Outcome wrong = Restore({"--password-file", sWrong, "--target", sTarget});
