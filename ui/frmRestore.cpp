@@ -207,7 +207,7 @@ void frmRestore::Form_Load() {
     dtpTime->setTime(QTime(dtNow.time().hour(), dtNow.time().minute()));
     optOriginal->setChecked(true);
     // Read once the dialog is up: an encrypted record asks for its password over the dialog.
-    lblStatus->setText(QStringLiteral("Archive werden gelesen ..."));
+    SetStatus(QStringLiteral("Archive werden gelesen ..."));
     QTimer::singleShot(0, this, [this] { ReadCatalog(); });
 }
 
@@ -311,9 +311,9 @@ void frmRestore::ShowSelection() {
     }
     const int64_t lChecked = model_->CheckedCount();
     if (!sPlanProblem_.isEmpty()) {
-        lblStatus->setText(sPlanProblem_);
+        SetStatus(sPlanProblem_);
     } else {
-        lblStatus->setText(
+        SetStatus(
             QStringLiteral("%1 von %2 ausgewählt, %3")
                 .arg(Files(lChecked),
                      QLocale().toString(static_cast<qlonglong>(model_->FileCount())),
@@ -394,7 +394,7 @@ void frmRestore::StartRestore() {
     cmdClose->setEnabled(true);
     pbProgress->setValue(0);
     pbProgress->show();
-    lblStatus->clear();
+    SetStatus(QString());
     ShowReport({});
     tmrProgress->start();
     // The worker owns its copies; the catalog stays put while the inputs are disabled.
@@ -421,7 +421,7 @@ void frmRestore::CancelRun() {
     }
     cancel_ = true;
     cmdClose->setEnabled(false);
-    lblStatus->setText(QStringLiteral("Wird abgebrochen ..."));
+    SetStatus(QStringLiteral("Wird abgebrochen ..."));
 }
 
 void frmRestore::ShowProgress() {
@@ -438,7 +438,7 @@ void frmRestore::ShowProgress() {
             : 0.0;
     pbProgress->setValue(static_cast<int>(std::clamp(fDone, 0.0, 1.0) * kProgressSteps));
     if (!cancel_ && !progress.current.isEmpty()) {
-        lblStatus->setText(DisplayPath(PathFromNative(progress.current)));
+        SetStatus(DisplayPath(PathFromNative(progress.current)));
     }
 }
 
@@ -472,12 +472,20 @@ void frmRestore::RunFinished(const Restore::Summary& summary) {
     cmdClose->setText(QStringLiteral("&Schließen"));
     cmdClose->setEnabled(true);
     ShowSelection();
-    lblStatus->setText((summary.bCancelled ? QStringLiteral("Abgebrochen: ") : QString()) +
+    SetStatus((summary.bCancelled ? QStringLiteral("Abgebrochen: ") : QString()) +
                        Restore::SummaryLine(summary));
     ShowReport(report);
     if (bCloseAfterRun_) {
         QDialog::reject();
     }
+}
+
+void frmRestore::SetStatus(const QString& sText) {
+    sStatus_ = sText;
+    // Paths are long; their ends say most.
+    lblStatus->setText(
+        lblStatus->fontMetrics().elidedText(sText, Qt::ElideMiddle, lblStatus->width()));
+    lblStatus->setToolTip(lblStatus->text() == sText ? QString() : sText);
 }
 
 void frmRestore::ShowReport(const QStringList& lines) {

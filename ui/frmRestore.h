@@ -42,6 +42,8 @@ public:
     bool bRunning() const { return bRunning_; }
     /// The moment the tree shows.
     QDateTime Moment() const;
+    /// The whole line below the tree (shown shortened in the middle when it does not fit).
+    const QString& StatusText() const { return sStatus_; }
 
 public Q_SLOTS:
     void reject() override;
@@ -62,6 +64,7 @@ private:
     void RunFinished(const Restore::Summary& summary);
     /// Shows lines in the report box below the progress (hidden when there are none).
     void ShowReport(const QStringList& lines);
+    void SetStatus(const QString& sText);
     void SetInputsEnabled(bool bEnabled);
     /// The password of this dialog: asked for the first time it is needed.
     std::optional<QByteArray> Password();
@@ -94,6 +97,7 @@ private:
     std::unique_ptr<Restore::Catalog> catalog_;
     QString sCatalogFolder_;  // the folder catalog_ was read from
     QStringList skipped_;
+    QString sStatus_;
     QString sPlanProblem_;  // why the tree is empty, when it is
     std::optional<QByteArray> password_;
 
