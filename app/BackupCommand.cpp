@@ -20,6 +20,7 @@
 #include "app/NativePath.h"
 #include "app/SearchSettings.h"
 #include "app/SingleInstance.h"
+#include "app/StateRecord.h"
 #include "app/TerminalProgress.h"
 #include "app/WipeText.h"
 #include "app/modBackup.h"
@@ -301,6 +302,17 @@ int Command::Backup(CListString& files, const QString& sArchive) {
     progress_.Clear();
     if (!written) {
         return Fail(written.Reason());
+    }
+    // A run without its record would let a restore take the files deleted since for present: it
+    // fails, and with nothing applied the next run backs these files up again with a record.
+    if (found_ && !found_->stateRecord.isEmpty()) {
+        if (const Result<void> recorded = StateRecord::Write(run.ArchivePath(), found_->stateRecord,
+                                                             sPassword_, eEncryption_);
+            !recorded) {
+            return Fail(QStringLiteral("Das Archiv „%1“ ist geschrieben und geprüft und bleibt "
+                                       "erhalten, aber:\n%2")
+                            .arg(DisplayPath(run.ArchivePath()), recorded.Reason()));
+        }
     }
     // Only what this run archived leaves the list; nothing else can have arrived meanwhile, as
     // the lock is held, but a path that did would stay.

@@ -8,6 +8,7 @@
 #include "app/LeadingNumber.h"
 #include "app/NativePath.h"
 #include "app/SearchSettings.h"
+#include "app/StateRecord.h"
 #include "app/TerminalProgress.h"
 #include "app/modBackup.h"
 
@@ -141,8 +142,20 @@ Result<Found> Run(Rule rule, modBackup::ISearchOutlet& outlet, bool bRepair) {
     CountingOutlet counter(outlet);
     ISearchOutlet* const previous = state.SearchOutlet;
     state.SearchOutlet = &counter;
+    StateRecord::Builder record(NativePath(folder.Path()));
+    state.PresentOutlet = [&record](const FSOFile& file) {
+        const QDateTime modified = file.DateLastModified();
+        record.AddFile(NativePath(file.Path()), static_cast<uint64_t>(file.Size()),
+                       modified.isValid() ? modified.toSecsSinceEpoch() : 0);
+    };
+    state.CutOutlet = [&record](const QString& sFolder) {
+        record.AddCutFolder(NativePath(sFolder));
+    };
     const ScanResult scanned = ScanFolder(folder, false, true);
     state.SearchOutlet = previous;
+    state.PresentOutlet = nullptr;
+    state.CutOutlet = nullptr;
+    found.stateRecord = record.Text();
     found.lFound = counter.lFound;
     found.sLevelNote = LevelLimitNote(folder.Path(), state.ScanRecursionLimit, scanned);
     return found;

@@ -40,6 +40,8 @@ struct Found {
     QString sMarksProblem;
     /// What the search left out at its level limit; empty when nothing.
     QString sLevelNote;
+    /// The state record's text (StateRecord.h): every file the search saw, taken or not.
+    QByteArray stateRecord;
 };
 
 /// Searches by rule into State().BackupFiles and reports every file it adds to outlet. Fails with

@@ -84,6 +84,14 @@ QString OwnFiles::RecordPath() {
     return StateFolder() + QStringLiteral("/archives.txt");
 }
 
+QStringList OwnFiles::RecordedArchives() {
+    QStringList paths;
+    for (const Record& record : ReadRecords()) {
+        paths.append(record.sPath);
+    }
+    return paths;
+}
+
 OwnFiles OwnFiles::Load(const QString& sArchiveFolder) {
     OwnFiles own;
     struct stat st {};
@@ -126,10 +134,11 @@ bool OwnFiles::IsOwnFile(const QString& sPath, qsizetype nameStart, Folder kind)
         return true;
     }
     if (kind == Folder::Archives) {
-        return IsArchiveName(name) || IsRecordedArchive(sPath);
+        return IsArchiveName(name) || IsStateRecordName(name) || IsRecordedArchive(sPath);
     }
     // An archive moved elsewhere keeps its identity; other files are not looked at.
-    return name.endsWith(u".zip", Qt::CaseInsensitive) && IsRecordedArchive(sPath);
+    return (name.endsWith(u".zip", Qt::CaseInsensitive) || name.endsWith(u".zustand")) &&
+           IsRecordedArchive(sPath);
 }
 
 bool OwnFiles::IsRecordedArchive(const QString& sPath) const {
@@ -143,8 +152,13 @@ bool OwnFiles::IsWorkName(QStringView sName) {
         return false;
     }
     // ".<archive's name>.<user id>.unfertig", of any user of a shared folder.
-    if (sName.endsWith(u".unfertig")) {
-        const QStringView rest = sName.chopped(9);
+    // A restore's ".<name>.<user id>.wiederherstellen" alike.
+    for (const QStringView suffix :
+         {QStringView(u".unfertig"), QStringView(u".wiederherstellen")}) {
+        if (!sName.endsWith(suffix)) {
+            continue;
+        }
+        const QStringView rest = sName.chopped(suffix.size());
         const qsizetype dot = rest.lastIndexOf(u'.');
         return dot > 1 && dot + 1 < rest.size() && DigitsAt(rest, dot + 1, rest.size() - dot - 1);
     }
@@ -170,6 +184,11 @@ bool OwnFiles::IsArchiveName(QStringView sName) {
         rest = rest.sliced(close + 1);
     }
     return true;
+}
+
+bool OwnFiles::IsStateRecordName(QStringView sName) {
+    return sName.endsWith(u".zustand") &&
+           IsArchiveName(sName.chopped(8).toString() + QStringLiteral(".zip"));
 }
 
 bool OwnFiles::Remember(const QString& sArchivePath) {

@@ -10,6 +10,7 @@
 // archive is known by its identity wherever it lies, so a renamed or moved one is still known.
 
 #include <QString>
+#include <QStringList>
 #include <cstdint>
 #include <set>
 #include <tuple>
@@ -37,12 +38,16 @@ public:
     /// and forgets the archives that are gone. False when the record could not be written.
     static bool Remember(const QString& sArchivePath);
     static QString RecordPath();
+    /// The paths of the archives remembered, as they were written.
+    static QStringList RecordedArchives();
 
     /// The name of a backup's work file or of the engine's temporary file.
     static bool IsWorkName(QStringView sName);
     /// The name a backup gives its archives: "20261207_1405 Backup.zip", with " (2)" and
     /// " (fehlerhaft)" after it in any order.
     static bool IsArchiveName(QStringView sName);
+    /// The name of an archive's state record: an archive's name with ".zustand" for ".zip".
+    static bool IsStateRecordName(QStringView sName);
 
 private:
     using FolderId = std::pair<uint64_t, uint64_t>;             // device, inode

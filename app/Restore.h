@@ -47,12 +47,12 @@ struct ArchiveInfo {
 };
 
 struct Version {
-    int iArchive = 0;     // index into Catalog::Archives()
-    int64_t lEntry = 0;   // the entry's index in that archive
+    int iArchive = 0;    // index into Catalog::Archives()
+    int64_t lEntry = 0;  // the entry's index in that archive
     uint64_t lSize = 0;
     uint32_t lCrc = 0;
-    int64_t lMtime = 0;   // seconds since 1970 UTC
-    uint32_t lMode = 0;   // 0: none archived
+    int64_t lMtime = 0;  // seconds since 1970 UTC
+    uint32_t lMode = 0;  // 0: none archived
     bool bEncrypted = false;
 };
 

@@ -43,6 +43,9 @@ public:
                 if (result_.lFoldersCut++ == 0) {
                     result_.sFirstCut = folder.Path();
                 }
+                if (state_.CutOutlet) {
+                    state_.CutOutlet(folder.Path());
+                }
             }
             return;
         }
@@ -58,8 +61,13 @@ public:
             if (YieldOnTime()) {
                 return;
             }
-            if (!own_->IsOwnFile(file.Path(), nameStart, kind) && IsCandidate(file) &&
-                Take(file.Path())) {
+            if (own_->IsOwnFile(file.Path(), nameStart, kind) || !PassesFilter(file)) {
+                continue;
+            }
+            if (state_.PresentOutlet) {
+                state_.PresentOutlet(file);
+            }
+            if (IsChanged(file) && Take(file.Path())) {
                 return;
             }
         }
@@ -85,10 +93,7 @@ private:
         return state_.ExcludeFolders && state_.ExcludeFolders->ValueExists(sPath);
     }
 
-    bool IsCandidate(const FSOFile& file) const {
-        if (state_.ScanArchiveOnly && !file.ArchiveMarkSet()) {
-            return false;
-        }
+    bool PassesFilter(const FSOFile& file) const {
         if (!patterns_.empty()) {
             const QString extension = FileSystemObject::GetExtensionName(file.Name()).toUpper();
             for (const QString& pattern : patterns_) {
@@ -96,6 +101,13 @@ private:
                     return false;
                 }
             }
+        }
+        return true;
+    }
+
+    bool IsChanged(const FSOFile& file) const {
+        if (state_.ScanArchiveOnly && !file.ArchiveMarkSet()) {
+            return false;
         }
         if (state_.ScanChangedOnly) {
             const QDateTime modified = file.DateLastModified();

@@ -12,6 +12,7 @@
 #include <QDateTime>
 #include <QString>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -71,6 +72,11 @@ struct SharedState {
     /// ScanFolder's outlets, set by the forms that call it with AddToWindow / ReportToSearch.
     IWindowOutlet* WindowOutlet = nullptr;
     ISearchOutlet* SearchOutlet = nullptr;
+    /// Receives every file a scan sees after exclusions, own files and the extension filter,
+    /// whether its mark or date makes it taken or not; and every folder the level limit cut, with
+    /// everything below it unseen. What a daily run records as the state it backed up.
+    std::function<void(const FSOFile&)> PresentOutlet;
+    std::function<void(const QString&)> CutOutlet;
 
     /// The program's own files, which scans leave out; absent: each scan looks them up itself.
     std::shared_ptr<const OwnFiles> Own;

@@ -40,6 +40,11 @@ std::array<uint8_t, 5> extendedTimeField(int64_t mtime) {
             static_cast<uint8_t>(bits >> 16), static_cast<uint8_t>(bits >> 24)};
 }
 
+int64_t dosTimeToSeconds(uint16_t date, uint16_t time) {
+    return localTime((date >> 9) + 1980, (date >> 5) & 0xF, date & 0x1F, time >> 11,
+                     (time >> 5) & 0x3F, (time & 0x1F) * 2);
+}
+
 std::optional<int64_t> parseExtendedTime(const uint8_t* data, uint16_t length) {
     if (data == nullptr || length < 5 || (data[0] & 1) == 0) {
         return std::nullopt;

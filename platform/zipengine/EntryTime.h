@@ -21,6 +21,9 @@ int64_t clampToExtendedRange(int64_t mtime);
 // Flags byte (modification time present) and the clamped time as 32-bit little-endian seconds.
 std::array<uint8_t, 5> extendedTimeField(int64_t mtime);
 
+// The local time a DOS date and time stand for, as clients read them.
+int64_t dosTimeToSeconds(uint16_t date, uint16_t time);
+
 // The modification time of a field's data, if it carries one.
 std::optional<int64_t> parseExtendedTime(const uint8_t* data, uint16_t length);
 

@@ -1,9 +1,11 @@
 // The C interface of libzip32.so. No C++ exception leaves it.
+#include <memory>
 #include <new>
 #include <string>
 #include <utility>
 
 #include "platform/zipengine/ArchiveCheck.h"
+#include "platform/zipengine/ArchiveRead.h"
 #include "platform/zipengine/ArchiveRun.h"
 #include "platform/zipengine/EngineState.h"
 #include "platform/zipengine/ZipReason.h"
@@ -66,7 +68,22 @@ void print(const zip32::ThreadState& state, const std::string& line) {
     }
 }
 
+// What a caught exception means for a reader's call: its result and the reason.
+int32_t failure(const std::exception& error, std::string& reason) {
+    const bool memory = dynamic_cast<const std::bad_alloc*>(&error) != nullptr;
+    try {
+        reason = zip32::exceptionReason(error);
+    } catch (...) {
+        reason = memory ? "zu wenig Arbeitsspeicher" : "interner Fehler";
+    }
+    return memory ? ZP_ERR_MEMORY : ZP_ERR_VERIFY;
+}
+
 }  // namespace
+
+struct ZpReader {
+    zip32::ArchiveReader archive;
+};
 
 extern "C" {
 
@@ -194,6 +211,93 @@ ZIP32_API int32_t ZpVerify(const char* archivePath, ZpVerifyProgress progress,
     } catch (...) {
         return ZP_ERR_VERIFY;
     }
+}
+
+ZIP32_API int32_t ZpOpenReader(const char* archivePath, ZpReader** reader, ZpVerifyProblem problem,
+                               void* context) {
+    if (archivePath == nullptr || reader == nullptr) {
+        return ZP_ERR_PARAMETER;
+    }
+    *reader = nullptr;
+    std::string reason;
+    int32_t result = ZP_ERR_MEMORY;
+    try {
+        auto opened = std::make_unique<ZpReader>();
+        result = opened->archive.open(archivePath, reason);
+        if (result == ZP_OK) {
+            *reader = opened.release();
+            return ZP_OK;
+        }
+    } catch (const std::exception& error) {
+        result = failure(error, reason);
+        if (result != ZP_ERR_MEMORY) {
+            result = ZP_ERR_FILE_READ;
+        }
+    } catch (...) {
+        result = ZP_ERR_FILE_READ;
+        reason = "interner Fehler";
+    }
+    if (problem != nullptr) {
+        problem(context, archivePath, reason.c_str());
+    }
+    return result;
+}
+
+ZIP32_API int64_t ZpEntryCount(const ZpReader* reader) {
+    return reader == nullptr ? 0 : static_cast<int64_t>(reader->archive.count());
+}
+
+ZIP32_API const ZpEntryInfo* ZpEntryAt(const ZpReader* reader, int64_t index) {
+    if (reader == nullptr || index < 0 || static_cast<uint64_t>(index) >= reader->archive.count()) {
+        return nullptr;
+    }
+    return &reader->archive.entry(static_cast<size_t>(index));
+}
+
+ZIP32_API int32_t ZpExtract(ZpReader* reader, int64_t index, const char* password,
+                            ZpWriteCallback write, ZpVerifyProblem problem, void* context) {
+    const ZpEntryInfo* entry = ZpEntryAt(reader, index);
+    if (entry == nullptr || write == nullptr) {
+        if (problem != nullptr) {
+            problem(context, reader == nullptr ? "" : reader->archive.path().c_str(),
+                    entry == nullptr ? "kein solcher Eintrag" : "keine Ausgabe angegeben");
+        }
+        return ZP_ERR_PARAMETER;
+    }
+    std::string reason;
+    int32_t result = ZP_ERR_MEMORY;
+    try {
+        const zip32::EntrySink sink = [write, context](const unsigned char* data, size_t length) {
+            return write(context, data, length) == 0;
+        };
+        result = reader->archive.extract(static_cast<size_t>(index), password, sink, reason);
+    } catch (const std::exception& error) {
+        result = failure(error, reason);
+    } catch (...) {
+        result = ZP_ERR_VERIFY;
+        reason = "interner Fehler";
+    }
+    if (result != ZP_OK && result != ZP_ERR_STOPPED && problem != nullptr) {
+        problem(context, entry->name, reason.c_str());
+    }
+    return result;
+}
+
+ZIP32_API int32_t ZpCheckPassword(ZpReader* reader, int64_t index, const char* password) {
+    if (ZpEntryAt(reader, index) == nullptr) {
+        return ZP_ERR_PARAMETER;
+    }
+    try {
+        return reader->archive.checkPassword(static_cast<size_t>(index), password);
+    } catch (const std::bad_alloc&) {
+        return ZP_ERR_MEMORY;
+    } catch (...) {
+        return ZP_ERR_FILE_READ;
+    }
+}
+
+ZIP32_API void ZpCloseReader(ZpReader* reader) {
+    delete reader;
 }
 
 }  // extern "C"

@@ -83,6 +83,7 @@ bool parseCentralRecord(const char* at, size_t room, CentralRecord& record, size
     if (length > room) {
         return false;
     }
+    record.versionMadeBy = get16(at + 4);
     record.versionNeeded = get16(at + 6);
     record.flags = get16(at + 8);
     record.method = get16(at + 10);
@@ -92,6 +93,7 @@ bool parseCentralRecord(const char* at, size_t room, CentralRecord& record, size
     const uint32_t compressed32 = get32(at + 20);
     const uint32_t size32 = get32(at + 24);
     const uint16_t disk16 = get16(at + 34);
+    record.external = get32(at + 38);
     const uint32_t offset32 = get32(at + 42);
     record.name = std::string_view(at + kCentralRecordSize, nameLength);
     record.extra = std::string_view(at + kCentralRecordSize + nameLength, extraLength);
@@ -307,11 +309,15 @@ bool parseLocalHeader(std::string_view bytes, EntryHeader& header) {
     return true;
 }
 
-bool readDirectory(int fd, uint64_t size, Directory& directory, std::string& reason) {
+bool readDirectory(int fd, uint64_t size, Directory& directory, std::string& reason,
+                   bool* unreadable) {
     const auto tailLength =
         static_cast<size_t>(std::min<uint64_t>(size, kEndRecordSize + kLongestComment));
     std::vector<char> tail(tailLength);
     if (!readAt(fd, tail.data(), tail.size(), size - tailLength, reason)) {
+        if (unreadable != nullptr) {
+            *unreadable = true;
+        }
         return false;
     }
     const size_t found = findEndRecord(std::string_view(tail.data(), tail.size()));
@@ -328,6 +334,9 @@ bool readDirectory(int fd, uint64_t size, Directory& directory, std::string& rea
     EndRecord end;
     bool zip64 = false;
     if (!readZip64End(fd, endAt, end32, end, zip64, reason)) {
+        if (unreadable != nullptr) {
+            *unreadable = reason != kBrokenEnd;
+        }
         return false;
     }
     if (!zip64) {
@@ -348,6 +357,9 @@ bool readDirectory(int fd, uint64_t size, Directory& directory, std::string& rea
     directory.start = end.offset;
     directory.bytes.resize(static_cast<size_t>(end.size));
     if (!readAt(fd, directory.bytes.data(), directory.bytes.size(), end.offset, reason)) {
+        if (unreadable != nullptr) {
+            *unreadable = true;
+        }
         return false;
     }
     directory.records.clear();

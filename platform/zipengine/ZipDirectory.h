@@ -55,6 +55,8 @@ struct EntryHeader {
 struct CentralRecord : EntryHeader {
     uint64_t offset = 0;  // of the local header
     uint32_t disk = 0;
+    uint16_t versionMadeBy = 0;  // the high byte names the system: 3 for Unix
+    uint32_t external = 0;       // attributes; under Unix st_mode in the high 16 bits
 };
 
 struct Directory {
@@ -64,8 +66,10 @@ struct Directory {
 };
 
 // The directory of the archive open as fd, size bytes long. False with a reason (in German) when
-// the file is no ZIP archive, cannot be read, or its end record and directory disagree.
-bool readDirectory(int fd, uint64_t size, Directory& directory, std::string& reason);
+// the file is no ZIP archive, cannot be read (then *unreadable is set, when given), or its end
+// record and directory disagree.
+bool readDirectory(int fd, uint64_t size, Directory& directory, std::string& reason,
+                   bool* unreadable = nullptr);
 
 // The local header at the start of bytes; false when bytes hold none (a wrong signature, or too
 // few bytes for the header, its name and its extra fields).
