@@ -56,6 +56,15 @@ QPushButton* MakeChooser(QWidget* parent, const QString& name, int left, int top
     return button;
 }
 
+// A copy with characters of its own: the core wipes the password it was given, and must not wipe
+// the one the dialog keeps for the next restore.
+std::optional<QByteArray> OwnCopy(const std::optional<QByteArray>& password) {
+    if (!password) {
+        return std::nullopt;
+    }
+    return QByteArray(password->constData(), password->size());
+}
+
 QString Files(int64_t n) {
     return QLocale().toString(static_cast<qlonglong>(n)) +
            (n == 1 ? QStringLiteral(" Datei") : QStringLiteral(" Dateien"));
@@ -168,8 +177,13 @@ frmRestore::frmRestore(QWidget* parent) : QDialog(parent) {
             ReadCatalog();
         }
     });
-    connect(dtpDate, &QDateEdit::dateChanged, tmrPlan, qOverload<>(&QTimer::start));
-    connect(dtpTime, &QTimeEdit::timeChanged, tmrPlan, qOverload<>(&QTimer::start));
+    // Until the tree shows the new moment, a restore would bring back the old one.
+    const auto momentChanged = [this] {
+        cmdRestore->setEnabled(false);
+        tmrPlan->start();
+    };
+    connect(dtpDate, &QDateEdit::dateChanged, this, momentChanged);
+    connect(dtpTime, &QTimeEdit::timeChanged, this, momentChanged);
     connect(tmrPlan, &QTimer::timeout, this, [this] { ComputePlan(); });
     connect(chkDeleted, &QCheckBox::toggled, this, [this] { ComputePlan(); });
     connect(model_, &RestoreTreeModel::CheckedChanged, this, [this] { ShowSelection(); });
@@ -190,6 +204,11 @@ frmRestore::frmRestore(QWidget* parent) : QDialog(parent) {
 }
 
 frmRestore::~frmRestore() {
+    // QDialog's destructor still hides the window, and the folder field then reports the end of
+    // editing to a frmRestore that is gone.
+    for (QObject* child : findChildren<QObject*>()) {
+        disconnect(child, nullptr, this, nullptr);
+    }
     if (worker_.joinable()) {
         cancel_ = true;
         worker_.join();
@@ -212,9 +231,7 @@ void frmRestore::Form_Load() {
 }
 
 QDateTime frmRestore::Moment() const {
-    // The whole minute shown: an archive of that minute belongs to it.
-    const QTime time = dtpTime->time();
-    return QDateTime(dtpDate->date(), QTime(time.hour(), time.minute(), 59));
+    return dtShown_;
 }
 
 void frmRestore::ChooseFolder() {
@@ -265,6 +282,9 @@ void frmRestore::ComputePlan() {
     if (bRunning_) {
         return;
     }
+    // The whole minute shown: an archive of that minute belongs to it.
+    const QTime time = dtpTime->time();
+    dtShown_ = QDateTime(dtpDate->date(), QTime(time.hour(), time.minute(), 59));
     if (catalog_ == nullptr) {
         model_->Clear();
     } else if (catalog_->Archives().empty()) {
@@ -272,8 +292,8 @@ void frmRestore::ComputePlan() {
         sPlanProblem_ = QStringLiteral("In „%1“ liegt kein Archiv dieses Programms.")
                             .arg(DisplayPath(sCatalogFolder_));
     } else {
-        Result<Restore::Plan> plan =
-            catalog_->PlanAt(Moment(), {}, chkDeleted->isChecked(), [this] { return Password(); });
+        Result<Restore::Plan> plan = catalog_->PlanAt(Moment(), {}, chkDeleted->isChecked(),
+                                                      [this] { return OwnCopy(Password()); });
         if (plan) {
             std::vector<QString> moments;
             moments.reserve(catalog_->Archives().size());
@@ -313,16 +333,15 @@ void frmRestore::ShowSelection() {
     if (!sPlanProblem_.isEmpty()) {
         SetStatus(sPlanProblem_);
     } else {
-        SetStatus(
-            QStringLiteral("%1 von %2 ausgewählt, %3")
-                .arg(Files(lChecked),
-                     QLocale().toString(static_cast<qlonglong>(model_->FileCount())),
-                     QLocale().formattedDataSize(static_cast<qint64>(model_->CheckedBytes()), 1,
-                                                 QLocale::DataSizeTraditionalFormat)));
+        SetStatus(QStringLiteral("%1 von %2 ausgewählt, %3")
+                      .arg(Files(lChecked),
+                           QLocale().toString(static_cast<qlonglong>(model_->FileCount())),
+                           QLocale().formattedDataSize(static_cast<qint64>(model_->CheckedBytes()),
+                                                       1, QLocale::DataSizeTraditionalFormat)));
     }
     txtTarget->setEnabled(optFolder->isChecked());
     cmdChooseTarget->setEnabled(true);
-    cmdRestore->setEnabled(lChecked > 0 &&
+    cmdRestore->setEnabled(lChecked > 0 && !tmrPlan->isActive() &&
                            (optOriginal->isChecked() || !txtTarget->text().trimmed().isEmpty()));
 }
 
@@ -364,7 +383,7 @@ void frmRestore::StartRestore() {
         }
     }
     Restore::Plan plan;
-    plan.dtAt = Moment();
+    plan.dtAt = dtShown_;
     plan.files = model_->CheckedFiles();
     if (plan.files.empty()) {
         return;
@@ -377,7 +396,7 @@ void frmRestore::StartRestore() {
         });
     std::optional<QByteArray> password;
     if (bEncrypted) {
-        password = Password();
+        password = OwnCopy(Password());
         if (!password) {
             return;
         }
@@ -401,7 +420,7 @@ void frmRestore::StartRestore() {
     worker_ = std::thread([this, plan = std::move(plan), options = std::move(options),
                            password = std::move(password)]() mutable {
         const Restore::Summary summary = Restore::Run(
-            *catalog_, plan, options, [&password] { return password; },
+            *catalog_, plan, options, [&password] { return OwnCopy(password); },
             [this](const Restore::Progress& progress) {
                 const std::lock_guard<std::mutex> lock(progressMutex_);
                 progress_ = progress;
@@ -473,7 +492,7 @@ void frmRestore::RunFinished(const Restore::Summary& summary) {
     cmdClose->setEnabled(true);
     ShowSelection();
     SetStatus((summary.bCancelled ? QStringLiteral("Abgebrochen: ") : QString()) +
-                       Restore::SummaryLine(summary));
+              Restore::SummaryLine(summary));
     ShowReport(report);
     if (bCloseAfterRun_) {
         QDialog::reject();

@@ -94,6 +94,7 @@ private:
     QTimer* tmrPlan = nullptr;
     QTimer* tmrProgress = nullptr;
 
+    QDateTime dtShown_;  // the moment of the tree
     std::unique_ptr<Restore::Catalog> catalog_;
     QString sCatalogFolder_;  // the folder catalog_ was read from
     QStringList skipped_;
