@@ -172,6 +172,9 @@ Result<Catalog> Catalog::Read(const QStringList& folders) {
         QDir dir(sFolder);
         if (!dir.exists() || !dir.isReadable()) {
             unreadable.append(DisplayPath(sFolder));
+            data.skipped.append(QStringLiteral("„%1“ übersprungen: Der Ordner kann nicht gelesen "
+                                               "werden.")
+                                    .arg(DisplayPath(sFolder)));
             continue;
         }
         const QStringList names = dir.entryList(QDir::Files | QDir::Hidden, QDir::Name);

@@ -1,5 +1,6 @@
 #include "app/RestoreCommand.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -37,6 +38,24 @@ QString MomentText(const QDateTime& moment) {
 
 QByteArray PathBytes(const QString& sPath) {
     return NativePath(sPath);
+}
+
+// A stop (the terminal's Ctrl+C, SIGTERM) lets the files in progress finish and ends the run
+// there, leaving no work file behind.
+std::atomic<bool> stopRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+extern "C" void OnStopSignal(int /*signalNumber*/) {
+    stopRequested = true;
+}
+
+void InstallStopHandlers() {
+    struct sigaction action {};
+    action.sa_handler = &OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    for (const int signalNumber : {SIGTERM, SIGINT, SIGHUP}) {
+        sigaction(signalNumber, &action, nullptr);
+    }
 }
 
 }  // namespace
@@ -281,19 +300,26 @@ int Run(const QStringList& args) {
                 QStringLiteral("Hinweis: Kein Zustand eines täglichen Backups verzeichnet "
                                "gelöschte Dateien; jeder archivierte Pfad zählt."));
         }
-        QString out;
+        // Written as it goes: a million lines need not be held at once.
+        QByteArray out;
         for (const Restore::PlannedFile& file : plan->files) {
             const Restore::ArchiveInfo& archive =
                 archives[static_cast<size_t>(file.version.iArchive)];
-            out += DisplayPath(PathFromNative(file.path)) + u'\t' + MomentText(archive.dtMoment) +
-                   u'\t' + DisplayPath(archive.sPath) + u'\n';
+            out += (DisplayPath(PathFromNative(file.path)) + u'\t' + MomentText(archive.dtMoment) +
+                    u'\t' + DisplayPath(archive.sPath) + u'\n')
+                       .toUtf8();
+            if (out.size() > 65536) {
+                std::fwrite(out.constData(), 1, static_cast<size_t>(out.size()), stdout);
+                out.clear();
+            }
         }
-        Write(stdout, out);
+        std::fwrite(out.constData(), 1, static_cast<size_t>(out.size()), stdout);
+        std::fflush(stdout);
         return plan->unmatched.isEmpty() ? kRestored : kFailed;
     }
 
     TerminalProgress progress(::isatty(STDERR_FILENO) == 1);
-    const std::atomic<bool> cancel{false};
+    InstallStopHandlers();
     Restore::Options runOptions;
     runOptions.sTarget = options.sTarget;
     runOptions.bOverwrite = options.bOverwrite;
@@ -304,7 +330,7 @@ int Run(const QStringList& args) {
                                static_cast<int64_t>(now.lBytesDone),
                                static_cast<int64_t>(now.lBytesTotal));
         },
-        cancel);
+        stopRequested);
     progress.Clear();
     for (const QString& sFailure : summary.failures) {
         Tell(sFailure);
@@ -315,6 +341,12 @@ int Run(const QStringList& args) {
     }
     out += Restore::SummaryLine(summary) + u'\n';
     Write(stdout, out);
+    if (summary.bCancelled) {
+        Tell(
+            QStringLiteral("Abgebrochen: Was wiederhergestellt ist, ist vollständig; der Rest "
+                           "fehlt."));
+        return kFailed;
+    }
     return summary.failures.isEmpty() && plan->unmatched.isEmpty() ? kRestored : kFailed;
 }
 

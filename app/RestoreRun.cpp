@@ -464,7 +464,9 @@ Summary Run(const Catalog& catalog, const Plan& plan, const Options& options,
         job.key = file.version.bEncrypted && key ? &*key : nullptr;
         job.dtMoment = archive.dtMoment;
         if (const QString sWhy = Components(file.path, job.names); !sWhy.isEmpty()) {
-            summary.failures.append(QStringLiteral("%1: %2").arg(Shown(file.path), sWhy));
+            // Named as stored, since the name is the fault.
+            summary.failures.append(QStringLiteral("„%1“ in „%2“: %3")
+                                        .arg(Shown(stored), DisplayPath(archive.sPath), sWhy));
             continue;
         }
         jobs.push_back(std::move(job));

@@ -43,6 +43,7 @@ expected_files() {
   {
     echo "bin/sondrel"
     echo "bin/sondrel-backup"
+    echo "bin/sondrel-restore"
     echo "$private/libTv_ZIP.so"
     echo "$private/libzip32.so"
     echo "$private/$engine_real"
@@ -65,6 +66,8 @@ expected_files() {
     echo "share/man/de/man1/sondrel.1.gz"
     echo "share/man/man1/sondrel-backup.1.gz"
     echo "share/man/de/man1/sondrel-backup.1.gz"
+    echo "share/man/man1/sondrel-restore.1.gz"
+    echo "share/man/de/man1/sondrel-restore.1.gz"
   } | sort
 }
 
@@ -157,6 +160,24 @@ check_backup() {  # check_backup PROGRAM LABEL
     test "$(stored_count "$home")" = 0
 }
 
+# After check_backup with the same label: the installed restore finds that archive by itself and
+# brings the four files back below a target folder.
+check_restore() {  # check_restore PROGRAM LABEL
+  local program=$1 label=$2
+  local home="$work/home-$label"
+  run_installed "$program" "$home" --target "$home/zurueck"
+  local rc=$?
+  check "$label: sondrel-restore ends with 0 (got $rc): $(head -c 2000 "$home/out.txt")" \
+    test "$rc" -eq 0
+  check "$label: sondrel-restore said '$(cat "$home/out.txt")'" \
+    grep -qx "4 Dateien, 0,0 MB wiederhergestellt, 0 übersprungen" "$home/out.txt"
+  check "$label: sondrel-restore brought back $(find "$home/zurueck" -type f | wc -l) files" \
+    test "$(find "$home/zurueck" -type f | wc -l)" -eq 4
+  run_installed "$program" "$home" --at gestern
+  rc=$?
+  check "$label: sondrel-restore --at gestern ends with $rc, not 64" test "$rc" -eq 64
+}
+
 # The user units: the service runs the installed program's search and backup, once; the timer
 # starts it daily and makes up for missed days. systemd checks them where it is there.
 check_units() {  # check_units UNIT_FOLDER PROGRAM
@@ -190,12 +211,15 @@ want_files=$(expected_files)
 check "installed files differ from the expected layout:
 $(diff <(echo "$want_files") <(echo "$got_files"))" test "$got_files" = "$want_files"
 
-for program in sondrel sondrel-backup; do
+for program in sondrel sondrel-backup sondrel-restore; do
   check "bin/$program is not executable" test -x "$prefix/bin/$program"
 done
 # The backup command needs no display: it links no widgets and no graphics.
 needed=$(readelf -d "$prefix/bin/sondrel-backup" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
 check "bin/sondrel-backup links the user interface: $(grep -E 'Qt6(Widgets|Gui)' <<<"$needed")" \
+  test -z "$(grep -E 'Qt6(Widgets|Gui)' <<<"$needed")"
+needed=$(readelf -d "$prefix/bin/sondrel-restore" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
+check "bin/sondrel-restore links the user interface: $(grep -E 'Qt6(Widgets|Gui)' <<<"$needed")" \
   test -z "$(grep -E 'Qt6(Widgets|Gui)' <<<"$needed")"
 check "libzip32.so (the name the component opens) does not lead to a library" \
   test -f "$prefix/$private/libzip32.so"
@@ -206,13 +230,13 @@ for symbol in ZpInit ZpSetOptions ZpArchive; do
 done
 
 # Run paths: relative to the binaries, never into the build tree.
-for program in sondrel sondrel-backup; do
+for program in sondrel sondrel-backup sondrel-restore; do
   check "bin/$program has run path '$(runpath_of "$prefix/bin/$program")'" \
     test "$(runpath_of "$prefix/bin/$program")" = "\$ORIGIN/../$private"
 done
 check "libTv_ZIP.so has run path '$(runpath_of "$prefix/$private/libTv_ZIP.so")'" \
   test "$(runpath_of "$prefix/$private/libTv_ZIP.so")" = "\$ORIGIN"
-for elf in bin/sondrel bin/sondrel-backup "$private/libTv_ZIP.so" "$private/libzip32.so"; do
+for elf in bin/sondrel bin/sondrel-backup bin/sondrel-restore "$private/libTv_ZIP.so" "$private/libzip32.so"; do
   check "$elf still names the build tree" \
     test -z "$(readelf -d "$prefix/$elf" | grep -F "$build")"
   missing=$(env -u LD_LIBRARY_PATH ldd "$prefix/$elf" | grep 'not found')
@@ -302,6 +326,8 @@ for folder in man1 de/man1; do
   check_manpage "$prefix/share/man/$folder/sondrel-backup.1.gz" NAME ÜBERSICHT BESCHREIBUNG \
     OPTIONEN "AUTOMATISCH SICHERN" EXIT-STATUS DATEIEN -- "${files_phrases[@]}" \
     "systemctl --user enable --now sondrel-backup.timer" "journalctl --user -u sondrel-backup"
+  check_manpage "$prefix/share/man/$folder/sondrel-restore.1.gz" NAME ÜBERSICHT BESCHREIBUNG \
+    OPTIONEN BEISPIELE EXIT-STATUS -- "Sondrel $version" "sondrel-backup(1)" ".zustand"
 done
 # "man sondrel" as a German user would type it, with the prefix as the manual's path.
 check "man -L de does not find the page in the prefix" \
@@ -315,6 +341,7 @@ check "changelog.gz is not the changelog of version $version" \
 # --- the installed program in intake mode --------------------------------------------------------
 check_intake "$prefix/bin/sondrel" installed
 check_backup "$prefix/bin/sondrel-backup" installed
+check_restore "$prefix/bin/sondrel-restore" installed
 
 # --- the Debian package --------------------------------------------------------------------------
 if ! cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/deb" >"$work/cpack.log" 2>&1; then
@@ -329,7 +356,7 @@ if [ -f "$deb" ]; then
   check "package contents differ from the installation:
 $(diff <(echo "$want_files") <(echo "$deb_files"))" test "$deb_files" = "$want_files"
   listing=$(dpkg-deb -c "$deb")
-  for program in sondrel sondrel-backup; do
+  for program in sondrel sondrel-backup sondrel-restore; do
     check "/usr/bin/$program in the package is not root-owned and executable" \
       grep -q "^-rwxr-xr-x root/root .* ./usr/bin/$program\$" <<<"$listing"
   done
@@ -353,6 +380,7 @@ $(diff <(echo "$want_files") <(echo "$deb_files"))" test "$deb_files" = "$want_f
   dpkg-deb -x "$deb" "$work/unpacked"
   check_intake "$work/unpacked/usr/bin/sondrel" packaged
   check_backup "$work/unpacked/usr/bin/sondrel-backup" packaged
+  check_restore "$work/unpacked/usr/bin/sondrel-restore" packaged
   check_units "$work/unpacked/usr/lib/systemd/user" /usr/bin/sondrel-backup
 
   # Debian's own judgement, where lintian is installed (scripts/install-deps.sh installs it).
