@@ -5,8 +5,8 @@
 //
 // The restore runs on a thread of its own; the dialog shows its progress from a timer and stays
 // usable. "Abbrechen" stops it after the file in work; closing the dialog meanwhile asks first.
-// A password is asked for at most once while the dialog is open (again only after a restore
-// found it wrong), and wiped when the dialog goes.
+// A password is asked for at most once while the dialog is open (again only after a record
+// or an archive found it wrong), and wiped when the dialog goes.
 
 #include <QDialog>
 #include <QStringList>
