@@ -1,11 +1,12 @@
 // Renders the windows of the program, offscreen, as a user sees them over a lived-in home folder:
-// the main window with a few dozen listed files, and the four dialogs opened through its menus.
+// the main window with a few dozen listed files, and the five dialogs opened through its menus.
 // scripts/screenshot.sh makes the pictures of doc/ with it.
 //
 //   screenshot_windows [--suffix S] HOME OUTDIR WINDOW...
 //
 // HOME must be missing or empty: the demonstration files are made there, and it stands in for
-// the user's home folder. WINDOW is main-window, search, backup, options or about; each becomes
+// the user's home folder. WINDOW is main-window, search, backup, restore, options or about; each
+// becomes
 // OUTDIR/sondrel-WINDOW<S>.png. Settings go to a temporary folder, so nobody's real ones change.
 
 #include <QAction>
@@ -15,15 +16,19 @@
 #include <QLineEdit>
 #include <QListView>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QTreeView>
 #include <QtTest>
 #include <cstdio>
 #include <functional>
 #include <span>
 
+#include "app/BackupRun.h"
 #include "app/modBackup.h"
 #include "app/modRegistry.h"
+#include "ui/RestoreTreeModel.h"
 #include "ui/frmMain.h"
 #include "ui/frmSearch.h"
 
@@ -132,6 +137,31 @@ void StoreSettings(const QString& home) {
     excluded.Add(home + QStringLiteral("/.cache"));
     excluded.Add(home + QStringLiteral("/Downloads/Installationsdateien"));
     modBackup::SaveOptionList(excluded, QStringLiteral("ExcludeFolder"));
+}
+
+// Two of Anna's earlier backups in her archive folder: everything ten days ago, the files changed
+// since then two days ago.
+bool MakeArchives(const QString& home) {
+    for (const int daysAgo : {10, 2}) {
+        const QDateTime dtAt = QDateTime::currentDateTime().addDays(-daysAgo);
+        CListString files;
+        for (const DemoFile& f : kListed) {
+            if (daysAgo == 10 || f.daysOld < 10) {
+                files.Add(home + u'/' + QString::fromUtf8(f.path));
+            }
+        }
+        BackupSettings settings;
+        settings.sArchivePath = home + QStringLiteral("/Sicherungen/") +
+                                dtAt.toString(QStringLiteral("yyyyMMdd_HHmm")) +
+                                QStringLiteral(" Backup.zip");
+        settings.bAdjustLastBackupDate = false;
+        settings.bClearList = false;
+        BackupRun run(settings, [](const QString&, float) {}, [] {});
+        if (!run.Run(&files)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 bool Save(QWidget* w, const QString& file) {
@@ -266,6 +296,27 @@ int main(int argc, char** argv) {
                     [](QDialog& dialog) {
                         TypeInto(dialog, "txtPassword_0", QStringLiteral("Sommer2026"));
                         TypeInto(dialog, "txtPassword_1", QStringLiteral("Sommer2026"));
+                    },
+                    file(name));
+            } else if (name == QStringLiteral("restore")) {
+                if (!MakeArchives(home)) {
+                    std::fputs("cannot write the demonstration archives\n", stderr);
+                }
+                bSaved = ShootDialog(
+                    w, "mnuRestore",
+                    [&home](QDialog& dialog) {
+                        auto* tree = dialog.findChild<QTreeView*>(QStringLiteral("tvFiles"));
+                        auto* model = qobject_cast<RestoreTreeModel*>(tree->model());
+                        QTRY_VERIFY_WITH_TIMEOUT(model->FileCount() > 0, 20000);
+                        const QByteArray documents = QFile::encodeName(home + "/Dokumente");
+                        tree->expand(model->IndexOf(documents));
+                        tree->expand(model->IndexOf(documents + "/Briefe"));
+                        model->setData(model->IndexOf(QFile::encodeName(home + "/Bilder")),
+                                       Qt::Unchecked, Qt::CheckStateRole);
+                        model->setData(model->IndexOf(QFile::encodeName(home + "/Musik")),
+                                       Qt::Unchecked, Qt::CheckStateRole);
+                        dialog.findChild<QRadioButton*>(QStringLiteral("optFolder"))->click();
+                        TypeInto(dialog, "txtTarget", home + QStringLiteral("/Wiederhergestellt"));
                     },
                     file(name));
             } else if (name == QStringLiteral("options")) {

@@ -31,5 +31,5 @@ shoot() {
   fi
 }
 
-shoot main-window search backup options about
+shoot main-window search backup restore options about
 QT_SCALE_FACTOR=1.5 shoot --suffix -150 options

@@ -3,7 +3,11 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QInputDialog>
+#include <QLineEdit>
 #include <QPushButton>
+
+#include "app/WipeText.h"
 
 namespace StandardDialogs {
 namespace {
@@ -15,6 +19,10 @@ MessageHook& messageHook() {
     static MessageHook hook;
     return hook;
 }
+PasswordHook& passwordHook() {
+    static PasswordHook hook;
+    return hook;
+}
 QList<int>& nextAnswers() {
     static QList<int> answers;
     return answers;
@@ -23,6 +31,9 @@ QList<int>& nextAnswers() {
 
 void SetFileDialogHook(FileDialogHook hook) {
     fileDialogHook() = std::move(hook);
+}
+void SetPasswordHook(PasswordHook hook) {
+    passwordHook() = std::move(hook);
 }
 void SetMessageHook(MessageHook hook) {
     messageHook() = std::move(hook);
@@ -67,6 +78,56 @@ FileDialogResult RunSaveDialog(QWidget* parent, const FileDialogRequest& request
     }
     *chosenPath = files.first();
     return FileDialogResult::Accepted;
+}
+
+FileDialogResult RunFolderDialog(QWidget* parent, const FileDialogRequest& request,
+                                 QString* chosenPath) {
+    if (fileDialogHook()) {
+        return fileDialogHook()(request, chosenPath);
+    }
+    QFileDialog dialog(parent, request.title);
+    dialog.setFileMode(QFileDialog::Directory);
+    dialog.setOption(QFileDialog::ShowDirsOnly, true);
+    QString folder = request.initialFolder;
+    if (folder.isEmpty() || !QFileInfo(folder).isDir()) {
+        folder = QDir::homePath();
+    }
+    dialog.setDirectory(folder);
+    if (dialog.exec() != QDialog::Accepted) {
+        return FileDialogResult::Cancelled;
+    }
+    const QStringList folders = dialog.selectedFiles();
+    if (folders.isEmpty() || !QFileInfo(folders.first()).isDir()) {
+        return FileDialogResult::Failed;
+    }
+    *chosenPath = folders.first();
+    return FileDialogResult::Accepted;
+}
+
+std::optional<QByteArray> AskPassword(QWidget* parent, const QString& text) {
+    if (passwordHook()) {
+        std::optional<QString> given = passwordHook()(text);
+        if (!given) {
+            return std::nullopt;
+        }
+        QByteArray bytes = given->toUtf8();
+        WipeText(*given);
+        return bytes;
+    }
+    QInputDialog box(parent);
+    box.setWindowTitle(kProgramTitle);
+    box.setLabelText(text);
+    box.setInputMode(QInputDialog::TextInput);
+    box.setTextEchoMode(QLineEdit::Password);
+    const bool bGiven = box.exec() == QDialog::Accepted;
+    // The box's value shares its characters with the field's text: wiping it wipes both.
+    QString sHeld = box.textValue();
+    std::optional<QByteArray> bytes;
+    if (bGiven) {
+        bytes = sHeld.toUtf8();
+    }
+    WipeText(sHeld);
+    return bytes;
 }
 
 void ShowMessage(QWidget* parent, const QString& text, QMessageBox::Icon icon) {

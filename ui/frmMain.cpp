@@ -30,6 +30,7 @@
 #include "ui/frmAbout.h"
 #include "ui/frmBackup.h"
 #include "ui/frmOptions.h"
+#include "ui/frmRestore.h"
 #include "ui/frmSearch.h"
 
 using modBackup::State;
@@ -172,6 +173,8 @@ void frmMain::CreateMenus() {
     mnuDatei->setObjectName(QStringLiteral("mnuDatei"));
     mnuBackupNow = item(mnuDatei, QStringLiteral("mnuBackupNow"),
                         QStringLiteral("&Backup starten!"), &frmMain::mnuBackupNow_Click);
+    mnuRestore = item(mnuDatei, QStringLiteral("mnuRestore"),
+                      QStringLiteral("&Wiederherstellen ..."), &frmMain::mnuRestore_Click);
     mnuTrenner1 = separator(mnuDatei, QStringLiteral("mnuTrenner1"));
     mnuExit = item(mnuDatei, QStringLiteral("mnuExit"), QStringLiteral("B&eenden"),
                    &frmMain::mnuExit_Click);
@@ -450,6 +453,10 @@ void frmMain::mnuBackupNow_Click() {
     mnuCheckFiles_Click();
 }
 
+void frmMain::mnuRestore_Click() {
+    ShowRestoreDialog();
+}
+
 void frmMain::mnuExit_Click() {
     close();
 }
@@ -590,6 +597,11 @@ bool frmMain::ShowBackupDialog() {
 
 void frmMain::ShowSearchDialog() {
     frmSearch dialog(this, this);
+    dialog.exec();
+}
+
+void frmMain::ShowRestoreDialog() {
+    frmRestore dialog(this);
     dialog.exec();
 }
 

@@ -74,6 +74,7 @@ private:
     void lbFiles_OLEDragDrop(const QStringList& paths);
 
     void mnuBackupNow_Click();
+    void mnuRestore_Click();
     void mnuExit_Click();
     void mnuCheckFiles_Click();
     void mnuReload_Click();
@@ -86,6 +87,7 @@ private:
     /// Returns the dialog's bExitProgram.
     bool ShowBackupDialog();
     void ShowSearchDialog();
+    void ShowRestoreDialog();
     void ShowOptionsDialog();
     void ShowAboutDialog();
 
@@ -120,6 +122,7 @@ private:
 
     QMenu* mnuDatei = nullptr;
     QAction* mnuBackupNow = nullptr;
+    QAction* mnuRestore = nullptr;
     QAction* mnuTrenner1 = nullptr;
     QAction* mnuExit = nullptr;
     QMenu* mnuEdit = nullptr;

@@ -1,4 +1,4 @@
-// Every caption of the five windows can be read whole: each label, check box, radio button, button
+// Every caption of the six windows can be read whole: each label, check box, radio button, button
 // and frame title is measured with the metrics of the font it is drawn in, against the place its
 // control gives it, the frames and window around it, and the controls beside it. The walk is
 // generic, so controls added later are covered too. CTest runs it with the default font at
@@ -25,6 +25,7 @@
 #include "ui/frmBackup.h"
 #include "ui/frmMain.h"
 #include "ui/frmOptions.h"
+#include "ui/frmRestore.h"
 #include "ui/frmSearch.h"
 
 using modBackup::State;
@@ -198,6 +199,15 @@ private Q_SLOTS:
         frmOptions dialog(main_.get());
         Show(&dialog);
         ExpectReadable(&dialog, 16);
+    }
+
+    void restoreDialog() {
+        frmRestore dialog(main_.get());
+        Show(&dialog);
+        // Also once the archive folder has been read and its problem is shown below the tree.
+        ExpectReadable(&dialog, 13);
+        QTRY_VERIFY(!dialog.StatusText().endsWith(QStringLiteral("...")));
+        ExpectReadable(&dialog, 13);
     }
 
     void aboutDialog() {

@@ -205,6 +205,7 @@ private Q_SLOTS:
         }
         const QStringList expected = {"&Datei",
                                       "  &Backup starten!",
+                                      "  &Wiederherstellen ...",
                                       "-",
                                       "  B&eenden",
                                       "&Bearbeiten",
