@@ -7,6 +7,7 @@
 #include <zlib.h>
 
 #include <QDir>
+#include <QFileInfo>
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -16,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -240,7 +242,11 @@ public:
                 }
                 return nullptr;
             }
-            RemoveLeftovers(fd);
+            // Once per run: opened again after the cache let it go, the folder may hold the
+            // work files of files being written right now.
+            if (cleaned_.insert(path).second) {
+                RemoveLeftovers(fd);
+            }
             if (open_.size() >= kMostOpen) {
                 open_.clear();
             }
@@ -258,6 +264,7 @@ private:
     bool cleanedRoot_ = false;
     std::mutex mutex_;
     std::map<std::string, Handle> open_;
+    std::set<std::string> cleaned_;
 };
 
 struct Job {
@@ -490,6 +497,26 @@ Summary Run(const Catalog& catalog, const Plan& plan, const Options& options,
             continue;
         }
         jobs.push_back(std::move(job));
+    }
+
+    // An archive read mostly whole is read ahead in large pieces: the workers would otherwise
+    // seek between the archives (a series spreads a folder over many) and wait on each piece.
+    std::vector<uint64_t> needed(archives.size(), 0);
+    for (const Job& job : jobs) {
+        const ZpEntryInfo* entry = ZpEntryAt(job.reader, job.file->version.lEntry);
+        if (entry != nullptr) {
+            needed[static_cast<size_t>(job.file->version.iArchive)] += entry->compressedSize;
+        }
+    }
+    for (size_t i = 0; i < archives.size(); ++i) {
+        const QFileInfo info(archives[i].sPath);
+        if (needed[i] > 0 && needed[i] * 2 >= static_cast<uint64_t>(info.size())) {
+            const int fd = ::open(NativePath(archives[i].sPath).constData(), O_RDONLY | O_CLOEXEC);
+            if (fd >= 0) {
+                ::posix_fadvise(fd, 0, 0, POSIX_FADV_WILLNEED);
+                ::close(fd);
+            }
+        }
     }
 
     Progress shown;

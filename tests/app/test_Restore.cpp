@@ -527,6 +527,29 @@ TEST_F(RestoreDrill, ManyFoldersAndALinkedHomeAtTheOriginalPlaces) {
     EXPECT_EQ(many.lRestored, 300);
     EXPECT_EQ(Read(options.sTarget + "/home/d299/f.txt"), "299");
 
+    // A folder opened again after the cache let it go while a big file in it is still being
+    // written: that file's work file is no leftover.
+    QString sDeep = "home/n";
+    for (int i = 0; i < 80; ++i) {
+        sDeep += QString("/%1").arg(i);
+    }
+    Tool("python3", {"-c",
+                     "import os, sys, zipfile\n"
+                     "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
+                     "    z.writestr('home/m.bin', os.urandom(48 << 20))\n"
+                     "    z.writestr(sys.argv[2] + '/f.txt', 'tief')\n"
+                     "    z.writestr('home/o.txt', 'o')\n",
+                     Archives() + "/20251103_0900 Backup.zip", sDeep});
+    const Result<Restore::Catalog> busy = Restore::Catalog::Read({Archives()});
+    ASSERT_TRUE(busy);
+    const Result<Restore::Plan> busyPlan = busy->PlanAt(QDateTime(), {"/home"}, false, nullptr);
+    ASSERT_TRUE(busyPlan);
+    options.sTarget = Root() + "/ziel2";
+    const Restore::Summary reopened =
+        Restore::Run(*busy, *busyPlan, options, nullptr, nullptr, cancel);
+    EXPECT_TRUE(reopened.failures.isEmpty()) << reopened.failures.join('\n').toStdString();
+    EXPECT_EQ(QFileInfo(options.sTarget + "/home/m.bin").size(), 48 << 20);
+
     const QString sReal = MakeFolder("echt");
     ASSERT_TRUE(QFile::link(sReal, Root() + "/heim"));
     const QByteArray inner = QFile::encodeName(Root() + "/heim/brief.txt").mid(1);
