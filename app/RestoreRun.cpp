@@ -275,13 +275,13 @@ struct Job {
     std::vector<std::string> names;
 };
 
-enum class Outcome { Restored, Identical, Beside, Failed };
+enum class Outcome { NotRun, Restored, Identical, Beside, Failed };
 
 struct Done {
     Done() = default;
     Done(Outcome eOutcome, QString sWhy, std::string name = {})
         : outcome(eOutcome), sReason(std::move(sWhy)), beside(std::move(name)) {}
-    Outcome outcome = Outcome::Failed;
+    Outcome outcome = Outcome::NotRun;  // cancelled before its turn
     QString sReason;
     std::string beside;  // the name written beside a different file
 };
@@ -524,40 +524,49 @@ Summary Run(const Catalog& catalog, const Plan& plan, const Options& options,
     for (const Job& job : jobs) {
         shown.lBytesTotal += job.file->version.lSize;
     }
-    std::mutex mutex;
-    std::condition_variable changed;
-    size_t next = 0;
-    size_t running = 0;
+    // The workers share nothing but an index and counters: a lock or a wake-up per file would
+    // cost more than many a small file.
+    std::atomic<size_t> next{0};
+    std::atomic<size_t> current{0};
+    std::atomic<int64_t> filesDone{0};
+    std::atomic<uint64_t> bytesDone{0};
     std::vector<Done> results(jobs.size());
-    const auto work = [&] {
-        std::unique_lock<std::mutex> lock(mutex);
-        while (next < jobs.size() && !cancel.load()) {
-            const size_t index = next++;
-            ++running;
-            shown.current = jobs[index].file->path;
-            lock.unlock();
-            Done done = RestoreOne(jobs[index], folders, options.bOverwrite);
-            lock.lock();
-            --running;
-            results[index] = std::move(done);
-            ++shown.lFilesDone;
-            shown.lBytesDone += jobs[index].file->version.lSize;
-            changed.notify_all();
-        }
-        changed.notify_all();
-    };
     const unsigned lThreads = std::max(
         1U, std::min(std::thread::hardware_concurrency(), static_cast<unsigned>(jobs.size())));
+    std::atomic<unsigned> working{0};
+    std::mutex mutex;
+    std::condition_variable finished;
+    const auto work = [&] {
+        for (size_t index = next++; index < jobs.size() && !cancel.load(); index = next++) {
+            current = index;
+            results[index] = RestoreOne(jobs[index], folders, options.bOverwrite);
+            bytesDone += jobs[index].file->version.lSize;
+            ++filesDone;
+        }
+        if (--working == 0) {
+            const std::lock_guard<std::mutex> lock(mutex);
+            finished.notify_all();
+        }
+    };
+    const auto shownNow = [&] {
+        shown.lFilesDone = filesDone.load();
+        shown.lBytesDone = bytesDone.load();
+        if (!jobs.empty()) {
+            shown.current = jobs[std::min(current.load(), jobs.size() - 1)].file->path;
+        }
+        return shown;
+    };
     std::vector<std::thread> threads;
-    for (unsigned i = 0; i < lThreads && !jobs.empty(); ++i) {
-        threads.emplace_back(work);
-    }
-    {
+    if (!jobs.empty()) {
+        working = lThreads;
+        for (unsigned i = 0; i < lThreads; ++i) {
+            threads.emplace_back(work);
+        }
         std::unique_lock<std::mutex> lock(mutex);
-        while (!((next >= jobs.size() || cancel.load()) && running == 0)) {
-            changed.wait_for(lock, kProgressInterval);
+        while (working.load() > 0) {
+            finished.wait_for(lock, kProgressInterval);
             if (progress) {
-                const Progress now = shown;
+                const Progress now = shownNow();
                 lock.unlock();
                 progress(now);
                 lock.lock();
@@ -567,10 +576,11 @@ Summary Run(const Catalog& catalog, const Plan& plan, const Options& options,
     for (std::thread& thread : threads) {
         thread.join();
     }
+    shownNow();
     // Names written beside are shown where they lie.
     const QByteArray target = sRoot == u'/' ? QByteArray() : NativePath(sRoot);
     summary.bCancelled = cancel.load() && static_cast<size_t>(shown.lFilesDone) < jobs.size();
-    for (size_t i = 0; i < jobs.size() && i < static_cast<size_t>(next); ++i) {
+    for (size_t i = 0; i < jobs.size(); ++i) {
         const Done& done = results[i];
         const PlannedFile& file = *jobs[i].file;
         switch (done.outcome) {
@@ -591,6 +601,8 @@ Summary Run(const Catalog& catalog, const Plan& plan, const Options& options,
             case Outcome::Failed:
                 summary.failures.append(
                     QStringLiteral("%1: %2").arg(Shown(file.path), done.sReason));
+                break;
+            case Outcome::NotRun:
                 break;
         }
     }
