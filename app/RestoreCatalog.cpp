@@ -9,13 +9,13 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "app/EngineReader.h"
 #include "app/NativePath.h"
 #include "app/OwnFiles.h"
 #include "app/Restore.h"
 #include "app/RestoreInternal.h"
 #include "app/StateRecord.h"
 #include "app/modBackup.h"
-#include "platform/zipengine/zip32.h"
 
 namespace Restore {
 
@@ -83,19 +83,19 @@ Result<StateRecord::Parsed> ReadRecord(const ArchiveInfo& archive, CachedPasswor
     };
     QString sProblem;
     ZpReader* reader = nullptr;
-    if (ZpOpenReader(NativePath(archive.sRecordPath).constData(), &reader, &NoteProblem,
-                     &sProblem) != ZP_OK) {
+    if (EngineReader::Open(NativePath(archive.sRecordPath).constData(), &reader, &NoteProblem,
+                           &sProblem) != ZP_OK) {
         return failed(sProblem);
     }
     struct Close {
         ZpReader* reader;
-        ~Close() { ZpCloseReader(reader); }
+        ~Close() { EngineReader::Close(reader); }
     } close{reader};
-    if (ZpEntryCount(reader) != 1) {
+    if (EngineReader::Count(reader) != 1) {
         return failed(QStringLiteral("er enthält nicht genau einen Eintrag"));
     }
     QByteArray key;
-    if (ZpEntryAt(reader, 0)->encryption >= 0) {
+    if (EngineReader::At(reader, 0)->encryption >= 0) {
         const std::optional<QByteArray> given = password.Get();
         if (!given || given->isEmpty()) {
             return failed(QStringLiteral("Passwort fehlt"));
@@ -107,7 +107,7 @@ Result<StateRecord::Parsed> ReadRecord(const ArchiveInfo& archive, CachedPasswor
         QByteArray text;
         QString sProblem;
     } both;
-    const int32_t result = ZpExtract(
+    const int32_t result = EngineReader::Extract(
         reader, 0, key.isEmpty() ? nullptr : key.constData(),
         [](void* context, const void* data, uint64_t length) -> int32_t {
             static_cast<Both*>(context)->text.append(static_cast<const char*>(data),
@@ -210,7 +210,7 @@ Result<Catalog> Catalog::Read(const QStringList& folders) {
     for (const auto& [sPath, moment] : found) {
         QString sProblem;
         ZpReader* reader = nullptr;
-        if (ZpOpenReader(NativePath(sPath).constData(), &reader, &NoteProblem, &sProblem) !=
+        if (EngineReader::Open(NativePath(sPath).constData(), &reader, &NoteProblem, &sProblem) !=
             ZP_OK) {
             data.skipped.append(
                 QStringLiteral("„%1“ übersprungen: %2").arg(DisplayPath(sPath), sProblem));
@@ -226,9 +226,9 @@ Result<Catalog> Catalog::Read(const QStringList& folders) {
             info.sRecordPath = sRecord;
         }
         const int iArchive = static_cast<int>(data.archives.size());
-        const int64_t lCount = ZpEntryCount(reader);
+        const int64_t lCount = EngineReader::Count(reader);
         for (int64_t i = 0; i < lCount; ++i) {
-            const ZpEntryInfo* entry = ZpEntryAt(reader, i);
+            const ZpEntryInfo* entry = EngineReader::At(reader, i);
             if (entry == nullptr || entry->nameLength == 0 ||
                 entry->name[entry->nameLength - 1] == '/') {
                 continue;  // folders come back with their files
@@ -252,7 +252,7 @@ Result<Catalog> Catalog::Read(const QStringList& folders) {
             info.bEncrypted = info.bEncrypted || version.bEncrypted;
             versions.emplace_back(it->second, version);
         }
-        ZpCloseReader(reader);
+        EngineReader::Close(reader);
         data.archives.push_back(std::move(info));
     }
 

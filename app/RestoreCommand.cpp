@@ -248,6 +248,10 @@ int Run(const QStringList& args) {
     for (const QString& sLine : catalog->Skipped()) {
         Tell(sLine);
     }
+    // Archives there, none readable: a failure, not "nothing matched".
+    if (catalog->Archives().empty() && !catalog->Skipped().isEmpty()) {
+        return kFailed;
+    }
     QList<QByteArray> paths;
     for (const QString& sPath : options.paths) {
         paths.append(PathBytes(QDir::cleanPath(sPath)));

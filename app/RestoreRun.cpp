@@ -21,10 +21,10 @@
 #include <string>
 #include <thread>
 
+#include "app/EngineReader.h"
 #include "app/NativePath.h"
 #include "app/RestoreInternal.h"
 #include "app/TerminalProgress.h"
-#include "platform/zipengine/zip32.h"
 
 namespace Restore {
 
@@ -318,9 +318,9 @@ Done RestoreOne(const Job& job, Folders& folders, bool bOverwrite) {
     }
     WriteTarget target;
     target.fd = fd;
-    const int32_t result =
-        ZpExtract(job.reader, version.lEntry, job.key != nullptr ? job.key->constData() : nullptr,
-                  &WriteData, &NoteProblem, &target);
+    const int32_t result = EngineReader::Extract(
+        job.reader, version.lEntry, job.key != nullptr ? job.key->constData() : nullptr, &WriteData,
+        &NoteProblem, &target);
     const auto drop = [&](const QString& sWhy) {
         ::close(fd);
         ::unlinkat(folder, work.c_str(), 0);
@@ -419,7 +419,7 @@ Summary Run(const Catalog& catalog, const Plan& plan, const Options& options,
         ~CloseAll() {
             for (Source& source : sources) {
                 if (source.reader != nullptr) {
-                    ZpCloseReader(source.reader);
+                    EngineReader::Close(source.reader);
                 }
             }
         }
@@ -437,8 +437,8 @@ Summary Run(const Catalog& catalog, const Plan& plan, const Options& options,
         if (!source.bTried) {
             source.bTried = true;
             WriteTarget problem;
-            if (ZpOpenReader(NativePath(archive.sPath).constData(), &source.reader, &NoteProblem,
-                             &problem) != ZP_OK) {
+            if (EngineReader::Open(NativePath(archive.sPath).constData(), &source.reader,
+                                   &NoteProblem, &problem) != ZP_OK) {
                 source.reader = nullptr;
                 summary.failures.append(
                     QStringLiteral("„%1“: %2").arg(DisplayPath(archive.sPath), problem.sProblem));
@@ -456,9 +456,10 @@ Summary Run(const Catalog& catalog, const Plan& plan, const Options& options,
                         key = cached.Get().value_or(QByteArray());
                     }
                     const int32_t checked =
-                        key->isEmpty() ? ZP_ERR_PASSWORD
-                                       : ZpCheckPassword(source.reader, first->version.lEntry,
-                                                         key->constData());
+                        key->isEmpty()
+                            ? ZP_ERR_PASSWORD
+                            : EngineReader::CheckPassword(source.reader, first->version.lEntry,
+                                                          key->constData());
                     if (checked != ZP_OK) {
                         source.bUsable = false;
                         summary.failures.append(
@@ -475,7 +476,7 @@ Summary Run(const Catalog& catalog, const Plan& plan, const Options& options,
         if (!source.bUsable) {
             continue;
         }
-        const ZpEntryInfo* entry = ZpEntryAt(source.reader, file.version.lEntry);
+        const ZpEntryInfo* entry = EngineReader::At(source.reader, file.version.lEntry);
         const QByteArray stored = file.path.mid(1);
         if (entry == nullptr || entry->nameLength != static_cast<uint32_t>(stored.size()) ||
             std::memcmp(entry->name, stored.constData(), entry->nameLength) != 0 ||
@@ -503,7 +504,7 @@ Summary Run(const Catalog& catalog, const Plan& plan, const Options& options,
     // seek between the archives (a series spreads a folder over many) and wait on each piece.
     std::vector<uint64_t> needed(archives.size(), 0);
     for (const Job& job : jobs) {
-        const ZpEntryInfo* entry = ZpEntryAt(job.reader, job.file->version.lEntry);
+        const ZpEntryInfo* entry = EngineReader::At(job.reader, job.file->version.lEntry);
         if (entry != nullptr) {
             needed[static_cast<size_t>(job.file->version.iArchive)] += entry->compressedSize;
         }

@@ -136,6 +136,10 @@ void CZIP::ForgetPassword() {
     modZIP::ForgetPasswords();
 }
 
+void* CZIP::EngineEntryPoint(const char* sName) {
+    return modZIP::EngineEntryPoint(sName);
+}
+
 std::shared_ptr<MessageCollection> CZIP::Messages() const {
     modZIP::ZIPEngineState& state = modZIP::EngineState();
     if (!state.Messages) {

@@ -140,6 +140,11 @@ public:
     /// entries. A client calls it when its run and its check are done.
     static void ForgetPassword();
 
+    /// The engine's entry point of that name (its reader, for a restore), from the engine this
+    /// component loads; null when the engine or the entry point is missing, so that a program
+    /// without an engine still starts and says so where it needs it.
+    static void* EngineEntryPoint(const char* sName);
+
     /// "collection of messages from the ZIP32.DLL during the zipping process"
     /// The thread's shared collection itself; never null (a thread without one gets a new, empty
     /// collection).

@@ -197,6 +197,14 @@ void ForgetPasswords() {
     }
 }
 
+void* EngineEntryPoint(const char* name) {
+    try {
+        return entryPoint<void*>(name);
+    } catch (const EngineUnavailable&) {
+        return nullptr;
+    }
+}
+
 ZIPEngineState& EngineState() {
     thread_local ZIPEngineState state;
     return state;

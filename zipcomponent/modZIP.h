@@ -94,6 +94,9 @@ int32_t RunZIPVerify(const std::string& sZIPFile, CZIP* pEventSource, ZIPVerifyP
 /// copies (ZpForgetPasswords, where it has it).
 void ForgetPasswords();
 
+/// The engine's entry point of that name; null when the engine or the entry point is missing.
+void* EngineEntryPoint(const char* name);
+
 /// The check's progress callback; context is the run's CZIP (or nullptr).
 void ZIPVerifyProgressCallback(void* context, int32_t done, int32_t total);
 

@@ -176,6 +176,16 @@ check_restore() {  # check_restore PROGRAM LABEL
   run_installed "$program" "$home" --at gestern
   rc=$?
   check "$label: sondrel-restore --at gestern ends with $rc, not 64" test "$rc" -eq 64
+  # The same installation without its engine: the restore starts and says what is missing.
+  local bare="$work/bare-$label"
+  mkdir -p "$bare/bin" "$bare/$private"
+  cp "$program" "$bare/bin/"
+  cp "$(dirname "$program")/../$private/libTv_ZIP.so"* "$bare/$private/"
+  run_installed "$bare/bin/sondrel-restore" "$home" --target "$home/ohne"
+  rc=$?
+  check "$label: sondrel-restore without its engine ends with $rc, not 1" test "$rc" -eq 1
+  check "$label: sondrel-restore without its engine said '$(head -c 2000 "$home/out.txt")'" \
+    grep -q "die ZIP-Engine libzip32.so fehlt" "$home/out.txt"
 }
 
 # The user units: the service runs the installed program's search and backup, once; the timer
@@ -221,6 +231,11 @@ check "bin/sondrel-backup links the user interface: $(grep -E 'Qt6(Widgets|Gui)'
 needed=$(readelf -d "$prefix/bin/sondrel-restore" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
 check "bin/sondrel-restore links the user interface: $(grep -E 'Qt6(Widgets|Gui)' <<<"$needed")" \
   test -z "$(grep -E 'Qt6(Widgets|Gui)' <<<"$needed")"
+# The engine is loaded at run time by the component only: a program without it still starts.
+for program in sondrel sondrel-backup sondrel-restore; do
+  needed=$(readelf -d "$prefix/bin/$program" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
+  check "bin/$program links the engine itself" test -z "$(grep libzip32 <<<"$needed")"
+done
 check "libzip32.so (the name the component opens) does not lead to a library" \
   test -f "$prefix/$private/libzip32.so"
 check "libzip32.so is not a link to its versioned file" test -L "$prefix/$private/libzip32.so"
