@@ -38,18 +38,10 @@ constexpr int kRetryMs = 50;
 constexpr qsizetype kMaxListedFiles = 20;
 constexpr qsizetype kMaxNotificationChars = 1000;
 
-void Write(FILE* stream, const QString& sText) {
-    std::fputs(sText.toUtf8().constData(), stream);
-    std::fflush(stream);
-}
+using CommandOutput::Write;
 
-// The lines of a message on stderr, the first after the program's name; blank lines left out.
 void Tell(const QString& sText) {
-    QString out;
-    for (const QString& line : sText.split(u'\n', Qt::SkipEmptyParts)) {
-        out += (out.isEmpty() ? QStringLiteral("sondrel-backup: ") : QString()) + line + u'\n';
-    }
-    Write(stderr, out);
+    CommandOutput::Tell("sondrel-backup", sText);
 }
 
 pthread_t mainThread;

@@ -19,17 +19,10 @@ namespace RestoreCommand {
 
 namespace {
 
-void Write(FILE* stream, const QString& sText) {
-    std::fputs(sText.toUtf8().constData(), stream);
-    std::fflush(stream);
-}
+using CommandOutput::Write;
 
 void Tell(const QString& sText) {
-    QString out;
-    for (const QString& line : sText.split(u'\n', Qt::SkipEmptyParts)) {
-        out += QStringLiteral("sondrel-restore: ") + line + u'\n';
-    }
-    Write(stderr, out);
+    CommandOutput::Tell("sondrel-restore", sText);
 }
 
 QString MomentText(const QDateTime& moment) {

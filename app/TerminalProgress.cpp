@@ -32,6 +32,24 @@ QString Files(int64_t lCount) {
 
 }  // namespace GermanNumber
 
+namespace CommandOutput {
+
+void Write(FILE* stream, const QString& sText) {
+    std::fputs(sText.toUtf8().constData(), stream);
+    std::fflush(stream);
+}
+
+void Tell(const char* sProgram, const QString& sText) {
+    QString out;
+    for (const QString& line : sText.split(u'\n', Qt::SkipEmptyParts)) {
+        out += (out.isEmpty() ? QString::fromUtf8(sProgram) + QStringLiteral(": ") : QString()) +
+               line + u'\n';
+    }
+    Write(stderr, out);
+}
+
+}  // namespace CommandOutput
+
 namespace {
 
 // ANSI: erase from the cursor to the end of the line.

@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QString>
 #include <cstdint>
+#include <cstdio>
 
 namespace GermanNumber {
 
@@ -18,6 +19,16 @@ QString Megabytes(int64_t lBytes);
 QString Files(int64_t lCount);
 
 }  // namespace GermanNumber
+
+namespace CommandOutput {
+
+/// The text on stream (stdout or stderr) as UTF-8, at once.
+void Write(FILE* stream, const QString& sText);
+/// A message of the command sProgram on stderr: its lines, the first after "sProgram: ", blank
+/// lines left out.
+void Tell(const char* sProgram, const QString& sText);
+
+}  // namespace CommandOutput
 
 class TerminalProgress {
 public:

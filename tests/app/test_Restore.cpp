@@ -406,7 +406,7 @@ TEST_F(RestoreDrill, TheCommandSaysWhatWentWrongWithItsStatus) {
     EXPECT_EQ(bad.status, 64);
     EXPECT_EQ(bad.err,
               "sondrel-restore: Der Zeitpunkt „gestern“ ist ungültig; erwartet wird „JJJJ-MM-TT "
-              "HH:MM“ oder „JJJJ-MM-TT“.\nsondrel-restore: „sondrel-restore --help“ zeigt die "
+              "HH:MM“ oder „JJJJ-MM-TT“.\n„sondrel-restore --help“ zeigt die "
               "Optionen.\n");
     EXPECT_EQ(Restore({"relativ/a.txt"}).status, 64);
     EXPECT_EQ(Restore({"--bogus"}).status, 64);

@@ -326,7 +326,7 @@ std::string randomBytes(size_t size, uint32_t seed) {
     return bytes;
 }
 
-void damageEntry(const std::string& archive, const std::string& entryName) {
+void damageEntry(const std::string& archive, const std::string& entryName, size_t into, char mask) {
     std::string bytes = readFile(archive);
     for (size_t at = bytes.find("PK\x03\x04"); at != std::string::npos;
          at = bytes.find("PK\x03\x04", at + 4)) {
@@ -335,8 +335,7 @@ void damageEntry(const std::string& archive, const std::string& entryName) {
         std::memcpy(&nameLength, bytes.data() + at + 26, 2);
         std::memcpy(&extraLength, bytes.data() + at + 28, 2);
         if (bytes.compare(at + 30, nameLength, entryName) == 0) {
-            // Past the 12-byte encryption header, if there is one.
-            bytes[at + 30 + nameLength + extraLength + 12] ^= 0x20;
+            bytes[at + 30 + nameLength + extraLength + into] ^= mask;
             writeFile(archive, bytes);
             return;
         }

@@ -111,8 +111,10 @@ void setMtime(const std::string& path, int64_t seconds);
 std::string randomBytes(size_t size, uint32_t seed);
 std::string text(size_t size);  // compressible text
 
-// Flips one byte in the stored data of an entry (found by its local header), as a disk might.
-void damageEntry(const std::string& archive, const std::string& entryName);
+// Changes one byte in the stored data of an entry (found by its local header), as a disk might:
+// by default past the 12-byte encryption header, if there is one.
+void damageEntry(const std::string& archive, const std::string& entryName, size_t into = 12,
+                 char mask = 0x20);
 
 // General purpose flag bits of a ZIP entry.
 constexpr int kUtf8Flag = 0x800;

@@ -79,24 +79,6 @@ uint32_t crcOf(const std::string& data) {
         crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
 }
 
-// Flips a byte of the encrypted data of an AES-256 entry (past its salt and verification value).
-void damageAesData(const std::string& archive, const std::string& entryName, size_t into) {
-    std::string bytes = readFile(archive);
-    for (size_t at = bytes.find("PK\x03\x04"); at != std::string::npos;
-         at = bytes.find("PK\x03\x04", at + 4)) {
-        uint16_t nameLength = 0;
-        uint16_t extraLength = 0;
-        std::memcpy(&nameLength, bytes.data() + at + 26, 2);
-        std::memcpy(&extraLength, bytes.data() + at + 28, 2);
-        if (bytes.compare(at + 30, nameLength, entryName) == 0) {
-            bytes[at + 30 + nameLength + extraLength + 16 + 2 + into] ^= 0x01;
-            writeFile(archive, bytes);
-            return;
-        }
-    }
-    ADD_FAILURE() << "no local header for " << entryName;
-}
-
 constexpr int32_t kPlain = -1;
 const char* const kPassword = "Grüße aus Köln";
 
@@ -230,7 +212,8 @@ TEST_F(EngineRestore, ChangedAesDataFailsByItsCodeAndWriteMayStop) {
     const std::string archive = archiveOf(
         {{"a.txt", content, 0644, 1600000000}, {"b.bin", randomBytes(90000, 2), 0644, 1600000000}},
         ZP_ENCRYPT_AES256);
-    damageAesData(archive, "b.bin", 40000);
+    // A byte of the encrypted data, past the salt and the verification value.
+    damageEntry(archive, "b.bin", 16 + 2 + 40000, 0x01);
     Reader reader(archive);
     ASSERT_EQ(reader.result, ZP_OK) << reader.problem.reason;
     EXPECT_EQ(ZpCheckPassword(reader.handle, reader.indexOf("b.bin"), kPassword), ZP_OK);
