@@ -448,10 +448,22 @@ TEST_F(BackupCommandRun, TheOpenWindowKeepsTheListAndTheRunChangesNothing) {
     EXPECT_EQ(StoredLastBackupAt(), "");
 }
 
+// Whether the process writes an archive now: an unnamed file in the archive's folder,
+// "/home/#123 (deleted)".
+static bool WritingArchive(const QProcess& process, const QString& sFolder) {
+    const QString procFds = QString("/proc/%1/fd").arg(process.processId());
+    for (const QString& fd : QDir(procFds).entryList(QDir::System | QDir::Files)) {
+        if (QFile::symLinkTarget(procFds + "/" + fd).startsWith(sFolder + "/#")) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // `sondrel PATH` while the backup runs waits for it, then stores its path: the backup empties the
 // list of what it archived, and the new path stays.
 TEST_F(BackupCommandRun, AnIntakeDuringTheRunWaitsForItAndItsPathStays) {
-    const QStringList files = MakeFiles("daten", 3);
+    const QStringList files = MakeFiles("daten", 3, 8 * 1024 * 1024);
     const QString late = MakeFile("spaet.txt");
     StoreList(files);
     modBackup::ResetState();
@@ -465,6 +477,9 @@ TEST_F(BackupCommandRun, AnIntakeDuringTheRunWaitsForItAndItsPathStays) {
         SingleInstance::Lock probe;
         return LockState(probe.TryAcquire()) == "Busy";
     }));
+    // Stopped while it writes the archive, not while it reads the store, which a stopped reader
+    // would keep from the check below.
+    ASSERT_TRUE(SpinUntil([&] { return WritingArchive(backup, ArchiveFolder()); }));
     ASSERT_EQ(::kill(static_cast<pid_t>(backup.processId()), SIGSTOP), 0);
     QProcess intake;
     Start(intake, {late}, SONDREL_PROGRAM);
@@ -494,18 +509,9 @@ TEST_F(BackupCommandRun, ARunStoppedWithSigtermLeavesNothing) {
     QProcess backup;
     Start(backup, {});
     ASSERT_TRUE(backup.waitForStarted());
-    const QString procFds = QString("/proc/%1/fd").arg(backup.processId());
-    // The archive being written: an unnamed file in the archive's folder, "/home/#123 (deleted)".
-    const auto writing = [&] {
-        for (const QString& fd : QDir(procFds).entryList(QDir::System | QDir::Files)) {
-            const QString target = QFile::symLinkTarget(procFds + "/" + fd);
-            if (target.startsWith(ArchiveFolder() + "/#")) {
-                return true;
-            }
-        }
-        return false;
-    };
-    ASSERT_TRUE(SpinUntil([&] { return writing() || backup.state() != QProcess::Running; }));
+    ASSERT_TRUE(SpinUntil([&] {
+        return WritingArchive(backup, ArchiveFolder()) || backup.state() != QProcess::Running;
+    }));
     StopAndExpectNothingLeft(backup);
     EXPECT_EQ(StoredBackupList(), files);
     EXPECT_EQ(StoredLastBackupAt(), "");
