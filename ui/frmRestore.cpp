@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QDateEdit>
+#include <QDir>
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QHeaderView>
@@ -374,12 +375,32 @@ void frmRestore::StartRestore() {
     Restore::Options options;
     if (optFolder->isChecked()) {
         options.sTarget = txtTarget->text().trimmed();
-        if (!QFileInfo(options.sTarget).isDir()) {
+        if (options.sTarget.isEmpty() || QDir::isRelativePath(options.sTarget)) {
             StandardDialogs::ShowMessage(
-                this,
-                QStringLiteral("Den Ordner „%1“ gibt es nicht.").arg(DisplayPath(options.sTarget)),
+                this, QStringLiteral("Bitte den Zielordner mit seinem ganzen Pfad angeben."),
                 QMessageBox::Warning);
+            txtTarget->setFocus();
             return;
+        }
+        // A new folder is what the user typed it for: made on request, as the command makes it.
+        if (!QFileInfo(options.sTarget).isDir()) {
+            const int choice = StandardDialogs::AskChoice(
+                this,
+                QStringLiteral("Den Ordner „%1“ gibt es nicht. Soll er angelegt werden?")
+                    .arg(DisplayPath(options.sTarget)),
+                QMessageBox::Question,
+                {QStringLiteral("Ordner &anlegen"), QStringLiteral("&Abbrechen")});
+            if (choice != 0) {
+                return;
+            }
+            if (!QDir().mkpath(options.sTarget)) {
+                StandardDialogs::ShowMessage(
+                    this,
+                    QStringLiteral("Der Ordner „%1“ kann nicht angelegt werden.")
+                        .arg(DisplayPath(options.sTarget)),
+                    QMessageBox::Warning);
+                return;
+            }
         }
     }
     Restore::Plan plan;
