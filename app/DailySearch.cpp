@@ -11,6 +11,7 @@
 #include "app/StateRecord.h"
 #include "app/TerminalProgress.h"
 #include "app/modBackup.h"
+#include "app/modRegistry.h"
 
 namespace DailySearch {
 
@@ -68,9 +69,8 @@ QString PreloadMarks(const QString& sFolder, bool bRepair) {
     if (!bRepair) {
         return QStringLiteral("Die Archivmarken „%1“ sind beschädigt: %2.").arg(sFile, sReason);
     }
-    const QString sSuffix = QStringLiteral(".beschädigt-") +
-                            QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmm"));
-    const std::string moved = marks.MoveAside(sSuffix.toUtf8().toStdString());
+    const std::string moved =
+        marks.MoveAside(modRegistry::DamagedSuffix(QDateTime::currentDateTime()));
     if (moved.empty()) {
         return QStringLiteral(
                    "Die Archivmarken „%1“ sind beschädigt (%2) und konnten nicht beiseitegelegt "

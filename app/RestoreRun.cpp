@@ -96,8 +96,10 @@ void RemoveLeftovers(int folder) {
 
 // "Brief (wiederhergestellt 2026-12-07 1405).odt"
 std::string BesideName(const std::string& name, const QDateTime& moment) {
-    const std::string mark = " (wiederhergestellt " +
-                             moment.toString(QStringLiteral("yyyy-MM-dd HHmm")).toStdString() + ")";
+    const std::string mark =
+        NativePath(QStringLiteral(" (wiederhergestellt %1)")
+                       .arg(moment.toString(QStringLiteral("yyyy-MM-dd HHmm"))))
+            .toStdString();
     const size_t dot = name.rfind('.');
     if (dot == std::string::npos || dot == 0) {
         return name + mark;

@@ -258,14 +258,18 @@ StoreState CheckStore(RegRoot hRoot) {
     return StoreState::Unreadable;
 }
 
+std::string DamagedSuffix(const QDateTime& dtNow) {
+    return NativePath(QStringLiteral(".beschädigt-") +
+                      dtNow.toString(QStringLiteral("yyyyMMdd-HHmm")))
+        .toStdString();
+}
+
 Result<QString> MoveStoreAside(RegRoot hRoot, const QDateTime& dtNow) {
     RegistryStore* store = Store(hRoot);
     if (store == nullptr) {
         return Failure{QStringLiteral("kein Speicher für diesen Schlüssel")};
     }
-    const QString suffix =
-        QStringLiteral(".beschädigt-") + dtNow.toString(QStringLiteral("yyyyMMdd-HHmm"));
-    const std::string moved = store->MoveAside(suffix.toUtf8().toStdString());
+    const std::string moved = store->MoveAside(DamagedSuffix(dtNow));
     if (moved.empty()) {
         return Failure{SystemReason(errno)};
     }

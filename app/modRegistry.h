@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -95,6 +96,9 @@ StoreState CheckStore(RegRoot hRoot);
 /// Renames a damaged store, whole and with its log files, to "<file>.beschädigt-yyyyMMdd-HHmm"
 /// beside it (never over another file), so that the next write starts a new store. Its new path.
 Result<QString> MoveStoreAside(RegRoot hRoot, const QDateTime& dtNow);
+/// The name's tail of a damaged store moved aside, as the file system takes it:
+/// ".beschädigt-yyyyMMdd-HHmm" (the settings and the archive marks alike).
+std::string DamagedSuffix(const QDateTime& dtNow);
 
 /// Runs the primitives called during its lifetime in one transaction of the root's store, so
 /// that others see all of them or none. A writing batch takes the store's write lock at once;
